@@ -1,0 +1,46 @@
+#include "base/waits.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "base/service_state.h"
+
+namespace hdgrab {
+
+void sleep_for(std::chrono::milliseconds duration) noexcept {
+    if (duration.count() <= 0) {
+        return;
+    }
+    timespec request{};
+    request.tv_sec = static_cast<time_t>(duration.count() / 1000);
+    request.tv_nsec = static_cast<long>((duration.count() % 1000) * 1000000);
+    timespec remaining{};
+    while (::nanosleep(&request, &remaining) == -1 && errno == EINTR) {
+        request = remaining;
+    }
+}
+
+bool sleep_unless_stopped(std::chrono::milliseconds duration) noexcept {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + duration;
+    pollfd stop{stop_event_fd(), POLLIN, 0};
+    for (;;) {
+        if (!is_running()) {
+            return false;
+        }
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) {
+            return true;
+        }
+        const int ready = ::poll(&stop, stop.fd >= 0 ? 1 : 0, static_cast<int>(left));
+        if (ready > 0) {
+            return false;
+        }
+        // A time-out or an interrupted call goes round again: the deadline decides.
+    }
+}
+
+}  // namespace hdgrab
