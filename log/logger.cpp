@@ -1,6 +1,7 @@
 #include "log/logger.h"
 
 #include <spdlog/sinks/ansicolor_sink.h>
+#include <spdlog/spdlog.h>
 
 #include <array>
 #include <mutex>
