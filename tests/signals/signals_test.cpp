@@ -1,6 +1,7 @@
 #include "app/signals.h"
 
 #include <poll.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "base/service_state.h"
 
@@ -19,8 +21,11 @@ namespace hdgrab_test {
 
 volatile int g_recursion_limit = INT_MAX;
 
-[[gnu::noinline]] void write_through_null_pointer() {
-    volatile int* volatile target = nullptr;
+// Writes into a page mapped without access: a real segmentation fault that the sanitizers do not
+// take for a null-pointer error of their own.
+[[gnu::noinline]] void write_to_protected_page() {
+    void* page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    volatile int* volatile target = static_cast<int*>(page);
     *target = 1;
 }
 
@@ -176,11 +181,11 @@ TEST_F(SignalHandling, SegmentationFaultPrintsANamedTraceAndExits255) {
         {
             trace_to_stderr();
             (void)hdgrab::install_crash_handler();
-            hdgrab_test::write_through_null_pointer();
+            hdgrab_test::write_to_protected_page();
         },
         testing::ExitedWithCode(255),
         AllOf(HasSubstr("Stack trace:\n"), ContainsRegex(kTraceShape),
-              ContainsRegex("\n0x[0-9a-f]+: hdgrab_test::write_through_null_pointer\\(\\) \\+ "
+              ContainsRegex("\n0x[0-9a-f]+: hdgrab_test::write_to_protected_page\\(\\) \\+ "
                             "0x[0-9a-f]+\n"),
               ContainsRegex("\n0x[0-9a-f]+: on_crash\\(int\\) \\+ 0x[0-9a-f]+\n")));
 }
@@ -209,6 +214,22 @@ TEST_F(SignalHandling, StackOverflowIsTraced) {
               ContainsRegex("\n0x[0-9a-f]+: hdgrab_test::overflow_the_stack\\(int\\) \\+ ")));
 }
 
+TEST_F(SignalHandling, StackOverflowInAWorkerWithItsOwnAltStackIsTraced) {
+    EXPECT_EXIT(
+        {
+            trace_to_stderr();
+            (void)hdgrab::install_crash_handler();
+            std::thread worker([] {
+                hdgrab::AltSignalStack stack;
+                (void)stack.install();
+                (void)hdgrab_test::overflow_the_stack(0);
+            });
+            worker.join();
+        },
+        testing::ExitedWithCode(255),
+        ContainsRegex("Stack trace:\n(.|\n)*: hdgrab_test::overflow_the_stack\\(int\\) \\+ "));
+}
+
 TEST_F(SignalHandling, SentSegvIsTracedToo) {
     EXPECT_EXIT(
         {
@@ -226,7 +247,7 @@ TEST_F(SignalHandling, ProcessExitHandlersRunAfterTheTrace) {
             trace_to_stderr();
             (void)hdgrab::install_crash_handler();
             std::atexit([] { (void)!::write(STDERR_FILENO, "exit handlers ran\n", 18); });
-            hdgrab_test::write_through_null_pointer();
+            hdgrab_test::write_to_protected_page();
         },
         testing::ExitedWithCode(255), ContainsRegex("Stack trace:\n(.|\n)*exit handlers ran\n"));
 }
