@@ -83,6 +83,14 @@ TEST_F(FaultTest, InjectedFailureIsReportedOnStderr) {
     ::testing::internal::CaptureStderr();
 }
 
+TEST_F(FaultTest, UnknownCallNameIsReported) {
+    axsim::fail("AX_SYS_Inti", 0);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_THAT(err, ::testing::HasSubstr("no call named 'AX_SYS_Inti'"));
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(AX_SYS_Init(), 0);
+}
+
 TEST_F(FaultTest, SeveralFaultsApplyIndependently) {
     axsim::fail("AX_SYS_Init", 11, 2);
     axsim::fail("AX_SYS_Init", 22, 1);

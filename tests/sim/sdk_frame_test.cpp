@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "tests/sim/fixture.h"
 
@@ -204,6 +205,30 @@ TEST_F(FrameTest, PoolBlocksLimitFrames) {
     EXPECT_EQ(AX_VIN_ReleaseYuvFrame(0, 0, &held[3]), 0);
     EXPECT_EQ(AX_VIN_GetYuvFrame(0, 0, &frame, 10), 0);
     EXPECT_EQ(frame.u64PhyAddr[0], held[3].u64PhyAddr[0]);
+}
+
+TEST_F(FrameTest, CallsFromTwoThreadsKeepTheStateConsistent) {
+    bring_up({64, 32, 60});
+    auto worker = [] {
+        for (int i = 0; i < 500; ++i) {
+            AX_VIDEO_FRAME_INFO_T frame{};
+            if (AX_VIN_GetYuvFrame(0, 0, &frame, 10) == 0) {
+                void* addr = AX_SYS_Mmap(frame.u64PhyAddr[0], frame.u32FrameSize);
+                if (addr != nullptr) {
+                    (void)AX_SYS_Munmap(addr, frame.u32FrameSize);
+                }
+                (void)AX_VIN_ReleaseYuvFrame(0, 0, &frame);
+            }
+        }
+    };
+    std::thread a(worker);
+    std::thread b(worker);
+    a.join();
+    b.join();
+    EXPECT_TRUE(all_calls_succeeded());
+    EXPECT_TRUE(seq::vin_deinit());
+    EXPECT_TRUE(seq::exit_cleanup());
+    EXPECT_THAT(axsim::leftovers(), ::testing::IsEmpty());
 }
 
 }  // namespace
