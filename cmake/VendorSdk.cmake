@@ -18,6 +18,7 @@ function(hdgrab_vendor_sdk_target dir)
     endif()
 
     add_library(hdgrab_sdk INTERFACE)
+    target_include_directories(hdgrab_sdk INTERFACE ${PROJECT_SOURCE_DIR})
     set(missing "")
     set(folders "")
     foreach(name IN LISTS HDGRAB_VENDOR_SDK_LIBS HDGRAB_VENDOR_SDK_EXTRA_LIBS)
