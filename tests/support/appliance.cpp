@@ -81,6 +81,17 @@ struct ExecArgs {
     }
 };
 
+// In a forked child: a shell script cannot trap signals it was started with ignored, and the
+// test runner may have been started in the background (SIGINT and SIGQUIT ignored).
+void reset_signals() {
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGQUIT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 // Runs a command to its end and returns its status and combined output.
 HdmiResult run_process(std::vector<std::string> args) {
     ExecArgs exec(std::move(args), {});
@@ -95,6 +106,7 @@ HdmiResult run_process(std::vector<std::string> args) {
         return {-1, std::string("fork: ") + std::strerror(errno)};
     }
     if (child == 0) {
+        reset_signals();
         ::dup2(write_end.get(), STDOUT_FILENO);
         ::dup2(write_end.get(), STDERR_FILENO);
         const int null_fd = ::open("/dev/null", O_RDONLY);
@@ -319,6 +331,7 @@ bool Appliance::start(const ApplianceOptions& options) {
     if (child == 0) {
         // Its own process group, so a clean-up can end the script and bwrap together.
         ::setpgid(0, 0);
+        reset_signals();
         ::dup2(output_fd.get(), STDOUT_FILENO);
         ::dup2(output_fd.get(), STDERR_FILENO);
         const int null_fd = ::open("/dev/null", O_RDONLY);
@@ -362,6 +375,10 @@ bool Appliance::output_has_script_error() const {
 
 bool Appliance::send_signal(int sig) const {
     return pid_ > 0 && ::kill(pid_, sig) == 0;
+}
+
+bool Appliance::signal_sandbox(int sig) const {
+    return script_pid_ > 0 && !exit_status_ && ::kill(script_pid_, sig) == 0;
 }
 
 std::optional<int> Appliance::wait_exit(milliseconds timeout) {
