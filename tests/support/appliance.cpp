@@ -378,7 +378,8 @@ bool Appliance::send_signal(int sig) const {
 }
 
 bool Appliance::signal_sandbox(int sig) const {
-    return script_pid_ > 0 && !exit_status_ && ::kill(script_pid_, sig) == 0;
+    // The script leads its own process group, as a foreground job in a terminal would.
+    return script_pid_ > 0 && !exit_status_ && ::kill(-script_pid_, sig) == 0;
 }
 
 std::optional<int> Appliance::wait_exit(milliseconds timeout) {

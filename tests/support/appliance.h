@@ -80,7 +80,8 @@ class Appliance {
     const std::string& error() const { return error_; }
     pid_t pid() const { return pid_; }  // host pid of the program, -1 before start
     bool send_signal(int sig) const;
-    // Signals the sandbox script the way Ctrl-C does; it passes SIGINT/SIGTERM to the program.
+    // Signals the sandbox script's process group the way Ctrl-C in a terminal does; the script
+    // passes SIGINT/SIGTERM on to the program.
     bool signal_sandbox(int sig) const;
     // The program's exit status (128 + signal number when killed), or nothing on time-out.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout);
