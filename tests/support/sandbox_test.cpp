@@ -163,6 +163,16 @@ TEST(Sandbox, SocketDirectoryIsReachableFromOutside) {
     EXPECT_TRUE(client.wait_closed(5s));
 }
 
+TEST(Sandbox, HdmiWatchPrintsEachMessage) {
+    HDGRAB_SKIP_WITHOUT_SANDBOX();
+    Appliance appliance;
+    ASSERT_TRUE(appliance.start(probe({"serve"}))) << appliance.error();
+    ASSERT_TRUE(appliance.wait_for_output("listening", 10s)) << appliance.output();
+    const HdmiResult watched = appliance.hdmi("watch", "--count", "1");
+    EXPECT_EQ(watched.status, 0) << watched.output;
+    EXPECT_NE(watched.output.find("{\"probe\":\"hello\"}\n"), std::string::npos) << watched.output;
+}
+
 TEST(Sandbox, InterruptOfTheSandboxReachesTheProgram) {
     HDGRAB_SKIP_WITHOUT_SANDBOX();
     Appliance appliance;
