@@ -332,6 +332,9 @@ bool Appliance::start(const ApplianceOptions& options) {
     if (options.sdk_trace) {
         env["AXSIM_TRACE"] = kSdkTraceFile;
     }
+    if (options.sdk_leaks) {
+        env["AXSIM_LEAKS"] = kSdkLeaksFile;
+    }
     ExecArgs exec(std::move(args), env);
     std::filesystem::remove(state_dir_ / "hdgrab.pid");
     UniqueFd output_fd(::open((state_dir_ / "output.log").c_str(),
@@ -468,6 +471,9 @@ std::filesystem::path Appliance::out_dir() const {
 }
 std::filesystem::path Appliance::sdk_trace_path() const {
     return out_dir() / "axsim-trace.log";
+}
+std::filesystem::path Appliance::sdk_leaks_path() const {
+    return out_dir() / "axsim-leaks.txt";
 }
 std::filesystem::path Appliance::config_path() const {
     return state_dir_ / "etc/kvm/hdgrab.toml";

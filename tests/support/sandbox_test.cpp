@@ -99,6 +99,8 @@ TEST(Sandbox, ProbeSeesExactlyTheExpectedTree) {
     EXPECT_EQ(report.at("sys"), "module");
     EXPECT_EQ(report.at("sys_module"), "ax_avs");
     EXPECT_EQ(report.at("sandbox"), "bin,out");
+    const bool sensor_built = std::filesystem::exists(build_dir() / "sim/lib/libsns_dummy.so");
+    EXPECT_EQ(report.at("opt_lib"), sensor_built ? "libsns_dummy.so" : "");
 
     // The simulated bridge as /proc/lt6911_info, the rest of /proc still real.
     EXPECT_EQ(report.at("bridge"), "fps,height,power,status,width");
