@@ -214,6 +214,30 @@ TEST(Sandbox, StopKillsAProgramThatIgnoresTerm) {
     EXPECT_TRUE(gone) << "the program survived its sandbox";
 }
 
+TEST(Sandbox, ScriptProgramGetsItsPidAndTheInterrupt) {
+    HDGRAB_SKIP_WITHOUT_SANDBOX();
+    char pattern[] = "/tmp/hdgrab-script.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::filesystem::path script = std::filesystem::path(pattern) / "fake-service";
+    std::ofstream(script) << "#!/bin/sh\n"
+                             "trap 'echo fake stopping; exit 0' INT TERM\n"
+                             "echo fake ready\n"
+                             "while :; do sleep 0.1; done\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    {
+        Appliance appliance;
+        ApplianceOptions options;
+        options.binary = script;
+        ASSERT_TRUE(appliance.start(options)) << appliance.error();
+        EXPECT_GT(appliance.pid(), 1) << "an interpreted program still gets its pid";
+        ASSERT_TRUE(appliance.wait_for_output("fake ready", 10s)) << appliance.output();
+        ASSERT_TRUE(appliance.signal_sandbox(SIGINT));
+        EXPECT_EQ(appliance.wait_exit(kExit), 0) << appliance.output();
+        EXPECT_NE(appliance.output().find("fake stopping"), std::string::npos);
+    }
+    std::filesystem::remove_all(pattern);
+}
+
 TEST(Sandbox, ExitStatusPassesThrough) {
     HDGRAB_SKIP_WITHOUT_SANDBOX();
     Appliance appliance;
