@@ -285,11 +285,39 @@ TEST(Sandbox, ScriptCleansUpTheDriverItStarted) {
     }
 }
 
+TEST(Sandbox, KilledDriverIsReplaced) {
+    HDGRAB_SKIP_WITHOUT_SANDBOX();
+    Appliance appliance;
+    ASSERT_TRUE(appliance.start_bridge()) << appliance.error();
+    pid_t driver = -1;
+    std::ifstream(appliance.state_dir() / "driver/pid") >> driver;
+    ASSERT_GT(driver, 1);
+    ASSERT_EQ(::kill(driver, SIGKILL), 0);
+    // Its mount stays behind, stale, until the next start replaces the driver.
+    ASSERT_TRUE(appliance.start(probe({"report"}))) << appliance.error();
+    ASSERT_EQ(appliance.wait_exit(kExit), 0) << appliance.output();
+    EXPECT_EQ(parse_report(appliance.output()).at("bridge_status"), "stable\\n");
+    EXPECT_EQ(appliance.output().find("hdgrab-sandbox:"), std::string::npos) << appliance.output();
+}
+
 TEST(Sandbox, UsageErrorsAreNotMistakenForAMissingSandbox) {
     const std::string command = sandbox_script().string() + " --source 1 2 >/dev/null 2>&1";
     const int status = std::system(command.c_str());
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+TEST(Sandbox, RefusesTheHostTreeAsStateDirectory) {
+    // It would otherwise create etc/kvm, root, dev/mem ... in the host's own tree.
+    for (const char* state : {"/", "/etc", "/usr/lib"}) {
+        const std::string command =
+            sandbox_script().string() + " --state " + state + " --start-driver >/dev/null 2>&1";
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 70) << state;
+    }
+    EXPECT_FALSE(std::filesystem::exists("/driver/mnt"));
+    EXPECT_FALSE(std::filesystem::exists("/etc/driver"));
 }
 
 }  // namespace
