@@ -78,6 +78,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // A reader of the diagnostics that went away must not end the driver.
+    ::signal(SIGPIPE, SIG_IGN);
     block_loop_signals(SIG_BLOCK);
     hdgrab::sim::WriteLog log(parsed.count("log") ? parsed["log"].as<std::string>() : "");
     if (parsed.count("log")) {
