@@ -1,8 +1,8 @@
 #include "app/service_roads.h"
 
+#include <fmt/format.h>
 #include <spdlog/spdlog.h>
 
-#include <fmt/format.h>
 #include <array>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/exit_status.h"
 #include "base/waits.h"
 #include "bridge/lt6911_util.h"
 #include "bridge/monitor.h"
@@ -17,6 +18,7 @@
 #include "log/logger.h"
 #include "media/axera_util.h"
 #include "media/capture_thread.h"
+#include "media/media_constants.h"
 
 namespace hdgrab {
 namespace {
@@ -51,7 +53,7 @@ bool wait_media_module(const std::string& path, int checks, std::chrono::millise
     return false;
 }
 
-void create_service_objects(const _ax_vin_data_t& data, const ServiceLogSettings& log,
+void create_service_objects(const _ax_vin_data_t& data, const LogSettings& log,
                             const std::string& bridge_dir) {
     global_axera_util = std::make_unique<AxeraUtil>(data.width, data.height, data.fps);
     global_axera_util->configure(log.level, log.type, log.file);
@@ -79,7 +81,7 @@ int run_dump_road(const _ax_vin_data_t& data, const ServicePaths& paths) {
         main_log()->error("Axera util init failed");
         return kExitFailure;
     }
-    if (!axera.axera_pool_init(kCapturePoolWidth, kCapturePoolHeight)) {
+    if (!axera.axera_pool_init(media::kPoolWidth, media::kPoolHeight)) {
         main_log()->error("Axera common pool init failed");
         return kExitFailure;
     }
@@ -101,17 +103,17 @@ int run_dump_road(const _ax_vin_data_t& data, const ServicePaths& paths) {
 }
 
 int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& paths) {
-    std::optional<ControlSocket> control =
-        set_up_control_socket(main_log(), *data, paths.socket_path);
-    if (!control) {
+    // Lives in this frame until the Capture thread, which waits on it, has been joined.
+    ControlChannel control;
+    control.epoll = control_socket_setup(*data, main_log(), paths.socket_path);
+    if (!control.epoll) {
         return kExitFailure;
     }
     if (!wait_media_module(paths.media_module)) {
         // The socket file stays; the next start removes it before binding.
         return kExitFailure;
     }
-    EpollEvents events{};
-    std::thread capture(CaptureThread(control->epoll_fd, events, data));
+    std::thread capture(CaptureThread(control.epoll, control.events, data));
     std::thread monitor = _lt6911_thread(data, paths.bridge_status);
     if (monitor.joinable()) {
         monitor.join();
@@ -119,7 +121,7 @@ int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& 
     if (capture.joinable()) {
         capture.join();
     }
-    close_control_socket(*data, paths.socket_path);
+    control_socket_close(*data, paths.socket_path);
     spdlog::drop_all();
     return kExitOk;
 }

@@ -7,7 +7,11 @@
 #include <memory>
 #include <string>
 
+#include "app/config.h"
 #include "base/service_state.h"
+#include "bridge/lt6911_util.h"
+#include "bridge/monitor.h"
+#include "ipc/control_socket.h"
 
 namespace hdgrab {
 
@@ -20,23 +24,12 @@ inline constexpr const char* kDumpDir = "/root";
 inline constexpr uint32_t kDumpFrameTimeoutMs = 1000;
 // Local-time stamp in the dump file name.
 inline constexpr const char* kDumpTimeFormat = "%Y%m%d_%H%M%S";
-// Exit statuses `main` returns.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = -1;  // the process exit status 255
-
-// The three logging values chosen at start-up, used for the two service objects' loggers.
-struct ServiceLogSettings {
-    std::string level;
-    std::string type;
-    std::string file;
-};
-
 // Paths the roads use; the defaults are the appliance's fixed paths.
 struct ServicePaths {
-    std::string bridge_dir = "/proc/lt6911_info";
-    std::string bridge_status = "/proc/lt6911_info/status";
+    std::string bridge_dir = kBridgeDir;
+    std::string bridge_status = kBridgeStatusPath;
     std::string media_module = kMediaModulePath;
-    std::string socket_path = "/run/kvm/vin_sock";
+    std::string socket_path = kSocketPath;
     std::string dump_dir = kDumpDir;
 };
 
@@ -53,7 +46,7 @@ bool wait_media_module(const std::string& path = kMediaModulePath, int checks = 
 
 // Creates `global_axera_util` with the probed geometry and `global_lt6911_util` on the bridge
 // directory, and configures both loggers with `log`.
-void create_service_objects(const _ax_vin_data_t& data, const ServiceLogSettings& log,
+void create_service_objects(const _ax_vin_data_t& data, const LogSettings& log,
                             const std::string& bridge_dir);
 
 // "<dir>/vin_<YYYYmmdd_HHMMSS>_<W>x<H>.yuyv422" with `when` in local time.

@@ -6,6 +6,7 @@
 
 #include "log/logger.h"
 #include "media/axera_util.h"
+#include "media/media_constants.h"
 #include "media/pipeline_lock.h"
 
 namespace hdgrab {
@@ -32,7 +33,7 @@ bool CaptureThread::bring_up() const {
     const char* failure = nullptr;
     if (!axera.axera_sys_init()) {
         failure = "Axera util init failed";
-    } else if (!axera.axera_pool_init(kCapturePoolWidth, kCapturePoolHeight)) {
+    } else if (!axera.axera_pool_init(media::kPoolWidth, media::kPoolHeight)) {
         failure = "Axera common pool init failed";
     } else if (!axera.axera_vin_init()) {
         failure = "Axera vin init failed";
@@ -79,7 +80,7 @@ void CaptureThread::serve() const {
         for (int i = 0; i < count; ++i) {
             if (events_[static_cast<size_t>(i)].data.fd == data_->server_fd.load()) {
                 std::lock_guard lock(pipeline_mutex());
-                accept_client(main_log(), *data_);
+                control_socket_accept(*data_, main_log());
             }
         }
     }
@@ -89,7 +90,7 @@ void CaptureThread::tear_down() const {
     std::lock_guard lock(pipeline_mutex());
     // Marks the slot empty too, so nothing is ever sent on the closed (and maybe reused)
     // descriptor.
-    close_client(*data_);
+    control_socket_close_client(*data_);
     AxeraUtil& axera = *global_axera_util;
     if (!axera.axera_link_deinit()) {
         main_log()->error("Axera Link deinit failed");

@@ -3,9 +3,7 @@
 
 #include <sys/epoll.h>
 
-#include <array>
 #include <chrono>
-#include <cstdint>
 #include <memory>
 
 #include "base/service_state.h"
@@ -16,9 +14,6 @@ namespace hdgrab {
 
 // Longest wait for a socket event before the running flag is looked at again.
 inline constexpr std::chrono::milliseconds kCaptureWaitTimeout{200};
-// Geometry the common memory pools are planned for, whatever the HDMI input runs at.
-inline constexpr uint32_t kCapturePoolWidth = 3840;
-inline constexpr uint32_t kCapturePoolHeight = 2400;
 
 // The thread body: `std::thread capture(CaptureThread{epoll_fd, events, data});`.
 // It holds references into `main`'s frame (the epoll instance with the listening socket
@@ -27,7 +22,7 @@ inline constexpr uint32_t kCapturePoolHeight = 2400;
 // pipeline through `global_axera_util`.
 class CaptureThread {
   public:
-    CaptureThread(const UniqueFd& epoll_fd, EpollEvents& events,
+    CaptureThread(const UniqueFd& epoll_fd, ControlEvents& events,
                   const std::shared_ptr<_ax_vin_data_t>& data) noexcept
         : epoll_fd_(epoll_fd), events_(events), data_(data) {}
 
@@ -43,7 +38,7 @@ class CaptureThread {
     void tear_down() const;
 
     const UniqueFd& epoll_fd_;
-    EpollEvents& events_;
+    ControlEvents& events_;
     const std::shared_ptr<_ax_vin_data_t>& data_;
 };
 
