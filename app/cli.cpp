@@ -35,7 +35,11 @@ CommandLineResult parse_command_line(int argc, const char* const* argv, std::ost
 
     CommandLineResult outcome;
     try {
-        const cxxopts::ParseResult parsed = options.parse(argc, argv);
+        // A process may be started without even a program name; the parser expects one.
+        const char* const program_only[] = {program.c_str(), nullptr};
+        const bool has_program = argc > 0 && argv != nullptr;
+        const cxxopts::ParseResult parsed =
+            has_program ? options.parse(argc, argv) : options.parse(1, program_only);
         if (parsed.count("help") > 0) {
             out << options.help() << '\n' << std::flush;
             outcome.exit_status = kExitOk;
