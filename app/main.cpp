@@ -1,15 +1,28 @@
 // Entry of the hdgrab service.
+#include <memory>
+
 #include "app/cli.h"
 #include "app/config.h"
 #include "app/exit_status.h"
+#include "app/probe.h"
+#include "app/service_roads.h"
+#include "app/signals.h"
 #include "app/startup.h"
+#include "base/service_state.h"
+#include "log/logger.h"
 
 namespace {
 
-// Start-up in its fixed order; each step either continues or ends the program with its status.
+// Start-up in its fixed order, then one of the two roads; each step either continues or ends
+// the program with its status.
 int run_service(int argc, char** argv) {
-    // Step 1: the SIGSEGV crash handler (signal handling, installed here once it exists).
+    // The process-wide objects go at exit in their fixed order, before any static object.
+    hdgrab::register_exit_destruction();
+
+    // Step 1: the SIGSEGV crash handler.
+    (void)hdgrab::install_crash_handler();
     // Step 2: the early SIGTERM/SIGINT handlers that only record the request.
+    (void)hdgrab::install_exit_request_handlers();
 
     // Step 3: the command line; help and version end here.
     const hdgrab::CommandLineResult command_line = hdgrab::parse_command_line(argc, argv);
@@ -22,6 +35,7 @@ int run_service(int argc, char** argv) {
         return hdgrab::kExitFailure;
     }
     const hdgrab::LogSettings log_settings = hdgrab::choose_log_settings(command_line.options);
+    hdgrab::record_exit_request();
 
     // Steps 5 to 9: log-file settings, process-wide level, the "main" logger, first line.
     if (!hdgrab::start_logging(log_settings)) {
@@ -32,9 +46,20 @@ int run_service(int argc, char** argv) {
     hdgrab::save_log_settings(log_settings);
 
     // Step 11: the final SIGINT/SIGTERM handlers that clear the running flag.
+    (void)hdgrab::install_stop_handlers();
+
     // Steps 12 to 14: the shared capture state, the resolution probe, the cleared descriptors.
-    // Then the service objects and the chosen road (dump or service).
-    return hdgrab::kExitOk;
+    auto data = std::make_shared<_ax_vin_data_t>();
+    (void)hdgrab::probe_resolution(*data, *global_logger);
+    data->server_fd.store(-1);
+    data->client_fd.store(-1);
+
+    // The service objects, then the chosen road.
+    hdgrab::create_service_objects(*data, hdgrab::saved_log_settings(), hdgrab::kBridgeDir);
+    if (command_line.options.dump_raw) {
+        return hdgrab::run_dump_road(*data);
+    }
+    return hdgrab::run_service_road(data);
 }
 
 }  // namespace
