@@ -42,8 +42,9 @@ bool AxeraUtil::axera_ivps_init() {
     // The SDK's picture sizes are 16-bit: only the low 16 bits of the geometry are used.
     const auto picture_width = static_cast<uint16_t>(width);
     const auto picture_height = static_cast<uint16_t>(height);
-    const auto stride = static_cast<uint16_t>(static_cast<uint16_t>(picture_width + 15U) &
-                                              static_cast<uint16_t>(~(mc::kIvpsStrideAlign - 1U)));
+    const auto stride =
+        static_cast<uint16_t>(static_cast<uint16_t>(picture_width + mc::kIvpsStrideAlign - 1U) &
+                              static_cast<uint16_t>(~(mc::kIvpsStrideAlign - 1U)));
     const auto frame_rate = static_cast<float>(fps);
 
     AX_IVPS_PIPELINE_ATTR_T pipeline;
@@ -51,12 +52,12 @@ bool AxeraUtil::axera_ivps_init() {
     pipeline.nOutChnNum = mc::kIvpsOutChannels;
     pipeline.nOutFifoDepth[0] = mc::kIvpsOutFifoDepth;
     // Row 0: the group's own stage; row 1: output channel 0 (full picture plus a thumbnail).
-    set_filter(pipeline.tFilter[0][0], 0, 1, frame_rate, picture_width, picture_height, stride,
-               mc::kIvpsImgFormat);
-    set_filter(pipeline.tFilter[1][0], 1, 0, frame_rate, picture_width, picture_height, stride,
-               mc::kIvpsImgFormat);
-    set_filter(pipeline.tFilter[1][1], 1, 1, frame_rate, mc::kThumbWidth, mc::kThumbHeight,
-               mc::kThumbStride, mc::kThumbFormat);
+    set_filter(pipeline.tFilter[0][0], mc::kFilterDisabled, mc::kEngine1, frame_rate, picture_width,
+               picture_height, stride, mc::kIvpsImgFormat);
+    set_filter(pipeline.tFilter[1][0], mc::kFilterEnabled, mc::kEngine0, frame_rate, picture_width,
+               picture_height, stride, mc::kIvpsImgFormat);
+    set_filter(pipeline.tFilter[1][1], mc::kFilterEnabled, mc::kEngine1, frame_rate,
+               mc::kThumbWidth, mc::kThumbHeight, mc::kThumbStride, mc::kThumbFormat);
     if (!sdk_ok(AX_IVPS_SetPipelineAttr(ivps_group, &pipeline),
                 "AX_IVPS_SetPipelineAttr failed, ret=0x{:X}")) {
         return false;

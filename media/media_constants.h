@@ -101,6 +101,10 @@ inline constexpr uint8_t kIvpsOutFifoDepth = 1;
 inline constexpr int32_t kIvpsChannel0 = 0;
 inline constexpr int32_t kIvpsChannel1 = 1;
 inline constexpr uint16_t kIvpsStrideAlign = 16;  // pixels
+inline constexpr uint32_t kFilterDisabled = 0;
+inline constexpr uint32_t kFilterEnabled = 1;
+inline constexpr int32_t kEngine0 = 0;  // engine selector values of the filter entries
+inline constexpr int32_t kEngine1 = 1;
 inline constexpr int32_t kIvpsImgFormat = 3;
 // The second filter of output channel 0 always renders a small fixed picture.
 inline constexpr uint16_t kThumbWidth = 320;

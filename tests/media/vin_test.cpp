@@ -11,27 +11,40 @@ namespace {
 constexpr int32_t kFault = static_cast<int32_t>(0x80010017U);
 constexpr const char* kFaultText = "ret=0x80010017";
 
-const std::vector<std::string> kBringUp{
-    "AX_MIPI_RX_Init",      "AX_MIPI_RX_SetLaneCombo", "AX_MIPI_RX_SetAttr",
-    "AX_MIPI_RX_Reset",     "AX_MIPI_RX_Start",        "AX_VIN_CreateDev",
-    "AX_VIN_SetDevAttr",    "AX_VIN_SetDevBindPipe",   "AX_VIN_SetDevBindMipi",
-    "AX_VIN_CreatePipe",    "AX_VIN_SetPipeAttr",      "AX_ISP_RegisterSensor",
-    "AX_ISP_SetSnsAttr",    "AX_ISP_Create",           "AX_ISP_Open",
-    "AX_VIN_SetChnAttr",    "AX_VIN_SetChnFrameMode",  "AX_VIN_EnableChn",
-    "AX_VIN_StartPipe",     "AX_ISP_Start",            "AX_VIN_EnableDev",
-    "AX_ISP_StreamOn"};
+const std::vector<std::string> kBringUp{"AX_MIPI_RX_Init",
+                                        "AX_MIPI_RX_SetLaneCombo",
+                                        "AX_MIPI_RX_SetAttr",
+                                        "AX_MIPI_RX_Reset",
+                                        "AX_MIPI_RX_Start",
+                                        "AX_VIN_CreateDev",
+                                        "AX_VIN_SetDevAttr",
+                                        "AX_VIN_SetDevBindPipe",
+                                        "AX_VIN_SetDevBindMipi",
+                                        "AX_VIN_CreatePipe",
+                                        "AX_VIN_SetPipeAttr",
+                                        "AX_ISP_RegisterSensor",
+                                        "AX_ISP_SetSnsAttr",
+                                        "AX_ISP_Create",
+                                        "AX_ISP_Open",
+                                        "AX_VIN_SetChnAttr",
+                                        "AX_VIN_SetChnFrameMode",
+                                        "AX_VIN_EnableChn",
+                                        "AX_VIN_StartPipe",
+                                        "AX_ISP_Start",
+                                        "AX_VIN_EnableDev",
+                                        "AX_ISP_StreamOn"};
 
 const std::vector<std::string> kTearDown{
-    "AX_ISP_StreamOff", "AX_VIN_DisableDev",       "AX_ISP_Stop",       "AX_VIN_StopPipe",
-    "AX_VIN_DisableChn", "AX_ISP_Close",           "AX_ISP_Destroy",    "AX_ISP_UnRegisterSensor",
-    "AX_VIN_DestroyPipe", "AX_VIN_DestroyDev",     "AX_MIPI_RX_Stop",   "AX_MIPI_RX_DeInit"};
+    "AX_ISP_StreamOff",   "AX_VIN_DisableDev", "AX_ISP_Stop",     "AX_VIN_StopPipe",
+    "AX_VIN_DisableChn",  "AX_ISP_Close",      "AX_ISP_Destroy",  "AX_ISP_UnRegisterSensor",
+    "AX_VIN_DestroyPipe", "AX_VIN_DestroyDev", "AX_MIPI_RX_Stop", "AX_MIPI_RX_DeInit"};
 
 float float_at(const std::vector<uint8_t>& record, size_t offset) {
     return field<float>(record, offset);
 }
 
 class Vin : public MediaTest {
-protected:
+  protected:
     // A started media system and pools, as both callers have them before the video input.
     std::unique_ptr<AxeraUtil> started(int32_t width, int32_t height, int32_t fps = 60) {
         auto util = make_util(width, height, fps);
@@ -67,8 +80,8 @@ void expect_records(MediaTest& test, const std::vector<axsim::Call>& dev_calls,
     EXPECT_EQ(float_at(dev, 124), 1.0F);
     EXPECT_EQ(float_at(dev, 128), 1.0F);
     EXPECT_EQ(dev[149], 0x1E);
-    EXPECT_TRUE(zero_outside(dev, {{12, 4}, {28, 12}, {48, 8}, {64, 8}, {80, 8}, {96, 8},
-                                   {124, 8}, {149, 1}}));
+    EXPECT_TRUE(zero_outside(
+        dev, {{12, 4}, {28, 12}, {48, 8}, {64, 8}, {80, 8}, {96, 8}, {124, 8}, {149, 1}}));
 
     EXPECT_EQ(bind.args, std::vector<int64_t>{0});
     ASSERT_EQ(bind.record.size(), 52U);
@@ -166,8 +179,8 @@ TEST_F(Vin, DeviceAttributesAreLoggedAtDebugLevel) {
     EXPECT_EQ(log_lines(), expected);
     clear_trace();
     ASSERT_TRUE(util->axera_vin_deinit());
-    EXPECT_EQ(log_lines(), (std::vector<LogLine>{
-                               {"debug", std::string("dlclose ") + HDGRAB_TEST_SENSOR_LIB}}));
+    EXPECT_EQ(log_lines(),
+              (std::vector<LogLine>{{"debug", std::string("dlclose ") + HDGRAB_TEST_SENSOR_LIB}}));
     EXPECT_FALSE(util->sensor_lib);
 }
 
