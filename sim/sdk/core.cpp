@@ -497,6 +497,10 @@ void reset() {
 }
 
 void fail(std::string_view call, int32_t status, unsigned nth) {
+    if (!detail::is_known_call(call)) {
+        // Still recorded, but a misspelt name would otherwise never fire without a word.
+        detail::warn(fmt::format("fail(): no call named '{}'", call));
+    }
     auto& c = core();
     std::lock_guard lock(c.mutex);
     c.settings.faults.push_back(

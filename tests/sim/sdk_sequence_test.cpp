@@ -106,6 +106,32 @@ TEST_F(ServiceSequenceTest, FailedBringUpThenExitReportsWhatStays) {
     EXPECT_THAT(left, ::testing::Contains("sys"));
 }
 
+TEST_F(ServiceSequenceTest, PoolReleaseFailureAtStartThenExitReleasesTheSystem) {
+    axsim::fail("AX_POOL_Exit", 0, 1);
+    ASSERT_TRUE(seq::sys_init());
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(seq::pool_init().status, axsim::kInjected);
+    // The destructor's VIN de-initialisation is refused (never initialised); the media system
+    // still goes down.
+    EXPECT_EQ(AX_VIN_Deinit(), axsim::status_of(axsim::Module::kVin, axsim::Kind::kNotInit));
+    (void)::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(AX_SYS_Deinit(), 0);
+    EXPECT_THAT(axsim::leftovers(), IsEmpty());
+}
+
+TEST_F(ServiceSequenceTest, VinDeinitFailureAtExitKeepsPoolsAndSystem) {
+    ASSERT_TRUE(seq::capture_bring_up(k1080p, sensor()));
+    ASSERT_TRUE(seq::capture_tear_down());
+    axsim::fail("AX_VIN_Deinit", 0);
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(seq::exit_cleanup());
+    (void)::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(last_status("AX_SYS_Deinit"),
+              axsim::status_of(axsim::Module::kSys, axsim::Kind::kBusy));
+    EXPECT_THAT(axsim::leftovers(), ::testing::Contains("vin module"));
+    EXPECT_THAT(axsim::leftovers(), ::testing::Contains("sys"));
+}
+
 TEST_F(ServiceSequenceTest, ResolutionChangeToSameGeometryTwiceStaysAccepted) {
     ASSERT_TRUE(seq::capture_bring_up(k1080p, sensor()));
     ASSERT_TRUE(seq::resolution_change(k1080p, sensor()));
