@@ -298,6 +298,8 @@ bool BridgeFs::mount(const std::string& mountpoint) {
     char* argv[] = {program, option_flag, options, nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, argv);
     fuse_ = fuse_new(&args, &ops, sizeof ops, this);
+    // fuse_new may have copied the arguments into memory of its own.
+    fuse_opt_free_args(&args);
     if (!fuse_) {
         std::fprintf(stderr, "lt6911-sim: fuse_new failed\n");
         return false;

@@ -23,6 +23,7 @@ std::filesystem::path build_dir();       // the build tree bound read-only into 
 // Paths as the program inside the sandbox sees them.
 inline constexpr const char* kSandboxOutDir = "/.sandbox/out";  // writable, shared with the host
 inline constexpr const char* kSdkTraceFile = "/.sandbox/out/axsim-trace.log";
+inline constexpr const char* kSdkLeaksFile = "/.sandbox/out/axsim-leaks.txt";
 
 struct Geometry {
     int width = 1920;
@@ -38,6 +39,7 @@ struct ApplianceOptions {
     Geometry source;                         // what the simulated bridge publishes at start
     std::string initial_status = "stable";   // the bridge's status text at start
     bool sdk_trace = false;                  // sets AXSIM_TRACE to kSdkTraceFile
+    bool sdk_leaks = false;                  // sets AXSIM_LEAKS to kSdkLeaksFile
     std::optional<std::string> config;       // content for /etc/kvm/hdgrab.toml, if given
     // Empty: a fresh temporary state directory, removed again by the destructor (unless the
     // environment variable HDGRAB_KEEP_STATE is set, for debugging).
@@ -80,6 +82,9 @@ class Appliance {
     const std::string& error() const { return error_; }
     pid_t pid() const { return pid_; }  // host pid of the program, -1 before start
     bool send_signal(int sig) const;
+    // Signals the sandbox script's process group the way Ctrl-C in a terminal does; the script
+    // passes SIGINT/SIGTERM on to the program.
+    bool signal_sandbox(int sig) const;
     // The program's exit status (128 + signal number when killed), or nothing on time-out.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout);
     bool running();
@@ -92,6 +97,7 @@ class Appliance {
     std::filesystem::path state_dir() const { return state_dir_; }
     std::filesystem::path socket_path() const;     // <state>/run/kvm/vin_sock
     std::filesystem::path sdk_trace_path() const;  // host path of kSdkTraceFile
+    std::filesystem::path sdk_leaks_path() const;  // host path of kSdkLeaksFile
     std::filesystem::path out_dir() const;         // host path of kSandboxOutDir
     std::filesystem::path config_path() const;     // <state>/etc/kvm/hdgrab.toml
     std::filesystem::path log_dir() const;         // <state>/var/log

@@ -4,8 +4,10 @@
 //   sandbox_probe exit N   ends with status N
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -181,31 +183,41 @@ int serve() {
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGINT);
     sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
+    const int signal_fd = ::signalfd(-1, &stop_signals, SFD_CLOEXEC);
 
     const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strcpy(address.sun_path, kSocketPath);
     ::unlink(kSocketPath);
-    if (server < 0 || ::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
+    if (signal_fd < 0 || server < 0 ||
+        ::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
         ::listen(server, 5) < 0) {
         std::printf("serve failed: %s\n", std::strerror(errno));
         return 1;
     }
     std::printf("listening\n");
     std::fflush(stdout);
-    const int client = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client >= 0) {
-        (void)!::send(client, kGreeting, std::strlen(kGreeting), MSG_NOSIGNAL);
-        std::printf("greeted\n");
-        std::fflush(stdout);
+    for (;;) {
+        pollfd items[2] = {{server, POLLIN, 0}, {signal_fd, POLLIN, 0}};
+        if (::poll(items, 2, -1) < 0) {
+            continue;
+        }
+        if (items[1].revents & POLLIN) {
+            signalfd_siginfo info{};
+            (void)!::read(signal_fd, &info, sizeof info);
+            std::printf("stopping on signal %u\n", info.ssi_signo);
+            std::fflush(stdout);
+            ::unlink(kSocketPath);
+            return 0;
+        }
+        const int client = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client >= 0) {
+            (void)!::send(client, kGreeting, std::strlen(kGreeting), MSG_NOSIGNAL);
+            std::printf("greeted\n");
+            std::fflush(stdout);
+        }
     }
-    int sig = 0;
-    sigwait(&stop_signals, &sig);
-    std::printf("stopping on signal %d\n", sig);
-    std::fflush(stdout);
-    ::unlink(kSocketPath);
-    return 0;
 }
 
 }  // namespace
