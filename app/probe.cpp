@@ -44,4 +44,12 @@ bool probe_resolution(_ax_vin_data_t& state, ILogger& logger, const ProbeSetting
     return false;
 }
 
+std::shared_ptr<_ax_vin_data_t> make_capture_state(ILogger& logger, const ProbeSettings& settings) {
+    auto state = std::make_shared<_ax_vin_data_t>();
+    (void)probe_resolution(*state, logger, settings);
+    state->server_fd.store(-1, std::memory_order_seq_cst);
+    state->client_fd.store(-1, std::memory_order_seq_cst);
+    return state;
+}
+
 }  // namespace hdgrab

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "base/service_state.h"
@@ -35,5 +36,10 @@ struct ProbeSettings {
 // Logs the detection at info level through `logger`; after the last failed attempt logs a
 // warning and stores kFallbackWidth x kFallbackHeight @ kFallbackFps. True when detected.
 bool probe_resolution(_ax_vin_data_t& state, ILogger& logger, const ProbeSettings& settings = {});
+
+// Start-up steps 12 to 14: a new shared capture state (all fields zero), probed, then both
+// descriptors set to -1 (server first, then client).
+std::shared_ptr<_ax_vin_data_t> make_capture_state(ILogger& logger,
+                                                   const ProbeSettings& settings = {});
 
 }  // namespace hdgrab

@@ -156,4 +156,25 @@ TEST_F(ResolutionProbe, DefaultWaitSleepsTheGivenTime) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, 2ms);
 }
 
+TEST_F(ResolutionProbe, CaptureStateIsProbedWithBothDescriptorsCleared) {
+    write_geometry("1280\n", "720\n", "50\n");
+    const auto probed = hdgrab::make_capture_state(logger, settings);
+    ASSERT_NE(probed, nullptr);
+    EXPECT_EQ(probed->width, 1280);
+    EXPECT_EQ(probed->height, 720);
+    EXPECT_EQ(probed->fps, 50);
+    EXPECT_EQ(probed->server_fd.load(), -1);
+    EXPECT_EQ(probed->client_fd.load(), -1);
+    EXPECT_EQ(log.str(), "[main] [info] LT6911 detected: 1280x720@50\n");
+
+    std::filesystem::remove(dir.file("fps"));
+    settings.attempts = 2;
+    const auto fallback = hdgrab::make_capture_state(logger, settings);
+    EXPECT_EQ(fallback->width, 1920);
+    EXPECT_EQ(fallback->height, 1080);
+    EXPECT_EQ(fallback->fps, 60);
+    EXPECT_EQ(fallback->server_fd.load(), -1);
+    EXPECT_EQ(fallback->client_fd.load(), -1);
+}
+
 }  // namespace
