@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
                            "The service keeps a single client: connecting takes over its slot.\n"
                            "Exit status: 0 after --once or SIGINT/SIGTERM, 1 local error, 2 bad "
                            "command line, 3 service unreachable with --no-wait.");
-    table.positional_help("[SOCKET]");
+    table.positional_help("[SOCKET]").show_positional_help();
     // clang-format off
     table.add_options()
         ("s,socket", "Control socket to connect to",

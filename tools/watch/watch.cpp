@@ -143,6 +143,13 @@ class Session {
   private:
     // Prints every complete message; returns how the session ends when it does.
     std::optional<SessionEnd> drain() {
+        if (const size_t skipped = splitter_.take_skipped_bytes(); skipped > 0) {
+            err_ << kTag << "skipped " << skipped << " bytes between messages" << std::endl;
+        }
+        if (const size_t dropped = splitter_.take_dropped_objects(); dropped > 0) {
+            err_ << kTag << "dropped " << dropped << " message(s) longer than " << kMaxObjectSize
+                 << " bytes" << std::endl;
+        }
         while (auto text = splitter_.next()) {
             const auto line = format_message(*text, options_.format);
             if (!line) {
@@ -159,13 +166,6 @@ class Session {
             if (options_.once) {
                 return SessionEnd::kDone;
             }
-        }
-        if (const size_t skipped = splitter_.take_skipped_bytes(); skipped > 0) {
-            err_ << kTag << "skipped " << skipped << " bytes between messages" << std::endl;
-        }
-        if (const size_t dropped = splitter_.take_dropped_objects(); dropped > 0) {
-            err_ << kTag << "dropped " << dropped << " message(s) longer than " << kMaxObjectSize
-                 << " bytes" << std::endl;
         }
         return std::nullopt;
     }

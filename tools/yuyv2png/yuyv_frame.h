@@ -1,5 +1,4 @@
-// A dumped YUYV 4:2:2 frame: its geometry from the file name, its line stride from the file size,
-// and its conversion to RGB with the BT.601 (limited range) equations.
+// A dumped YUYV 4:2:2 frame: geometry from the name, stride from the size, BT.601 conversion.
 #pragma once
 
 #include <cstdint>
