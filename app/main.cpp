@@ -49,10 +49,7 @@ int run_service(int argc, char** argv) {
     (void)hdgrab::install_stop_handlers();
 
     // Steps 12 to 14: the shared capture state, the resolution probe, the cleared descriptors.
-    auto data = std::make_shared<_ax_vin_data_t>();
-    (void)hdgrab::probe_resolution(*data, *global_logger);
-    data->server_fd.store(-1);
-    data->client_fd.store(-1);
+    std::shared_ptr<_ax_vin_data_t> data = hdgrab::make_capture_state(*global_logger);
 
     // The service objects, then the chosen road.
     hdgrab::create_service_objects(*data, hdgrab::saved_log_settings(), hdgrab::kBridgeDir);
