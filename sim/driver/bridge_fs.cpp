@@ -294,7 +294,8 @@ bool BridgeFs::mount(const std::string& mountpoint) {
     static const fuse_operations ops = make_operations();
     char program[] = "lt6911-sim";
     char option_flag[] = "-o";
-    char options[] = "fsname=lt6911-sim,subtype=lt6911";
+    // auto_unmount: a helper unmounts when the driver dies without doing so (SIGKILL, crash).
+    char options[] = "fsname=lt6911-sim,subtype=lt6911,auto_unmount";
     char* argv[] = {program, option_flag, options, nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, argv);
     fuse_ = fuse_new(&args, &ops, sizeof ops, this);

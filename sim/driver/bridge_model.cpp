@@ -243,11 +243,25 @@ uint64_t BridgeModel::set_status_locked(const std::string& text) {
     return ++generation_;
 }
 
+void BridgeModel::set_event_trace(FILE* out) {
+    std::lock_guard lock(mutex_);
+    event_trace_ = out;
+}
+
 void BridgeModel::publish(uint64_t generation) {
     ChangeListener listener;
     {
         std::lock_guard lock(mutex_);
         listener = listener_;
+        if (event_trace_) {
+            timespec now{};
+            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            std::fprintf(event_trace_, "%.3f status %s (generation %llu)\n",
+                         static_cast<double>(now.tv_sec) * 1000.0 + now.tv_nsec / 1e6,
+                         escape_bytes(status_).c_str(),
+                         static_cast<unsigned long long>(generation));
+            std::fflush(event_trace_);
+        }
     }
     if (listener) {
         listener(generation);

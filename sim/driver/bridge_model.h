@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -94,6 +95,8 @@ class BridgeModel {
     BridgeModel& operator=(const BridgeModel&) = delete;
 
     void set_change_listener(ChangeListener listener);
+    // Prints every published status change with a monotonic time stamp (for diagnosis).
+    void set_event_trace(FILE* out);
 
     // What a reader of the file sees now (garbage included); nothing when the file is hidden,
     // unless the reader opened it before it was hidden.
@@ -149,6 +152,7 @@ class BridgeModel {
     unsigned handshakes_ = 0;
     unsigned power_cycles_ = 0;
     ChangeListener listener_;
+    FILE* event_trace_ = nullptr;
     WriteLog* log_;
     Scheduler scheduler_;  // last: its thread stops before the state above goes away
 };

@@ -64,8 +64,13 @@ int watch(const std::string& path, long count) {
             const char c = buffer[i];
             message += c;
             if (in_string) {
-                escaped = !escaped && c == '\\';
-                in_string = escaped || c != '"';
+                if (escaped) {
+                    escaped = false;
+                } else if (c == '\\') {
+                    escaped = true;
+                } else if (c == '"') {
+                    in_string = false;
+                }
                 continue;
             }
             if (c == '"') {

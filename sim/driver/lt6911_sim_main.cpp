@@ -78,6 +78,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // A reader of the diagnostics that went away must not end the driver.
+    ::signal(SIGPIPE, SIG_IGN);
     block_loop_signals(SIG_BLOCK);
     hdgrab::sim::WriteLog log(parsed.count("log") ? parsed["log"].as<std::string>() : "");
     if (parsed.count("log")) {
@@ -90,6 +92,7 @@ int main(int argc, char** argv) {
         *source, hdgrab::sim::unescape_bytes(parsed["status"].as<std::string>()), &log);
     model.set_handshake_delay(std::chrono::milliseconds{parsed["handshake-delay"].as<int>()});
     model.set_power_delay(std::chrono::milliseconds{parsed["power-delay"].as<int>()});
+    model.set_event_trace(stderr);
     hdgrab::sim::BridgeFs fs(model, parsed["proc-target"].as<std::string>());
     if (!fs.mount(parsed["mount"].as<std::string>())) {
         return 1;

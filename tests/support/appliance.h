@@ -36,11 +36,12 @@ struct ApplianceOptions {
     std::vector<std::string> args;           // e.g. {"-d"} or {"--dump-raw"}
     std::map<std::string, std::string> env;  // extra environment, e.g. {"AXSIM_FAIL", "..."}
     bool media_module = true;                // false: no /sys/module/ax_avs at start
-    Geometry source;                         // what the simulated bridge publishes at start
-    std::string initial_status = "stable";   // the bridge's status text at start
-    bool sdk_trace = false;                  // sets AXSIM_TRACE to kSdkTraceFile
-    bool sdk_leaks = false;                  // sets AXSIM_LEAKS to kSdkLeaksFile
-    std::optional<std::string> config;       // content for /etc/kvm/hdgrab.toml, if given
+    // The simulated bridge's start (used by whichever of start_bridge() and start() starts it).
+    Geometry source;                        // the geometry it publishes
+    std::string initial_status = "stable";  // its status text
+    bool sdk_trace = false;                 // sets AXSIM_TRACE to kSdkTraceFile
+    bool sdk_leaks = false;                 // sets AXSIM_LEAKS to kSdkLeaksFile
+    std::optional<std::string> config;      // content for /etc/kvm/hdgrab.toml, if given
     // Empty: a fresh temporary state directory, removed again by the destructor (unless the
     // environment variable HDGRAB_KEEP_STATE is set, for debugging).
     std::filesystem::path state_dir;

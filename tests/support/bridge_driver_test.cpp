@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/epoll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,6 +62,10 @@ class BridgeDriverTest : public ::testing::Test {
         pid_ = ::fork();
         ASSERT_GE(pid_, 0);
         if (pid_ == 0) {
+            // Out of the test's process group, and told when the test ends in any way: the
+            // driver then unmounts instead of leaving a stale mount behind.
+            ::setsid();
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             const int fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(fd, STDOUT_FILENO);
             ::dup2(fd, STDERR_FILENO);
@@ -327,6 +332,18 @@ TEST_F(BridgeDriverTest, QuitUnmounts) {
     pid_ = -1;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_FALSE(is_mounted(mnt()));
+}
+
+TEST_F(BridgeDriverTest, KilledDriverLeavesNoStaleMount) {
+    ASSERT_EQ(::kill(pid_, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid_, &status, 0), pid_);
+    pid_ = -1;
+    const auto deadline = Clock::now() + 5s;
+    while (is_mounted(mnt()) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_FALSE(is_mounted(mnt())) << "the unmount helper removes the mount of a dead driver";
 }
 
 }  // namespace

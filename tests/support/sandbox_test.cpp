@@ -214,6 +214,30 @@ TEST(Sandbox, StopKillsAProgramThatIgnoresTerm) {
     EXPECT_TRUE(gone) << "the program survived its sandbox";
 }
 
+TEST(Sandbox, ScriptProgramGetsItsPidAndTheInterrupt) {
+    HDGRAB_SKIP_WITHOUT_SANDBOX();
+    char pattern[] = "/tmp/hdgrab-script.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::filesystem::path script = std::filesystem::path(pattern) / "fake-service";
+    std::ofstream(script) << "#!/bin/sh\n"
+                             "trap 'echo fake stopping; exit 0' INT TERM\n"
+                             "echo fake ready\n"
+                             "while :; do sleep 0.1; done\n";
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    {
+        Appliance appliance;
+        ApplianceOptions options;
+        options.binary = script;
+        ASSERT_TRUE(appliance.start(options)) << appliance.error();
+        EXPECT_GT(appliance.pid(), 1) << "an interpreted program still gets its pid";
+        ASSERT_TRUE(appliance.wait_for_output("fake ready", 10s)) << appliance.output();
+        ASSERT_TRUE(appliance.signal_sandbox(SIGINT));
+        EXPECT_EQ(appliance.wait_exit(kExit), 0) << appliance.output();
+        EXPECT_NE(appliance.output().find("fake stopping"), std::string::npos);
+    }
+    std::filesystem::remove_all(pattern);
+}
+
 TEST(Sandbox, ExitStatusPassesThrough) {
     HDGRAB_SKIP_WITHOUT_SANDBOX();
     Appliance appliance;
@@ -261,11 +285,39 @@ TEST(Sandbox, ScriptCleansUpTheDriverItStarted) {
     }
 }
 
+TEST(Sandbox, KilledDriverIsReplaced) {
+    HDGRAB_SKIP_WITHOUT_SANDBOX();
+    Appliance appliance;
+    ASSERT_TRUE(appliance.start_bridge()) << appliance.error();
+    pid_t driver = -1;
+    std::ifstream(appliance.state_dir() / "driver/pid") >> driver;
+    ASSERT_GT(driver, 1);
+    ASSERT_EQ(::kill(driver, SIGKILL), 0);
+    // Its mount stays behind, stale, until the next start replaces the driver.
+    ASSERT_TRUE(appliance.start(probe({"report"}))) << appliance.error();
+    ASSERT_EQ(appliance.wait_exit(kExit), 0) << appliance.output();
+    EXPECT_EQ(parse_report(appliance.output()).at("bridge_status"), "stable\\n");
+    EXPECT_EQ(appliance.output().find("hdgrab-sandbox:"), std::string::npos) << appliance.output();
+}
+
 TEST(Sandbox, UsageErrorsAreNotMistakenForAMissingSandbox) {
     const std::string command = sandbox_script().string() + " --source 1 2 >/dev/null 2>&1";
     const int status = std::system(command.c_str());
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+TEST(Sandbox, RefusesTheHostTreeAsStateDirectory) {
+    // It would otherwise create etc/kvm, root, dev/mem ... in the host's own tree.
+    for (const char* state : {"/", "/etc", "/usr/lib"}) {
+        const std::string command =
+            sandbox_script().string() + " --state " + state + " --start-driver >/dev/null 2>&1";
+        const int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 70) << state;
+    }
+    EXPECT_FALSE(std::filesystem::exists("/driver/mnt"));
+    EXPECT_FALSE(std::filesystem::exists("/etc/driver"));
 }
 
 }  // namespace

@@ -10,6 +10,9 @@
 #include "tools/yuyv2png/convert.h"
 #include "tools/yuyv2png/yuyv_frame.h"
 #include "tools_test_support.h"
+#ifdef HDGRAB_WITH_SUBSTITUTE
+#include "sim/sdk/axsim.h"
+#endif
 
 namespace hdgrab::yuyv2png {
 namespace {
@@ -205,6 +208,27 @@ TEST(Yuyv2PngConvert, BadSizeOrMissingInputFailsWithoutWritingAPicture) {
               kExitFailure);
     EXPECT_NE(err.str().find("cannot write"), std::string::npos) << err.str();
 }
+
+#ifdef HDGRAB_WITH_SUBSTITUTE
+// The frame the substitute SDK delivers (bars, padding, geometry and frame number as text) comes
+// back with the bars' colours on the lines the text leaves free.
+TEST(Yuyv2PngConvert, SubstituteColourBarsWithPaddedStrideComeBackWithTheirColours) {
+    test::TempDir dir;
+    const auto input = dir.path() / "vin_20240131_142501_1920x1080.yuyv422";
+    const std::vector<uint8_t> frame = axsim::make_picture(1920, 1080, 1984, 7);
+    write_file(input, std::string(frame.begin(), frame.end()));
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(convert({input.string(), "", {}, {}}, out, err), kExitOk) << err.str();
+    EXPECT_NE(out.str().find("stride 1984"), std::string::npos) << out.str();
+
+    const auto png = decode_png(dir.path() / "vin_20240131_142501_1920x1080.png");
+    ASSERT_TRUE(png);
+    EXPECT_EQ(png->width, 1920u);
+    EXPECT_EQ(png->height, 1080u);
+    expect_bars(*png);
+}
+#endif
 
 TEST(Yuyv2PngProgram, ExitStatusesAndMessages) {
     test::TempDir dir;
