@@ -19,9 +19,10 @@ int run_service(int argc, char** argv) {
     // The process-wide objects go at exit in their fixed order, before any static object.
     hdgrab::register_exit_destruction();
 
-    // Step 1: the SIGSEGV crash handler.
+    // Step 1: the SIGSEGV crash handler. Step 2: the early SIGTERM/SIGINT handlers that only
+    // record the request. Nothing can report a failure yet (sigaction fails only on invalid
+    // arguments); start-up goes on regardless.
     (void)hdgrab::install_crash_handler();
-    // Step 2: the early SIGTERM/SIGINT handlers that only record the request.
     (void)hdgrab::install_exit_request_handlers();
 
     // Step 3: the command line; help and version end here.
@@ -35,6 +36,7 @@ int run_service(int argc, char** argv) {
         return hdgrab::kExitFailure;
     }
     const hdgrab::LogSettings log_settings = hdgrab::choose_log_settings(command_line.options);
+    // A SIGTERM or SIGINT during the steps so far is kept as "need_exit"; start-up continues.
     hdgrab::record_exit_request();
 
     // Steps 5 to 9: log-file settings, process-wide level, the "main" logger, first line.
