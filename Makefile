@@ -2,7 +2,7 @@
 PRESET ?= default
 BUILD_DIR := build
 
-.PHONY: all build deps run test test-asan test-unit clean format
+.PHONY: all build deps run demo test test-asan test-unit clean format
 
 all: build
 
@@ -15,6 +15,9 @@ build: deps
 
 run: build
 	@scripts/run-appliance
+
+demo: build
+	@scripts/demo
 
 test: deps
 	cmake --preset default

@@ -5,14 +5,20 @@
 #include "app/config.h"
 #include "app/exit_status.h"
 #include "app/probe.h"
+#include "app/service_roads.h"
 #include "app/signals.h"
 #include "app/startup.h"
+#include "base/service_state.h"
 #include "log/logger.h"
 
 namespace {
 
-// Start-up in its fixed order; each step either continues or ends the program with its status.
+// Start-up in its fixed order, then one of the two roads; each step either continues or ends
+// the program with its status.
 int run_service(int argc, char** argv) {
+    // The process-wide objects go at exit in their fixed order, before any static object.
+    hdgrab::register_exit_destruction();
+
     // Step 1: the SIGSEGV crash handler. Step 2: the early SIGTERM/SIGINT handlers that only
     // record the request. Nothing can report a failure yet (sigaction fails only on invalid
     // arguments); start-up goes on regardless.
@@ -45,11 +51,14 @@ int run_service(int argc, char** argv) {
     (void)hdgrab::install_stop_handlers();
 
     // Steps 12 to 14: the shared capture state, the resolution probe, the cleared descriptors.
-    const std::shared_ptr<_ax_vin_data_t> data = hdgrab::make_capture_state(*global_logger);
+    std::shared_ptr<_ax_vin_data_t> data = hdgrab::make_capture_state(*global_logger);
 
-    // Then the service objects and the chosen road (dump or service).
-    (void)data;
-    return hdgrab::kExitOk;
+    // The service objects, then the chosen road.
+    hdgrab::create_service_objects(*data, hdgrab::saved_log_settings(), hdgrab::kBridgeDir);
+    if (command_line.options.dump_raw) {
+        return hdgrab::run_dump_road(*data);
+    }
+    return hdgrab::run_service_road(data);
 }
 
 }  // namespace

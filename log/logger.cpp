@@ -27,7 +27,9 @@ LogFileSettings g_settings;
 
 // Namespace-scope (not function-local) so that it is destroyed after every object that is torn
 // down at process exit; loggers keep their own reference anyway.
-std::once_flag g_sink_once;
+// A mutex rather than std::call_once: a failed creation throws, and an exception leaving
+// call_once aborts the process when libunwind's unwinder is linked in (the crash trace uses it).
+std::mutex g_sink_mutex;
 std::shared_ptr<spdlog::sinks::rotating_file_sink<std::mutex>> g_file_sink;
 
 struct LevelName {
@@ -98,12 +100,13 @@ void set_log_file(const std::string& path, uint64_t max_size, uint64_t max_files
 }
 
 std::shared_ptr<spdlog::sinks::rotating_file_sink<std::mutex>> shared_file_sink() {
-    std::call_once(g_sink_once, [] {
+    std::lock_guard guard(g_sink_mutex);
+    if (!g_file_sink) {
         std::shared_lock lock(g_settings_lock);
         g_file_sink = std::make_shared<spdlog::sinks::rotating_file_sink<std::mutex>>(
             g_settings.path, static_cast<size_t>(g_settings.max_size),
             static_cast<size_t>(g_settings.max_files), false, close_on_exec_handlers());
-    });
+    }
     return g_file_sink;
 }
 

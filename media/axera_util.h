@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "log/logger.h"
@@ -55,6 +56,11 @@ class AxeraUtil : public ILogger {
     // ---- diagnostics ----
     // Writes one raw YUYV 4:2:2 frame of the video input channel to `path`.
     bool axera_dump_frame(const std::string& path, uint32_t timeout_ms);
+
+    // ---- client channel ----
+    // Sends `message` as compact JSON to the client connection `client_fd`, logging through
+    // this object's logger; true when the text was handed to the connection.
+    bool send_json_message(int32_t client_fd, const nlohmann::json& message);
 
     // True while this object has the media system initialised.
     bool sys_ready = false;

@@ -1,0 +1,129 @@
+#include "app/service_roads.h"
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "app/exit_status.h"
+#include "base/waits.h"
+#include "bridge/lt6911_util.h"
+#include "bridge/monitor.h"
+#include "ipc/control_socket.h"
+#include "log/logger.h"
+#include "media/axera_util.h"
+#include "media/capture_thread.h"
+#include "media/media_constants.h"
+
+namespace hdgrab {
+namespace {
+
+std::shared_ptr<spdlog::logger> main_log() {
+    return global_logger->get_logger();
+}
+
+// Destroys the service objects in their fixed order: the bridge object, the pipeline owner
+// (whose destructor releases pools and media system and may still log), the "main" logger.
+void destroy_service_objects() noexcept {
+    global_lt6911_util.reset();
+    global_axera_util.reset();
+    global_logger.reset();
+}
+
+}  // namespace
+
+void register_exit_destruction() {
+    static std::once_flag once;
+    std::call_once(once, [] { (void)std::atexit(destroy_service_objects); });
+}
+
+bool wait_media_module(const std::string& path, int checks, std::chrono::milliseconds interval) {
+    for (int check = 0; check < checks; ++check) {
+        std::error_code error;
+        if (std::filesystem::exists(path, error)) {
+            return true;
+        }
+        sleep_for(interval);
+    }
+    return false;
+}
+
+void create_service_objects(const _ax_vin_data_t& data, const LogSettings& log,
+                            const std::string& bridge_dir) {
+    global_axera_util = std::make_unique<AxeraUtil>(data.width, data.height, data.fps);
+    global_axera_util->configure(log.level, log.type, log.file);
+    global_lt6911_util = std::make_unique<Lt6911Util>(bridge_dir);
+    global_lt6911_util->configure(log.level, log.type, log.file);
+}
+
+std::string dump_file_name(const std::string& dir, std::time_t when, int32_t width,
+                           int32_t height) {
+    std::tm local{};
+    (void)::localtime_r(&when, &local);
+    std::array<char, 64> stamp{};
+    const size_t length = std::strftime(stamp.data(), stamp.size(), kDumpTimeFormat, &local);
+    return fmt::format("{}/vin_{}_{:d}x{:d}.yuyv422", dir, std::string_view(stamp.data(), length),
+                       width, height);
+}
+
+int run_dump_road(const _ax_vin_data_t& data, const ServicePaths& paths) {
+    if (!wait_media_module(paths.media_module)) {
+        main_log()->error("AX module not loaded");
+        return kExitFailure;
+    }
+    AxeraUtil& axera = *global_axera_util;
+    if (!axera.axera_sys_init()) {
+        main_log()->error("Axera util init failed");
+        return kExitFailure;
+    }
+    if (!axera.axera_pool_init(media::kPoolWidth, media::kPoolHeight)) {
+        main_log()->error("Axera common pool init failed");
+        return kExitFailure;
+    }
+    if (!axera.axera_vin_init()) {
+        main_log()->error("Axera vin init failed");
+        return kExitFailure;
+    }
+    const std::string file =
+        dump_file_name(paths.dump_dir, std::time(nullptr), data.width, data.height);
+    main_log()->info("Dumping YUYV422 frame to {}...", file);
+    if (axera.axera_dump_frame(file, kDumpFrameTimeoutMs)) {
+        main_log()->info("YUYV422 frame dumped successfully");
+    } else {
+        main_log()->error("Failed to dump YUYV422 frame");
+    }
+    (void)axera.axera_vin_deinit();
+    // Pools and media system are released by the AxeraUtil destructor at process exit.
+    return kExitOk;
+}
+
+int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& paths) {
+    // Lives in this frame until the Capture thread, which waits on it, has been joined.
+    ControlChannel control;
+    control.epoll = control_socket_setup(*data, main_log(), paths.socket_path);
+    if (!control.epoll) {
+        return kExitFailure;
+    }
+    if (!wait_media_module(paths.media_module)) {
+        // The socket file stays; the next start removes it before binding.
+        return kExitFailure;
+    }
+    std::thread capture(CaptureThread(control.epoll, control.events, data));
+    std::thread monitor = _lt6911_thread(data, paths.bridge_status);
+    if (monitor.joinable()) {
+        monitor.join();
+    }
+    if (capture.joinable()) {
+        capture.join();
+    }
+    control_socket_close(*data, paths.socket_path);
+    spdlog::drop_all();
+    return kExitOk;
+}
+
+}  // namespace hdgrab

@@ -1,0 +1,107 @@
+#include "media/capture_thread.h"
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "log/logger.h"
+#include "media/axera_util.h"
+#include "media/media_constants.h"
+#include "media/pipeline_lock.h"
+
+namespace hdgrab {
+namespace {
+
+std::shared_ptr<spdlog::logger> main_log() {
+    return global_logger->get_logger();
+}
+
+}  // namespace
+
+void CaptureThread::operator()() const {
+    if (!bring_up()) {
+        return;
+    }
+    serve();
+    tear_down();
+}
+
+bool CaptureThread::bring_up() const {
+    main_log()->info("Axera vin init...");
+    std::lock_guard lock(pipeline_mutex());
+    AxeraUtil& axera = *global_axera_util;
+    const char* failure = nullptr;
+    if (!axera.axera_sys_init()) {
+        failure = "Axera util init failed";
+    } else if (!axera.axera_pool_init(media::kPoolWidth, media::kPoolHeight)) {
+        failure = "Axera common pool init failed";
+    } else if (!axera.axera_vin_init()) {
+        failure = "Axera vin init failed";
+    } else if (!axera.axera_ivps_init()) {
+        failure = "Axera IPVS init failed";
+    } else if (!axera.axera_link_init()) {
+        failure = "Axera Link init failed";
+    }
+    if (failure != nullptr) {
+        main_log()->error(failure);
+        // Without a pipeline the service has nothing to offer: end it. What was brought up stays
+        // until the AxeraUtil destructor releases pools and media system at exit.
+        request_stop();
+        return false;
+    }
+    return true;
+}
+
+void CaptureThread::serve() const {
+    // The stop descriptor joins the listening socket so that a stop request ends the wait at
+    // once; when it cannot be added, the time-out below still bounds the delay.
+    const int stop_fd = stop_event_fd();
+    if (stop_fd >= 0) {
+        epoll_event stop_event{};
+        stop_event.events = EPOLLIN;
+        stop_event.data.fd = stop_fd;
+        (void)::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, stop_fd, &stop_event);
+    }
+
+    while (is_running()) {
+        const int count =
+            ::epoll_wait(epoll_fd_.get(), events_.data(), static_cast<int>(events_.size()),
+                         static_cast<int>(kCaptureWaitTimeout.count()));
+        if (count == -1) {
+            if (errno == EINTR) {
+                continue;
+            }
+            main_log()->error("Epoll wait error: {}", std::strerror(errno));
+            // No further client could be accepted: end the whole service rather than linger
+            // without a pipeline (the supervisor restarts it).
+            request_stop();
+            break;
+        }
+        for (int i = 0; i < count; ++i) {
+            if (events_[static_cast<size_t>(i)].data.fd == data_->server_fd.load()) {
+                std::lock_guard lock(pipeline_mutex());
+                control_socket_accept(*data_, main_log());
+            }
+        }
+    }
+}
+
+void CaptureThread::tear_down() const {
+    std::lock_guard lock(pipeline_mutex());
+    // Marks the slot empty too, so nothing is ever sent on the closed (and maybe reused)
+    // descriptor.
+    control_socket_close_client(*data_);
+    AxeraUtil& axera = *global_axera_util;
+    if (!axera.axera_link_deinit()) {
+        main_log()->error("Axera Link deinit failed");
+    }
+    if (!axera.axera_ivps_deinit()) {
+        main_log()->error("IPVS deinit failed");
+    }
+    if (!axera.axera_vin_deinit()) {
+        main_log()->error("VIN deinit failed");
+    }
+    main_log()->info("Axera vin thread exiting...");
+}
+
+}  // namespace hdgrab

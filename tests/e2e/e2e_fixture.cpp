@@ -1,0 +1,153 @@
+#include "tests/e2e/e2e_fixture.h"
+
+#include <fmt/format.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace hdgrab::test {
+
+std::string res_change_text(int width, int height, int fps) {
+    return fmt::format(R"({{"fps":{},"height":{},"type":"res_change","width":{}}})", fps, height,
+                       width);
+}
+
+const std::vector<std::string>& teardown_calls() {
+    static const std::vector<std::string> calls{
+        "AX_SYS_UnLink",      "AX_IVPS_StopGrp",         "AX_IVPS_DisableChn", "AX_IVPS_DisableChn",
+        "AX_IVPS_DestoryGrp", "AX_IVPS_Deinit",          "AX_ISP_StreamOff",   "AX_VIN_DisableDev",
+        "AX_ISP_Stop",        "AX_VIN_StopPipe",         "AX_VIN_DisableChn",  "AX_ISP_Close",
+        "AX_ISP_Destroy",     "AX_ISP_UnRegisterSensor", "AX_VIN_DestroyPipe", "AX_VIN_DestroyDev",
+        "AX_MIPI_RX_Stop",    "AX_MIPI_RX_DeInit",
+    };
+    return calls;
+}
+
+const std::vector<std::string>& bringup_calls() {
+    static const std::vector<std::string> calls{
+        "AX_MIPI_RX_Init",
+        "AX_MIPI_RX_SetLaneCombo",
+        "AX_MIPI_RX_SetAttr",
+        "AX_MIPI_RX_Reset",
+        "AX_MIPI_RX_Start",
+        "AX_VIN_CreateDev",
+        "AX_VIN_SetDevAttr",
+        "AX_VIN_SetDevBindPipe",
+        "AX_VIN_SetDevBindMipi",
+        "AX_VIN_CreatePipe",
+        "AX_VIN_SetPipeAttr",
+        "AX_ISP_RegisterSensor",
+        "AX_ISP_SetSnsAttr",
+        "AX_ISP_Create",
+        "AX_ISP_Open",
+        "AX_VIN_SetChnAttr",
+        "AX_VIN_SetChnFrameMode",
+        "AX_VIN_EnableChn",
+        "AX_VIN_StartPipe",
+        "AX_ISP_Start",
+        "AX_VIN_EnableDev",
+        "AX_ISP_StreamOn",
+        "AX_IVPS_Init",
+        "AX_IVPS_CreateGrp",
+        "AX_IVPS_SetPipelineAttr",
+        "AX_IVPS_EnableChn",
+        "AX_IVPS_StartGrp",
+        "AX_SYS_Link",
+    };
+    return calls;
+}
+
+void ServiceTest::SetUp() {
+    HDGRAB_SKIP_WITHOUT_SANDBOX();
+}
+
+ApplianceOptions ServiceTest::service_options() const {
+    ApplianceOptions options;
+    options.args = {"-d"};
+    options.sdk_trace = true;
+    options.env["AXSIM_LEAKS"] = kLeaksFile;
+    return options;
+}
+
+void ServiceTest::start(const ApplianceOptions& options) {
+    ASSERT_TRUE(app.start(options)) << app.error();
+}
+
+void ServiceTest::connect(Client& client) {
+    const size_t accepted = count_output("Accepted new connection");
+    ASSERT_TRUE(client.connect(app.socket_path(), kStartWait)) << app.output();
+    ASSERT_TRUE(wait_count("Accepted new connection", accepted + 1)) << app.output();
+}
+
+std::vector<std::string> ServiceTest::trace_calls() const {
+    std::vector<std::string> calls;
+    std::ifstream trace(app.sdk_trace_path());
+    std::string line;
+    while (std::getline(trace, line)) {
+        std::istringstream words(line);
+        std::string name;
+        if (words >> name) {
+            calls.push_back(name);
+        }
+    }
+    return calls;
+}
+
+std::vector<std::string> ServiceTest::trace_lines(const std::string& call) const {
+    std::vector<std::string> lines;
+    std::ifstream trace(app.sdk_trace_path());
+    std::string line;
+    while (std::getline(trace, line)) {
+        if (line.rfind(call + " ", 0) == 0) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+size_t ServiceTest::count_output(const std::string& text) const {
+    const std::string output = app.output();
+    size_t count = 0;
+    for (size_t at = output.find(text); at != std::string::npos;
+         at = output.find(text, at + text.size())) {
+        ++count;
+    }
+    return count;
+}
+
+bool ServiceTest::wait_count(const std::string& text, size_t times,
+                             std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (count_output(text) < times) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+std::vector<DriverWrite> ServiceTest::writes_to(const std::string& file) const {
+    std::vector<DriverWrite> writes;
+    for (const DriverWrite& write : app.driver_log()) {
+        if (write.file == file) {
+            writes.push_back(write);
+        }
+    }
+    return writes;
+}
+
+std::string ServiceTest::leak_report() const {
+    std::ifstream report(app.out_dir() / "axsim-leaks.txt");
+    std::stringstream text;
+    text << report.rdbuf();
+    return text.str();
+}
+
+void ServiceTest::hdmi(const std::vector<std::string>& args) const {
+    const HdmiResult result = app.hdmi(args);
+    ASSERT_TRUE(result.ok()) << "hdmi " << ::testing::PrintToString(args) << ": " << result.output;
+}
+
+}  // namespace hdgrab::test

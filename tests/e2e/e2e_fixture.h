@@ -1,0 +1,66 @@
+// Shared helpers of the end-to-end suite: a sandboxed service with a client and the SDK trace.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "tests/support/appliance.h"
+
+namespace hdgrab::test {
+
+using namespace std::chrono_literals;
+
+// Generous bounds: the machine may be busy, nothing here measures speed.
+inline constexpr std::chrono::milliseconds kStartWait{15000};
+inline constexpr std::chrono::milliseconds kEventWait{8000};
+inline constexpr std::chrono::milliseconds kExitWait{10000};
+// How long "nothing happens" is watched for.
+inline constexpr std::chrono::milliseconds kQuietWait{1500};
+
+// Inside the sandbox: where the substitute writes its leftover report at exit.
+inline constexpr const char* kLeaksFile = "/.sandbox/out/axsim-leaks.txt";
+
+// The "res_change" text the client receives for a geometry.
+std::string res_change_text(int width, int height, int fps);
+
+// Call names of the pipeline tear-down and bring-up, in their fixed orders.
+const std::vector<std::string>& teardown_calls();
+const std::vector<std::string>& bringup_calls();
+
+class ServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+
+    // Options with console debug logging, the SDK trace and the leak report.
+    ApplianceOptions service_options() const;
+    // Starts the service; fails the test when the sandbox cannot run it.
+    void start(const ApplianceOptions& options);
+    void start() { start(service_options()); }
+    // Connects `client` and waits until the service has accepted it and the Bridge monitor
+    // watches the bridge.
+    void connect(Client& client);
+
+    // Call names in the SDK trace so far.
+    std::vector<std::string> trace_calls() const;
+    // Whole trace lines whose first word is `call`.
+    std::vector<std::string> trace_lines(const std::string& call) const;
+    // Occurrences of `text` in the service's output.
+    size_t count_output(const std::string& text) const;
+    // Waits until `text` occurs at least `times` times in the output.
+    bool wait_count(const std::string& text, size_t times,
+                    std::chrono::milliseconds timeout = kEventWait) const;
+    // Writes to the bridge file `file` recorded by the driver.
+    std::vector<DriverWrite> writes_to(const std::string& file) const;
+    // The substitute's leftover report written at exit ("none" when nothing was left).
+    std::string leak_report() const;
+    // Runs a `hdmi` command and fails the test when it does not succeed.
+    void hdmi(const std::vector<std::string>& args) const;
+
+    Appliance app;
+};
+
+}  // namespace hdgrab::test
