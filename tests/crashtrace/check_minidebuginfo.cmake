@@ -1,0 +1,90 @@
+# Runs the crash program three ways and checks the names in its stack trace:
+#   as built (full symbol table), stripped bare (frames of its own print "???") and stripped with
+#   MiniDebugInfo by scripts/add-minidebuginfo (names come back, no full symbol table left).
+# Inputs: PROGRAM WORK_DIR ADD_MINIDEBUGINFO EMULATOR OBJCOPY NM STRIP READELF XZ.
+
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+set(bare ${WORK_DIR}/crash_demo.bare)
+set(mini ${WORK_DIR}/crash_demo.mini)
+file(COPY_FILE ${PROGRAM} ${bare})
+file(COPY_FILE ${PROGRAM} ${mini})
+
+set(failures "")
+macro(fail message)
+    string(APPEND failures "\n  ${message}")
+endmacro()
+
+execute_process(COMMAND ${STRIP} --strip-all ${bare} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "strip failed: ${rc}")
+endif()
+execute_process(
+    COMMAND ${CMAKE_COMMAND} -E env OBJCOPY=${OBJCOPY} NM=${NM} STRIP=${STRIP} XZ=${XZ}
+        ${ADD_MINIDEBUGINFO} ${mini}
+    RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "add-minidebuginfo failed (${rc}): ${err}")
+endif()
+
+# The section is there; the full symbol table and the debug information are gone.
+execute_process(COMMAND ${READELF} -S -W ${mini} OUTPUT_VARIABLE sections RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "readelf failed: ${rc}")
+endif()
+if(NOT sections MATCHES "\\.gnu_debugdata")
+    fail("no .gnu_debugdata section in the stripped program")
+endif()
+if(sections MATCHES "\\.symtab" OR sections MATCHES "\\.debug_info")
+    fail("the stripped program still has .symtab or .debug_info")
+endif()
+# Running the script twice on the same program must fail cleanly instead of emptying the table.
+file(COPY_FILE ${mini} ${WORK_DIR}/crash_demo.again)
+execute_process(
+    COMMAND ${CMAKE_COMMAND} -E env OBJCOPY=${OBJCOPY} NM=${NM} STRIP=${STRIP} XZ=${XZ}
+        ${ADD_MINIDEBUGINFO} ${WORK_DIR}/crash_demo.again
+    RESULT_VARIABLE rc ERROR_QUIET)
+if(rc EQUAL 0)
+    fail("add-minidebuginfo accepted an already stripped program")
+endif()
+
+# Runs one copy; `out` receives its standard output. It must end with status 255.
+function(run_crash program out)
+    execute_process(COMMAND ${EMULATOR} ${program}
+        OUTPUT_VARIABLE output ERROR_VARIABLE errors RESULT_VARIABLE rc TIMEOUT 60)
+    if(NOT rc EQUAL 255)
+        set(failures "${failures}\n  ${program}: exit status ${rc}, expected 255 (${errors})"
+            PARENT_SCOPE)
+    endif()
+    set(${out} "${output}" PARENT_SCOPE)
+endfunction()
+
+set(own_frames "write_through" "descend_into_fault" "main")
+
+run_crash(${PROGRAM} built)
+run_crash(${bare} stripped)
+run_crash(${mini} minidebug)
+foreach(name IN LISTS own_frames)
+    if(NOT built MATCHES "[: ]${name}[( ]")
+        fail("trace of the program as built does not name ${name}")
+    endif()
+    if(stripped MATCHES "[: ]${name}[( ]")
+        fail("trace of the bare stripped program names ${name}: the test proves nothing")
+    endif()
+    if(NOT minidebug MATCHES "[: ]${name}[( ]")
+        fail("trace of the program with MiniDebugInfo does not name ${name}")
+    endif()
+endforeach()
+if(NOT stripped MATCHES "\\?\\?\\?")
+    fail("trace of the bare stripped program has no ??? frame")
+endif()
+if(NOT minidebug MATCHES "^Stack trace:\n")
+    fail("trace does not start with \"Stack trace:\"")
+endif()
+
+message(STATUS "As built:\n${built}")
+message(STATUS "Stripped:\n${stripped}")
+message(STATUS "With MiniDebugInfo:\n${minidebug}")
+if(failures)
+    message(FATAL_ERROR "MiniDebugInfo check failed:${failures}")
+endif()
