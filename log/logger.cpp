@@ -1,9 +1,12 @@
 #include "log/logger.h"
 
+#include <fcntl.h>
+
 #include <spdlog/sinks/ansicolor_sink.h>
 #include <spdlog/spdlog.h>
 
 #include <array>
+#include <cstdio>
 #include <mutex>
 #include <shared_mutex>
 #include <stdexcept>
@@ -44,7 +47,7 @@ constexpr std::array<LevelName, 9> kLevelNames{{
     {"off", spdlog::level::off},
 }};
 
-constexpr std::array<const char*, 7> kCanonicalNames{"trace", "debug", "info",    "warning",
+constexpr std::array<const char*, 7> kCanonicalNames{"trace", "debug",    "info", "warning",
                                                      "error", "critical", "off"};
 
 std::shared_ptr<spdlog::sinks::sink> make_console_sink() {
@@ -57,6 +60,21 @@ std::shared_ptr<spdlog::sinks::sink> make_console_sink() {
     sink->set_color(spdlog::level::err, "\033[31m");
     sink->set_color(spdlog::level::critical, "\033[31m");
     return sink;
+}
+
+// The library opens the log file without close-on-exec; the service runs shell commands through
+// system(), which must not inherit it. Marking it right after every open (the first one and each
+// rotation) leaves only the short moment between the two calls.
+spdlog::file_event_handlers close_on_exec_handlers() {
+    spdlog::file_event_handlers handlers;
+    handlers.after_open = [](const spdlog::filename_t& /*name*/, std::FILE* file) {
+        const int fd = ::fileno(file);
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (flags >= 0) {
+            (void)::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+        }
+    };
+    return handlers;
 }
 
 }  // namespace
@@ -84,7 +102,7 @@ std::shared_ptr<spdlog::sinks::rotating_file_sink<std::mutex>> shared_file_sink(
         std::shared_lock lock(g_settings_lock);
         g_file_sink = std::make_shared<spdlog::sinks::rotating_file_sink<std::mutex>>(
             g_settings.path, static_cast<size_t>(g_settings.max_size),
-            static_cast<size_t>(g_settings.max_files), false);
+            static_cast<size_t>(g_settings.max_files), false, close_on_exec_handlers());
     });
     return g_file_sink;
 }
@@ -107,4 +125,6 @@ void DefaultLogger2::configure(const std::string& level, const std::string& type
     logger->set_pattern(hdgrab::kLogPattern, spdlog::pattern_time_type::local);
 }
 
-std::shared_ptr<spdlog::logger> DefaultLogger2::get_logger() { return logger; }
+std::shared_ptr<spdlog::logger> DefaultLogger2::get_logger() {
+    return logger;
+}

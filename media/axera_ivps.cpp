@@ -1,0 +1,93 @@
+// Image processor group and the video input -> image processor link of AxeraUtil.
+#include <cstdint>
+#include <cstring>
+
+#include "media/ax_sdk.h"
+#include "media/axera_util.h"
+#include "media/media_constants.h"
+
+namespace mc = hdgrab::media;
+
+namespace {
+
+void set_filter(AX_IVPS_FILTER_T& filter, uint32_t engage, int32_t engine, float frame_rate,
+                uint16_t width, uint16_t height, uint16_t stride, int32_t format) {
+    filter.bEngage = engage;
+    filter.eEngine = engine;
+    filter.fSrcFrameRate = frame_rate;
+    filter.fDstFrameRate = frame_rate;
+    filter.nDstPicWidth = width;
+    filter.nDstPicHeight = height;
+    filter.nDstPicStride = stride;
+    filter.eDstPicFormat = format;
+}
+
+}  // namespace
+
+bool AxeraUtil::axera_ivps_init() {
+    if (!sdk_ok(AX_IVPS_Init(), "AX_IVPS_Init failed, ret=0x{:X}")) {
+        return false;
+    }
+    ivps_group = mc::kIvpsGroup;
+
+    AX_IVPS_GRP_ATTR_T group_attr;
+    std::memset(&group_attr, 0, sizeof(group_attr));
+    group_attr.nInFifoDepth = mc::kIvpsInFifoDepth;
+    group_attr.ePipeline = mc::kIvpsPipelineKind;
+    if (!sdk_ok(AX_IVPS_CreateGrp(ivps_group, &group_attr),
+                "AX_IVPS_CreateGrp failed, ret=0x{:X}")) {
+        return false;
+    }
+
+    // The SDK's picture sizes are 16-bit: only the low 16 bits of the geometry are used.
+    const auto picture_width = static_cast<uint16_t>(width);
+    const auto picture_height = static_cast<uint16_t>(height);
+    const auto stride =
+        static_cast<uint16_t>(static_cast<uint16_t>(picture_width + mc::kIvpsStrideAlign - 1U) &
+                              static_cast<uint16_t>(~(mc::kIvpsStrideAlign - 1U)));
+    const auto frame_rate = static_cast<float>(fps);
+
+    AX_IVPS_PIPELINE_ATTR_T pipeline;
+    std::memset(&pipeline, 0, sizeof(pipeline));
+    pipeline.nOutChnNum = mc::kIvpsOutChannels;
+    pipeline.nOutFifoDepth[0] = mc::kIvpsOutFifoDepth;
+    // Row 0: the group's own stage; row 1: output channel 0 (full picture plus a thumbnail).
+    set_filter(pipeline.tFilter[0][0], mc::kFilterDisabled, mc::kEngine1, frame_rate, picture_width,
+               picture_height, stride, mc::kIvpsImgFormat);
+    set_filter(pipeline.tFilter[1][0], mc::kFilterEnabled, mc::kEngine0, frame_rate, picture_width,
+               picture_height, stride, mc::kIvpsImgFormat);
+    set_filter(pipeline.tFilter[1][1], mc::kFilterEnabled, mc::kEngine1, frame_rate,
+               mc::kThumbWidth, mc::kThumbHeight, mc::kThumbStride, mc::kThumbFormat);
+    if (!sdk_ok(AX_IVPS_SetPipelineAttr(ivps_group, &pipeline),
+                "AX_IVPS_SetPipelineAttr failed, ret=0x{:X}")) {
+        return false;
+    }
+    if (!sdk_ok(AX_IVPS_EnableChn(ivps_group, mc::kIvpsChannel0),
+                "AX_IVPS_EnableChn failed, ret=0x{:X}")) {
+        return false;
+    }
+    return sdk_ok(AX_IVPS_StartGrp(ivps_group), "AX_IVPS_StartGrp failed, ret=0x{:X}");
+}
+
+bool AxeraUtil::axera_ivps_deinit() {
+    return sdk_ok(AX_IVPS_StopGrp(ivps_group), "AX_IVPS_StopGrp failed, ret=0x{:X}") &&
+           sdk_ok(AX_IVPS_DisableChn(ivps_group, mc::kIvpsChannel1),
+                  "AX_IVPS_DisableChn failed, ret=0x{:X}") &&
+           sdk_ok(AX_IVPS_DisableChn(ivps_group, mc::kIvpsChannel0),
+                  "AX_IVPS_DisableChn failed, ret=0x{:X}") &&
+           sdk_ok(AX_IVPS_DestoryGrp(ivps_group), "AX_IVPS_DestoryGrp failed, ret=0x{:X}") &&
+           sdk_ok(AX_IVPS_Deinit(), "AX_IVPS_Deinit failed, ret=0x{:X}");
+}
+
+bool AxeraUtil::axera_link_init() {
+    const AX_MOD_INFO_T source{mc::kVinModule, mc::kLinkVinGroup, dev_id};
+    const AX_MOD_INFO_T destination{mc::kIvpsModule, ivps_group, mc::kLinkIvpsChannel};
+    return sdk_ok(AX_SYS_Link(&source, &destination), "AX_SYS_Link failed (VIN->IVPS), ret=0x{:X}");
+}
+
+bool AxeraUtil::axera_link_deinit() {
+    const AX_MOD_INFO_T source{mc::kVinModule, mc::kLinkVinGroup, dev_id};
+    const AX_MOD_INFO_T destination{mc::kIvpsModule, ivps_group, mc::kLinkIvpsChannel};
+    return sdk_ok(AX_SYS_UnLink(&source, &destination),
+                  "AX_SYS_UnLink failed (VIN->IVPS), ret=0x{:X}");
+}

@@ -1,0 +1,98 @@
+// MIPI receiver and pin multiplexing of AxeraUtil.
+#include <fcntl.h>
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "base/unique_fd.h"
+#include "media/ax_sdk.h"
+#include "media/axera_detail.h"
+#include "media/axera_util.h"
+#include "media/media_constants.h"
+
+using hdgrab::media::error_text;
+using hdgrab::media::status_hex;
+namespace mc = hdgrab::media;
+
+bool AxeraUtil::axera_mipi_init() {
+    int32_t ret = AX_MIPI_RX_Init();
+    if (ret != 0) {
+        log()->error("AX_MIPI_RX_Init failed, ret=0x{:X}", status_hex(ret));
+        return false;
+    }
+    // The lane combination is fixed by the board; a refusal shows up in the steps below.
+    (void)AX_MIPI_RX_SetLaneCombo(mc::kMipiLaneCombo);
+    dev_id = mc::kMipiDevice;
+
+    bool ok = true;
+    ret = AX_MIPI_RX_SetAttr(static_cast<uint8_t>(mc::kMipiDevice), &mc::kMipiRxAttr);
+    if (ret != 0) {
+        log()->error("AX_MIPI_RX_SetAttr failed, ret=0x{:X}", status_hex(ret));
+        ok = false;
+    }
+    if (ok) {
+        ret = AX_MIPI_RX_Reset(device());
+        if (ret != 0) {
+            log()->error("AX_MIPI_RX_Reset, ret=0x{:X}", status_hex(ret));
+            ok = false;
+        }
+    }
+    if (ok) {
+        ret = AX_MIPI_RX_Start(device());
+        if (ret != 0) {
+            log()->error("AX_MIPI_RX_Start failed, ret=0x{:X}", status_hex(ret));
+            ok = false;
+        }
+    }
+    if (ok && !axera_set_pinmux()) {
+        log()->error("Set pinmux failed");
+        ok = false;
+    }
+    if (!ok) {
+        // The receiver is left as it is; only the capture number is withdrawn.
+        dev_id = -1;
+    }
+    return ok;
+}
+
+bool AxeraUtil::axera_set_pinmux() {
+    hdgrab::UniqueFd mem(::open(platform_.dev_mem.c_str(), O_RDWR | O_SYNC | O_CLOEXEC));
+    if (!mem) {
+        const int error = errno;
+        log()->error("Failed to open /dev/mem, error: {}", error_text(error));
+        return false;
+    }
+    constexpr uint32_t kPageMask = ~(mc::kRegisterPageSize - 1U);
+    for (const mc::PinSetting& pin : mc::kPinTable) {
+        // Each entry maps its own page, although all entries share one.
+        const uint32_t page = pin.address & kPageMask;
+        void* address = platform_.map(nullptr, mc::kRegisterPageSize, PROT_READ | PROT_WRITE,
+                                      MAP_SHARED, mem.get(), static_cast<off_t>(page));
+        if (address == MAP_FAILED) {
+            const int error = errno;
+            log()->error("mmap failed for address 0x{:X}, error: {}", pin.address,
+                         error_text(error));
+            continue;
+        }
+        const mc::MemoryMapping mapping(address, mc::kRegisterPageSize);
+        auto* registers = static_cast<volatile uint8_t*>(mapping.get());
+        *reinterpret_cast<volatile uint32_t*>(registers + (pin.address - page)) = pin.value;
+    }
+    return true;
+}
+
+bool AxeraUtil::axera_mipi_deinit() {
+    int32_t ret = AX_MIPI_RX_Stop(device());
+    if (ret != 0) {
+        log()->error("AX_MIPI_RX_Stop failed, ret=0x{:X}", status_hex(ret));
+        return false;
+    }
+    ret = AX_MIPI_RX_DeInit();
+    if (ret != 0) {
+        log()->error("AX_MIPI_RX_DeInit failed, ret=0x{:X}", status_hex(ret));
+        return false;
+    }
+    dev_id = -1;
+    return true;
+}

@@ -1,0 +1,90 @@
+// AxeraUtil: the one object that drives the vendor media SDK for the capture pipeline.
+#pragma once
+
+#include <spdlog/logger.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "log/logger.h"
+#include "media/media_handles.h"
+#include "media/media_platform.h"
+
+// Owns the media system, the common pools, the MIPI receiver, the video input with its ISP, the
+// image processor group and the link between them, and dumps raw frames. Every operation returns
+// true on success and logs its own failure; nothing already done is undone after a failure.
+// Not safe for concurrent use: callers order their calls (capture thread, bridge monitor).
+class AxeraUtil : public ILogger {
+  public:
+    AxeraUtil(int32_t width, int32_t height, int32_t fps,
+              hdgrab::media::MediaPlatform platform = {});
+    // Releases the pools and the media system when this object started it; leaves the MIPI
+    // receiver, video input and image processor to the callers' tear-down.
+    ~AxeraUtil() override;
+    AxeraUtil(const AxeraUtil&) = delete;
+    AxeraUtil& operator=(const AxeraUtil&) = delete;
+
+    // Builds a fresh "AxeraUtil" logger object and configures it.
+    void configure(const std::string& level, const std::string& type,
+                   const std::string& file) override;
+    std::shared_ptr<spdlog::logger> get_logger() override;
+
+    // ---- media system and pools ----
+    bool axera_sys_init();
+    // Releases leftover pools (rebooting once when that fails), creates the two common pools
+    // planned for `width` x `height` and initialises the video input module.
+    bool axera_pool_init(uint32_t width, uint32_t height);
+    bool axera_pool_deinit();
+
+    // ---- MIPI receiver and pins ----
+    bool axera_mipi_init();
+    bool axera_mipi_deinit();
+    bool axera_set_pinmux();
+
+    // ---- video input, ISP ----
+    bool axera_vin_init();
+    bool axera_vin_deinit();
+
+    // ---- image processor and link ----
+    bool axera_ivps_init();
+    bool axera_ivps_deinit();
+    bool axera_link_init();
+    bool axera_link_deinit();
+
+    // ---- diagnostics ----
+    // Writes one raw YUYV 4:2:2 frame of the video input channel to `path`.
+    bool axera_dump_frame(const std::string& path, uint32_t timeout_ms);
+
+    // True while this object has the media system initialised.
+    bool sys_ready = false;
+    // Capture number: MIPI device, VIN device, pipe, channel and ISP pipe; -1 while the MIPI
+    // receiver is not set up.
+    int32_t dev_id = -1;
+    // Image processor group; 0 once the image processor was initialised.
+    int32_t ivps_group = -1;
+    // The dummy sensor library, open while the ISP is set up.
+    hdgrab::media::SharedLibrary sensor_lib;
+    // Geometry of the next bring-up; the bridge monitor writes these before a re-configuration.
+    int32_t width;
+    int32_t height;
+    int32_t fps;
+
+  private:
+    // The configured library logger, or a silent one before configure() has run.
+    std::shared_ptr<spdlog::logger> log();
+    // Called when leftover pools cannot be released: reboots once, then refuses.
+    void reboot_guard();
+    void remove_reboot_marker();
+    // True for status 0; otherwise logs `message` (one "ret=0x{:X}" placeholder) at error
+    // level with the status as unsigned hexadecimal.
+    bool sdk_ok(int32_t status, fmt::format_string<uint32_t> message);
+    // The 8-bit device/pipe number the SDK takes: the low 8 bits of dev_id.
+    uint8_t device() const { return static_cast<uint8_t>(dev_id); }
+
+    std::shared_ptr<DefaultLogger2> logger_object;
+    hdgrab::media::MediaPlatform platform_;
+};
+
+// The process-wide capture pipeline object, filled by main during start-up.
+extern std::unique_ptr<AxeraUtil> global_axera_util;

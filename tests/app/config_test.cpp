@@ -1,0 +1,143 @@
+#include "app/config.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/config_store.h"
+#include "tests/app/test_util.h"
+
+namespace fs = std::filesystem;
+using hdgrab::choose_log_settings;
+using hdgrab::CommandLine;
+using hdgrab::LogSettings;
+using hdgrab::test::read_text;
+using hdgrab::test::TempDir;
+using hdgrab::test::write_text;
+
+namespace {
+
+constexpr const char* kBootstrapText =
+    "[log]\n"
+    "file = '/var/log/vexlane/vin.log'\n"
+    "level = 'error'\n"
+    "type = 'file'";
+
+const CommandLine kNoSwitches{};
+const CommandLine kDebug{.debug = true, .dump_raw = false};
+const CommandLine kDumpRaw{.debug = false, .dump_raw = true};
+
+}  // namespace
+
+TEST(ConfigBootstrap, MissingFileIsCreatedWithTheThreeDefaults) {
+    TempDir dir;
+    const std::string path = dir / "kvm/hdgrab.toml";
+    ASSERT_TRUE(hdgrab::bootstrap_config(path));
+    EXPECT_TRUE(fs::is_directory(dir / "kvm"));
+    EXPECT_EQ(read_text(path), kBootstrapText);
+    EXPECT_EQ(choose_log_settings(kNoSwitches),
+              (LogSettings{"error", "file", "/var/log/vexlane/vin.log"}));
+
+    // An existing directory is fine.
+    fs::remove(path);
+    ASSERT_TRUE(hdgrab::bootstrap_config(path));
+    EXPECT_EQ(read_text(path), kBootstrapText);
+}
+
+TEST(ConfigBootstrap, ExistingFileIsLoadedAndNeverRewritten) {
+    TempDir dir;
+    const std::string path = dir / "hdgrab.toml";
+    const std::string text = "[log]\ntype = \"console\"\n";
+    write_text(path, text);
+    ASSERT_TRUE(hdgrab::bootstrap_config(path));
+    EXPECT_EQ(read_text(path), text) << "missing keys are not added";
+    EXPECT_EQ(choose_log_settings(kNoSwitches),
+              (LogSettings{"error", "console", "/var/log/vexlane/vin.log"}));
+}
+
+TEST(ConfigBootstrap, InvalidFileKeepsItsTextAndGivesDefaults) {
+    TempDir dir;
+    const std::string path = dir / "hdgrab.toml";
+    const std::string text = "[log\nlevel = 'debug'\n";
+    write_text(path, text);
+    ASSERT_TRUE(hdgrab::bootstrap_config(path));
+    EXPECT_EQ(read_text(path), text);
+    EXPECT_EQ(choose_log_settings(kNoSwitches),
+              (LogSettings{"error", "file", "/var/log/vexlane/vin.log"}));
+}
+
+TEST(ConfigBootstrap, ParentDirectoryThatCannotBeCreatedIsAnError) {
+    TempDir dir;
+    write_text(dir / "not-a-directory", "x");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(hdgrab::bootstrap_config(dir / "not-a-directory/kvm/hdgrab.toml"))
+        << "the grandparent is a file";
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Failed to create configuration directory"), std::string::npos) << err;
+
+    // Only one level is created.
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(hdgrab::bootstrap_config(dir / "etc/kvm/hdgrab.toml"));
+    (void)testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(fs::exists(dir / "etc"));
+}
+
+TEST(ConfigBootstrap, FileThatCannotBeCreatedLeavesTheDefaults) {
+    TempDir dir;
+    // A dangling symbolic link into a missing directory: the status says "missing", the
+    // directory exists, but the file cannot be created.
+    fs::create_symlink(dir / "nowhere/hdgrab.toml", dir / "hdgrab.toml");
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(hdgrab::bootstrap_config(dir / "hdgrab.toml"));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Failed to create configuration file"), std::string::npos) << err;
+    EXPECT_EQ(choose_log_settings(kNoSwitches),
+              (LogSettings{"error", "file", "/var/log/vexlane/vin.log"}));
+}
+
+TEST(LogSettingsChoice, FileValuesWithDefaults) {
+    EXPECT_EQ(choose_log_settings(kNoSwitches, std::nullopt, std::nullopt, std::nullopt),
+              (LogSettings{"error", "file", "/var/log/vexlane/vin.log"}));
+    EXPECT_EQ(choose_log_settings(kNoSwitches, "info", "console", "/tmp/x.log"),
+              (LogSettings{"info", "console", "/tmp/x.log"}));
+    EXPECT_EQ(choose_log_settings(kNoSwitches, "warn", "file", std::nullopt).level, "warning");
+    EXPECT_EQ(choose_log_settings(kNoSwitches, "err", "file", std::nullopt).level, "error");
+    EXPECT_EQ(choose_log_settings(kNoSwitches, "DEBUG", "file", std::nullopt).level, "off")
+        << "level names are case-sensitive";
+    EXPECT_EQ(choose_log_settings(kNoSwitches, "verbose", "file", std::nullopt).level, "off");
+    EXPECT_EQ(choose_log_settings(kNoSwitches, "", "file", std::nullopt).level, "off");
+    EXPECT_EQ(choose_log_settings(kNoSwitches, "info", "syslog", std::nullopt).type, "syslog")
+        << "the type is checked by the logger, not here";
+}
+
+TEST(LogSettingsChoice, DebugAndDumpForceDebugOnTheConsole) {
+    for (const CommandLine& switches : {kDebug, kDumpRaw, CommandLine{true, true}}) {
+        EXPECT_EQ(choose_log_settings(switches, "error", "file", "/tmp/a.log"),
+                  (LogSettings{"debug", "console", "/tmp/a.log"}));
+        EXPECT_EQ(choose_log_settings(switches, std::nullopt, std::nullopt, std::nullopt),
+                  (LogSettings{"debug", "console", "/var/log/vexlane/vin.log"}));
+    }
+}
+
+TEST(LogSettingsChoice, ReadsTheLoadedFile) {
+    TempDir dir;
+    const std::string path = dir / "hdgrab.toml";
+    write_text(path, "[log]\nlevel = 'warn'\ntype = 'file'\nfile = '/tmp/service.log'\n");
+    ConfigStore::load(path);
+    EXPECT_EQ(choose_log_settings(kNoSwitches),
+              (LogSettings{"warning", "file", "/tmp/service.log"}));
+    EXPECT_EQ(choose_log_settings(kDebug), (LogSettings{"debug", "console", "/tmp/service.log"}))
+        << "-d still takes the log file from the configuration";
+
+    write_text(path, "[log]\nlevel = 'ERROR'\ntype = 'console'\n");
+    ConfigStore::load(path);
+    EXPECT_EQ(choose_log_settings(kNoSwitches).level, "off");
+
+    write_text(path, "[log]\nlevel = 4\ntype = true\nfile = 1\n");
+    ConfigStore::load(path);
+    EXPECT_EQ(choose_log_settings(kNoSwitches),
+              (LogSettings{"error", "file", "/var/log/vexlane/vin.log"}))
+        << "values of the wrong type take their defaults";
+}
