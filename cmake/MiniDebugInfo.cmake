@@ -7,10 +7,10 @@ include(GNUInstallDirs)
 find_program(HDGRAB_XZ xz)
 set(HDGRAB_ADD_MINIDEBUGINFO ${CMAKE_CURRENT_LIST_DIR}/../scripts/add-minidebuginfo)
 
-# Adds an install step that embeds MiniDebugInfo into `installed_file`, a path relative to the
-# installation prefix (or absolute). Do not combine with `cmake --install --strip`, which leaves
-# no symbols to keep (the step then fails).
-function(hdgrab_install_minidebuginfo installed_file)
+# Adds an install step that embeds the MiniDebugInfo of `target` into its installed copy
+# `installed_file`, a path relative to the installation prefix (or absolute). The symbols come
+# from the build tree's file, so `cmake --install --strip` does no harm.
+function(hdgrab_install_minidebuginfo target installed_file)
     if(NOT HDGRAB_XZ OR NOT CMAKE_OBJCOPY OR NOT CMAKE_NM OR NOT CMAKE_STRIP)
         message(WARNING "xz, objcopy, nm or strip missing: ${installed_file} is installed as built")
         return()
@@ -25,6 +25,7 @@ function(hdgrab_install_minidebuginfo installed_file)
         execute_process(
             COMMAND \"${CMAKE_COMMAND}\" -E env \"OBJCOPY=${CMAKE_OBJCOPY}\" \"NM=${CMAKE_NM}\"
                 \"STRIP=${CMAKE_STRIP}\" \"XZ=${HDGRAB_XZ}\" \"${HDGRAB_ADD_MINIDEBUGINFO}\" \"${path}\"
+                \"$<TARGET_FILE:${target}>\"
             RESULT_VARIABLE hdgrab_minidebuginfo_rc)
         if(NOT hdgrab_minidebuginfo_rc EQUAL 0)
             message(FATAL_ERROR \"add-minidebuginfo failed for ${path}\")
@@ -32,5 +33,5 @@ function(hdgrab_install_minidebuginfo installed_file)
 endfunction()
 
 if(TARGET hdgrab)
-    hdgrab_install_minidebuginfo(${CMAKE_INSTALL_SBINDIR}/hdgrab)
+    hdgrab_install_minidebuginfo(hdgrab ${CMAKE_INSTALL_SBINDIR}/hdgrab)
 endif()

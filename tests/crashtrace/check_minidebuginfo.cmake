@@ -1,6 +1,7 @@
 # Runs the crash program three ways and checks the names in its stack trace:
 #   as built (full symbol table), stripped bare (frames of its own print "???") and stripped with
-#   MiniDebugInfo by scripts/add-minidebuginfo (names come back, no full symbol table left).
+#   MiniDebugInfo by scripts/add-minidebuginfo (names come back, no full symbol table left), also
+#   when the symbols are taken from the built program for a copy that was stripped first.
 # Inputs: PROGRAM WORK_DIR ADD_MINIDEBUGINFO EMULATOR OBJCOPY NM STRIP READELF XZ.
 
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -38,14 +39,24 @@ endif()
 if(sections MATCHES "\\.symtab" OR sections MATCHES "\\.debug_info")
     fail("the stripped program still has .symtab or .debug_info")
 endif()
-# Running the script twice on the same program must fail cleanly instead of emptying the table.
-file(COPY_FILE ${mini} ${WORK_DIR}/crash_demo.again)
+# Taking the symbols from an already stripped program must fail instead of embedding nothing;
+# an already stripped copy (install --strip) gets them from the program as built.
+file(COPY_FILE ${bare} ${WORK_DIR}/crash_demo.again)
 execute_process(
     COMMAND ${CMAKE_COMMAND} -E env OBJCOPY=${OBJCOPY} NM=${NM} STRIP=${STRIP} XZ=${XZ}
         ${ADD_MINIDEBUGINFO} ${WORK_DIR}/crash_demo.again
     RESULT_VARIABLE rc ERROR_QUIET)
 if(rc EQUAL 0)
     fail("add-minidebuginfo accepted an already stripped program")
+endif()
+set(restored ${WORK_DIR}/crash_demo.restored)
+file(COPY_FILE ${bare} ${restored})
+execute_process(
+    COMMAND ${CMAKE_COMMAND} -E env OBJCOPY=${OBJCOPY} NM=${NM} STRIP=${STRIP} XZ=${XZ}
+        ${ADD_MINIDEBUGINFO} ${restored} ${PROGRAM}
+    RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+    fail("add-minidebuginfo with the symbols of the built program failed: ${err}")
 endif()
 
 # Runs one copy; `out` receives its standard output. It must end with status 255.
@@ -64,6 +75,7 @@ set(own_frames "write_through" "descend_into_fault" "main")
 run_crash(${PROGRAM} built)
 run_crash(${bare} stripped)
 run_crash(${mini} minidebug)
+run_crash(${restored} restored)
 foreach(name IN LISTS own_frames)
     if(NOT built MATCHES "[: ]${name}[( ]")
         fail("trace of the program as built does not name ${name}")
@@ -73,6 +85,9 @@ foreach(name IN LISTS own_frames)
     endif()
     if(NOT minidebug MATCHES "[: ]${name}[( ]")
         fail("trace of the program with MiniDebugInfo does not name ${name}")
+    endif()
+    if(NOT restored MATCHES "[: ]${name}[( ]")
+        fail("trace of the stripped copy given the built program's symbols does not name ${name}")
     endif()
 endforeach()
 if(NOT stripped MATCHES "\\?\\?\\?")
