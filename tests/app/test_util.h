@@ -93,12 +93,7 @@ inline ProcessResult run_process(const std::vector<std::string>& argv,
         env_ptrs.push_back(item.data());
     }
     env_ptrs.push_back(nullptr);
-    // In a cross build the program runs under the same emulator as this test.
-    std::vector<std::string> args;
-    if (const std::string emulator = HDGRAB_TEST_EMULATOR; !emulator.empty()) {
-        args.push_back(emulator);
-    }
-    args.insert(args.end(), argv.begin(), argv.end());
+    std::vector<std::string> args = argv;
     std::vector<char*> arg_ptrs;
     for (auto& arg : args) {
         arg_ptrs.push_back(arg.data());
