@@ -2,7 +2,8 @@
 #   as built (full symbol table), stripped bare (frames of its own print "???") and stripped with
 #   MiniDebugInfo by scripts/add-minidebuginfo (names come back, no full symbol table left), also
 #   when the symbols are taken from the built program for a copy that was stripped first.
-# Inputs: PROGRAM WORK_DIR ADD_MINIDEBUGINFO EMULATOR OBJCOPY NM STRIP READELF XZ.
+# Inputs: PROGRAM WORK_DIR ADD_MINIDEBUGINFO EMULATOR OBJCOPY NM STRIP READELF XZ, and FULL_TRACE
+# (the trace must reach main).
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
@@ -70,15 +71,26 @@ function(run_crash program out)
     set(${out} "${output}" PARENT_SCOPE)
 endfunction()
 
-set(own_frames "write_through" "descend_into_fault" "main")
-
+# Every frame of its own that the program as built names, the stripped copies with MiniDebugInfo
+# name as well, and the bare stripped copy does not. (Where libunwind cannot step through the
+# signal frame, as for 32-bit ARM under qemu, the trace ends at the handler.)
+set(own_frames "on_crash" "write_through" "descend_into_fault" "main")
 run_crash(${PROGRAM} built)
+if(NOT built MATCHES "[: ]on_crash[( ]")
+    fail("trace of the program as built does not name the signal handler on_crash")
+endif()
+
 run_crash(${bare} stripped)
 run_crash(${mini} minidebug)
 run_crash(${restored} restored)
 foreach(name IN LISTS own_frames)
     if(NOT built MATCHES "[: ]${name}[( ]")
-        fail("trace of the program as built does not name ${name}")
+        if(FULL_TRACE)
+            fail("trace of the program as built does not name ${name}")
+        else()
+            message(STATUS "The trace does not reach ${name} on this platform")
+        endif()
+        continue()
     endif()
     if(stripped MATCHES "[: ]${name}[( ]")
         fail("trace of the bare stripped program names ${name}: the test proves nothing")
