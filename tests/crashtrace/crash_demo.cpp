@@ -3,6 +3,7 @@
 // still names its frames.
 #define UNW_LOCAL_ONLY
 #include <libunwind.h>
+#include <sys/mman.h>
 
 #include <cxxabi.h>
 #include <csignal>
@@ -66,7 +67,12 @@ void on_crash(int signal_number) {
 
 int main() {
     std::signal(SIGSEGV, crashdemo::on_crash);
-    volatile int* nowhere = nullptr;
-    crashdemo::descend_into_fault(nowhere);
+    // A page without access rights rather than a null pointer: the undefined-behaviour sanitizer
+    // would stop at a null store before the fault, and the address sanitizer lets this one through.
+    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) {
+        return 1;
+    }
+    crashdemo::descend_into_fault(static_cast<volatile int*>(page));
     return 0;
 }
