@@ -51,15 +51,38 @@ constexpr const char* kUnwindLibrary = "libunwind.so.8";
 // The library's symbol behind one of its API macros (unw_step is _ULx86_64_step on x86-64).
 #define HDGRAB_SYMBOL_NAME(name) HDGRAB_SYMBOL_NAME_(name)
 
+// On x86 the library captures the machine context; on ARM the header does it with inline code.
+#if defined(__x86_64__) || defined(__i386__)
+#define HDGRAB_GETCONTEXT_IN_LIBRARY 1
+#else
+#define HDGRAB_GETCONTEXT_IN_LIBRARY 0
+#endif
+
 struct Unwinder {
-    decltype(&unw_tdep_getcontext) getcontext = nullptr;
+#if HDGRAB_GETCONTEXT_IN_LIBRARY
+    decltype(&unw_tdep_getcontext) getcontext_fn = nullptr;
+#endif
     decltype(&unw_init_local) init_local = nullptr;
     decltype(&unw_step) step = nullptr;
     decltype(&unw_get_reg) get_reg = nullptr;
     decltype(&unw_get_proc_name) get_proc_name = nullptr;
 
+    // Inlined: the captured context must belong to the caller's frame.
+    [[gnu::always_inline]] inline int getcontext(unw_context_t* context) const noexcept {
+#if HDGRAB_GETCONTEXT_IN_LIBRARY
+        return getcontext_fn(context);
+#else
+        return unw_tdep_getcontext(context);
+#endif
+    }
+
     bool ready() const noexcept {
-        return getcontext && init_local && step && get_reg && get_proc_name;
+#if HDGRAB_GETCONTEXT_IN_LIBRARY
+        if (getcontext_fn == nullptr) {
+            return false;
+        }
+#endif
+        return init_local && step && get_reg && get_proc_name;
     }
 };
 // Filled once, in normal context, before the crash handler is installed; the handler only reads.
@@ -81,7 +104,9 @@ bool load_unwinder() {
         return false;
     }
     Unwinder unwinder;
-    find_symbol(library, HDGRAB_SYMBOL_NAME(unw_tdep_getcontext), unwinder.getcontext);
+#if HDGRAB_GETCONTEXT_IN_LIBRARY
+    find_symbol(library, HDGRAB_SYMBOL_NAME(unw_tdep_getcontext), unwinder.getcontext_fn);
+#endif
     find_symbol(library, HDGRAB_SYMBOL_NAME(unw_init_local), unwinder.init_local);
     find_symbol(library, HDGRAB_SYMBOL_NAME(unw_step), unwinder.step);
     find_symbol(library, HDGRAB_SYMBOL_NAME(unw_get_reg), unwinder.get_reg);

@@ -53,7 +53,12 @@ Parsed parse(std::vector<const char*> args) {
 
 // The built program, run only with options that end before any file is touched.
 hdgrab::test::ProcessResult run_binary(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{HDGRAB_BINARY};
+    std::vector<std::string> argv;
+    // In a cross build the program runs under the same emulator as this test.
+    if (const std::string emulator = HDGRAB_TEST_EMULATOR; !emulator.empty()) {
+        argv.push_back(emulator);
+    }
+    argv.push_back(HDGRAB_BINARY);
     argv.insert(argv.end(), args.begin(), args.end());
     return hdgrab::test::run_process(argv);
 }

@@ -83,11 +83,19 @@ class EnvTest : public SdkTest {
             envp.push_back(s.data());
         }
         envp.push_back(nullptr);
+        // In a cross build the child runs under the same emulator as this test.
+        std::string emulator = HDGRAB_TEST_EMULATOR;
         std::string path = AXSIM_CHILD;
         std::string arg = what;
-        char* argv[] = {path.data(), arg.data(), nullptr};
+        std::vector<char*> argv;
+        if (!emulator.empty()) {
+            argv.push_back(emulator.data());
+        }
+        argv.push_back(path.data());
+        argv.push_back(arg.data());
+        argv.push_back(nullptr);
         pid_t pid = 0;
-        if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, envp.data()) != 0) {
+        if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) {
             return -1;
         }
         int status = 0;

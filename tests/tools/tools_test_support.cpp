@@ -102,7 +102,12 @@ Child::Child(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out_write.get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err_write.get(), STDERR_FILENO);
+    // In a cross build the program runs under the same emulator as this test.
+    static const std::string emulator = HDGRAB_TEST_EMULATOR;
     std::vector<char*> args;
+    if (!emulator.empty()) {
+        args.push_back(const_cast<char*>(emulator.c_str()));
+    }
     for (const auto& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
     }

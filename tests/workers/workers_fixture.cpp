@@ -1,6 +1,7 @@
 #include "tests/workers/workers_fixture.h"
 
 #include <fstream>
+#include <string_view>
 
 #include "bridge/lt6911_util.h"
 #include "log/logger.h"
@@ -23,7 +24,9 @@ void write_file(const std::filesystem::path& path, const std::string& text) {
 }  // namespace
 
 void WorkersTest::SetUp() {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // Under an emulator the test program cannot re-execute itself for a death test.
+    const bool emulated = !std::string_view(HDGRAB_TEST_EMULATOR).empty();
+    GTEST_FLAG_SET(death_test_style, emulated ? "fast" : "threadsafe");
     dir = std::filesystem::temp_directory_path() /
           ("hdgrab-workers-" + std::to_string(::getpid()) + "-" +
            ::testing::UnitTest::GetInstance()->current_test_info()->name());
