@@ -1,8 +1,10 @@
 # Front door: `make run` starts the simulated appliance, `make test` builds and runs every test.
 PRESET ?= default
 BUILD_DIR := build
+# Seconds each libFuzzer target runs in `make fuzz`.
+FUZZ_SECONDS ?= 60
 
-.PHONY: all build deps run test test-asan test-unit clean format
+.PHONY: all build deps run test test-asan test-unit fuzz clean format
 
 all: build
 
@@ -24,8 +26,13 @@ test: deps
 	cmake --build --preset asan
 	ctest --preset asan
 
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	tests/fuzz/run-fuzzers build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan build-tsan build-release
+	rm -rf build build-asan build-tsan build-release build-fuzz
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
