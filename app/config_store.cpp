@@ -48,10 +48,13 @@ std::vector<std::string> split_key(const std::string& key) {
 enum class ReadResult { kOk, kUnreadable, kTooLarge };
 
 // Reads the whole file, up to kMaxConfigFileBytes. kUnreadable when it cannot be opened or read
-// (a directory, for example); kTooLarge, without reading the rest, when it holds more.
+// or is no regular file (a directory, a named pipe, a device); kTooLarge, without reading the
+// rest, when it holds more. Opening does not wait: a named pipe without a writer would otherwise
+// block the start-up.
 ReadResult read_file(const std::string& path, std::string& content) {
-    hdgrab::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
+    hdgrab::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return ReadResult::kUnreadable;
     }
     content.clear();
