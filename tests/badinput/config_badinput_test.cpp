@@ -144,6 +144,17 @@ TEST(BadConfigFile, BinaryJunkGivesTheDefaults) {
     expect_defaults("a key twice", "[log]\nlevel = 'info'\nlevel = 'debug'\n");
 }
 
+TEST(BadConfigFile, NonAsciiWhereWhiteSpaceMayStand) {
+    // Letters beyond ASCII outside strings and comments are invalid TOML.
+    expect_defaults("after a value", "[log]\nlevel = 'info' \xc3\xa9\n");
+    expect_defaults("as a bare key", "[log]\n\xc3\xa9 = 'x'\nlevel = 'info'\n");
+    expect_defaults("no-break space before a key", "[log]\n\xc2\xa0level = 'info'\n");
+    // Inside a multi-line string, after a line-ending backslash, they are text.
+    const StartUp result =
+        start_up_with("[log]\nlevel = 'info'\nfile = \"\"\"/tmp/\\\n  \xc3\xa9.log\"\"\"\n");
+    EXPECT_EQ(result.settings, (LogSettings{"info", "file", "/tmp/\xc3\xa9.log"}));
+}
+
 TEST(BadConfigFile, TenMegabyteFilesAreRefusedQuickly) {
     constexpr std::size_t kTenMegabytes = 10 * 1024 * 1024;
     expect_defaults("10 MB of junk", random_bytes(kTenMegabytes, 2), "larger than");
