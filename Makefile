@@ -4,7 +4,7 @@ BUILD_DIR := build
 # Seconds each libFuzzer target runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build deps run test test-asan test-unit fuzz clean format
+.PHONY: all build deps run test test-asan test-unit test-tsan fuzz clean format
 
 all: build
 
@@ -25,6 +25,12 @@ test: deps
 	cmake --preset asan
 	cmake --build --preset asan
 	ctest --preset asan
+
+# The unit suites under ThreadSanitizer (the sandbox end-to-end suites, label e2e, excluded).
+test-tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan
+	ctest --preset tsan
 
 fuzz: deps
 	cmake --preset fuzz
