@@ -1,15 +1,23 @@
 // Entry of the hdgrab service.
+#include <memory>
+
 #include "app/cli.h"
 #include "app/config.h"
 #include "app/exit_status.h"
+#include "app/probe.h"
+#include "app/signals.h"
 #include "app/startup.h"
+#include "log/logger.h"
 
 namespace {
 
 // Start-up in its fixed order; each step either continues or ends the program with its status.
 int run_service(int argc, char** argv) {
-    // Step 1: the SIGSEGV crash handler (signal handling, installed here once it exists).
-    // Step 2: the early SIGTERM/SIGINT handlers that only record the request.
+    // Step 1: the SIGSEGV crash handler. Step 2: the early SIGTERM/SIGINT handlers that only
+    // record the request. Nothing can report a failure yet (sigaction fails only on invalid
+    // arguments); start-up goes on regardless.
+    (void)hdgrab::install_crash_handler();
+    (void)hdgrab::install_exit_request_handlers();
 
     // Step 3: the command line; help and version end here.
     const hdgrab::CommandLineResult command_line = hdgrab::parse_command_line(argc, argv);
@@ -22,6 +30,8 @@ int run_service(int argc, char** argv) {
         return hdgrab::kExitFailure;
     }
     const hdgrab::LogSettings log_settings = hdgrab::choose_log_settings(command_line.options);
+    // A SIGTERM or SIGINT during the steps so far is kept as "need_exit"; start-up continues.
+    hdgrab::record_exit_request();
 
     // Steps 5 to 9: log-file settings, process-wide level, the "main" logger, first line.
     if (!hdgrab::start_logging(log_settings)) {
@@ -32,8 +42,13 @@ int run_service(int argc, char** argv) {
     hdgrab::save_log_settings(log_settings);
 
     // Step 11: the final SIGINT/SIGTERM handlers that clear the running flag.
+    (void)hdgrab::install_stop_handlers();
+
     // Steps 12 to 14: the shared capture state, the resolution probe, the cleared descriptors.
+    const std::shared_ptr<_ax_vin_data_t> data = hdgrab::make_capture_state(*global_logger);
+
     // Then the service objects and the chosen road (dump or service).
+    (void)data;
     return hdgrab::kExitOk;
 }
 

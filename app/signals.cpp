@@ -2,6 +2,7 @@
 
 #define UNW_LOCAL_ONLY
 #include <cxxabi.h>
+#include <dlfcn.h>
 #include <libunwind.h>
 #include <sys/mman.h>
 #include <sys/uio.h>
@@ -40,6 +41,64 @@ FlagMap& flag_map() {
 
 // ---- crash trace ----------------------------------------------------------------------------
 
+// libunwind's local unwinder is loaded privately (RTLD_LOCAL) rather than linked: the library
+// also defines the _Unwind_* functions of the C++ exception runtime, and linked into the program
+// they take the place of the compiler runtime's, after which an exception thrown through C
+// library frames (std::call_once) aborts the process.
+constexpr const char* kUnwindLibrary = "libunwind.so.8";
+
+#define HDGRAB_SYMBOL_NAME_(name) #name
+// The library's symbol behind one of its API macros (unw_step is _ULx86_64_step on x86-64).
+#define HDGRAB_SYMBOL_NAME(name) HDGRAB_SYMBOL_NAME_(name)
+
+struct Unwinder {
+    decltype(&unw_tdep_getcontext) getcontext = nullptr;
+    decltype(&unw_init_local) init_local = nullptr;
+    decltype(&unw_step) step = nullptr;
+    decltype(&unw_get_reg) get_reg = nullptr;
+    decltype(&unw_get_proc_name) get_proc_name = nullptr;
+
+    bool ready() const noexcept {
+        return getcontext && init_local && step && get_reg && get_proc_name;
+    }
+};
+// Filled once, in normal context, before the crash handler is installed; the handler only reads.
+Unwinder g_unwinder;
+
+template <typename Function>
+void find_symbol(void* library, const char* name, Function& out) {
+    out = reinterpret_cast<Function>(::dlsym(library, name));
+}
+
+bool load_unwinder() {
+    if (g_unwinder.ready()) {
+        return true;
+    }
+    // The handle stays open for the life of the process: the handler may run at any time,
+    // including during the process-exit destructors.
+    void* library = ::dlopen(kUnwindLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        return false;
+    }
+    Unwinder unwinder;
+    find_symbol(library, HDGRAB_SYMBOL_NAME(unw_tdep_getcontext), unwinder.getcontext);
+    find_symbol(library, HDGRAB_SYMBOL_NAME(unw_init_local), unwinder.init_local);
+    find_symbol(library, HDGRAB_SYMBOL_NAME(unw_step), unwinder.step);
+    find_symbol(library, HDGRAB_SYMBOL_NAME(unw_get_reg), unwinder.get_reg);
+    find_symbol(library, HDGRAB_SYMBOL_NAME(unw_get_proc_name), unwinder.get_proc_name);
+    if (!unwinder.ready()) {
+        return false;
+    }
+    // One walk now runs the library's one-time set-up outside any signal handler.
+    unw_context_t context;
+    unw_cursor_t cursor;
+    if (unwinder.getcontext(&context) == 0 && unwinder.init_local(&cursor, &context) == 0) {
+        (void)unwinder.step(&cursor);
+    }
+    g_unwinder = unwinder;
+    return true;
+}
+
 constexpr std::size_t kProcNameBytes = 256;
 // Initial size of the demangler's output buffer, allocated at installation; the demangler grows
 // it when a name needs more.
@@ -75,7 +134,8 @@ const NamedFrame* name_frame(unw_cursor_t& cursor, unw_word_t ip) noexcept {
     if (entry.ip != ip) {
         entry.ip = ip;
         entry.offset = 0;
-        entry.named = unw_get_proc_name(&cursor, entry.name, sizeof entry.name, &entry.offset) == 0;
+        entry.named =
+            g_unwinder.get_proc_name(&cursor, entry.name, sizeof entry.name, &entry.offset) == 0;
     }
     return entry.named ? &entry : nullptr;
 }
@@ -234,11 +294,13 @@ void print_stack_trace() {
     write_out({"Stack trace:\n"});
     unw_context_t context;
     unw_cursor_t cursor;
-    if (unw_getcontext(&context) == 0 && unw_init_local(&cursor, &context) == 0) {
+    const Unwinder& unwind = g_unwinder;
+    if (unwind.ready() && unwind.getcontext(&context) == 0 &&
+        unwind.init_local(&cursor, &context) == 0) {
         // The first step leaves this routine's own frame: the first line is its caller.
-        for (int frames = 0; frames < kMaxTraceFrames && unw_step(&cursor) > 0; ++frames) {
+        for (int frames = 0; frames < kMaxTraceFrames && unwind.step(&cursor) > 0; ++frames) {
             unw_word_t ip = 0;
-            if (unw_get_reg(&cursor, UNW_REG_IP, &ip) != 0 || ip == 0) {
+            if (unwind.get_reg(&cursor, UNW_REG_IP, &ip) != 0 || ip == 0) {
                 break;
             }
             StackText<kHexBytes + 2> head;
@@ -307,6 +369,7 @@ void AltSignalStack::reset() noexcept {
 }
 
 bool install_crash_handler() {
+    const bool unwinder_ok = load_unwinder();
     if (g_demangle_buffer == nullptr) {
         // malloc, not new: the demangler may hand it to realloc/free.
         g_demangle_buffer = static_cast<char*>(std::malloc(kDemangleBufferBytes));
@@ -320,7 +383,7 @@ bool install_crash_handler() {
     // SA_NODEFER lets a fault inside the trace reach the handler again, which then ends the
     // process at once instead of leaving the kernel to kill it without status 255.
     const bool handler_ok = install_handler(SIGSEGV, on_crash, SA_ONSTACK | SA_NODEFER);
-    return stack_ok && handler_ok;
+    return unwinder_ok && stack_ok && handler_ok;
 }
 
 bool install_exit_request_handlers() {

@@ -50,8 +50,9 @@ inline constexpr int kCrashExitStatus = 255;
 // and the demangler allocates).
 inline constexpr unsigned kCrashWatchdogSeconds = 5;
 
-// First step of start-up: SIGSEGV runs on_crash on an alternate signal stack (kept for the whole
-// process) so that a stack overflow is traced too.
+// First step of start-up: loads the stack unwinder, and makes SIGSEGV run on_crash on an
+// alternate signal stack (kept for the whole process) so that a stack overflow is traced too.
+// Without the unwinder the trace is the header line alone.
 bool install_crash_handler();
 
 // Second step of start-up: SIGTERM, then SIGINT, run on_exit_request.

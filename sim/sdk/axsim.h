@@ -99,7 +99,7 @@ AXSIM_API std::vector<std::string> known_calls();
 
 struct FailSpec {
     std::string call;
-    int32_t status;  // kInjected when the specification names none
+    int32_t status;  // kInjected when the fault names no status
     unsigned nth;    // 0 = every call
 };
 

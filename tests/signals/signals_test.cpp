@@ -11,6 +11,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "base/service_state.h"
@@ -263,6 +265,18 @@ TEST_F(SignalHandling, HandlerStaysInstalledAfterItRan) {
             finish(current.sa_handler == on_exit_request, "handler still installed");
         },
         testing::ExitedWithCode(0), Not(HasSubstr("check failed")));
+}
+
+TEST_F(SignalHandling, ExceptionsThroughCLibraryFramesStillWork) {
+    // The unwinder library must not replace the C++ exception runtime's unwinder.
+    ASSERT_TRUE(hdgrab::install_crash_handler());
+    std::once_flag once;
+    EXPECT_THROW(std::call_once(once, [] { throw std::runtime_error("first try fails"); }),
+                 std::runtime_error);
+    bool ran = false;
+    std::call_once(once, [&ran] { ran = true; });
+    EXPECT_TRUE(ran);
+    ASSERT_EQ(::signal(SIGSEGV, SIG_DFL) == SIG_ERR, false);
 }
 
 TEST_F(SignalHandling, WorkerThreadAltStackIsInstalledAndRemoved) {

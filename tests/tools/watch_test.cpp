@@ -1,0 +1,219 @@
+// hdgrab-watch: message lines, waiting for and following the service, exit statuses.
+#include "tools/watch/watch.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+
+#include <sstream>
+#include <thread>
+
+#include "tools_test_support.h"
+
+namespace hdgrab::watch {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Child;
+using test::TempDir;
+
+const std::string kRes1080 = R"({"fps":60,"height":1080,"type":"res_change","width":1920})";
+const std::string kRes720 = R"({"fps":50,"height":720,"type":"res_change","width":1280})";
+// Bound for anything that should happen at once; only reached when something hangs.
+constexpr auto kPatience = 10s;
+
+TEST(WatchFormat, PrintsResolutionChangesInPlainAndCompactJsonForm) {
+    EXPECT_EQ(format_message(kRes1080, OutputFormat::kPlain), "res_change 1920x1080@60");
+    EXPECT_EQ(format_message(kRes720, OutputFormat::kPlain), "res_change 1280x720@50");
+    EXPECT_EQ(format_message(kRes1080, OutputFormat::kJson), kRes1080);
+    EXPECT_EQ(format_message("{ \"width\" : 1920,\n \"type\":\"res_change\", \"height\":1080, "
+                             "\"fps\":60 }",
+                             OutputFormat::kJson),
+              kRes1080)
+        << "the JSON form is always one compact line";
+}
+
+TEST(WatchFormat, KeepsOtherMessagesReadableAndRejectsNonObjects) {
+    EXPECT_EQ(format_message(R"({"type":"hello","n":1})", OutputFormat::kPlain),
+              R"(hello {"n":1,"type":"hello"})");
+    EXPECT_EQ(format_message(R"({"type":"res_change","width":"1920","height":1080,"fps":60})",
+                             OutputFormat::kPlain),
+              R"(res_change {"fps":60,"height":1080,"type":"res_change","width":"1920"})");
+    EXPECT_EQ(format_message(R"({"n":1})", OutputFormat::kPlain), R"({"n":1})");
+    EXPECT_EQ(format_message(R"({"n":)", OutputFormat::kPlain), std::nullopt);
+    EXPECT_EQ(format_message("[1,2]", OutputFormat::kJson), std::nullopt);
+}
+
+// A server that accepts one connection on `listener` and sends `chunks` one write each.
+std::thread serve_once(int listener, std::vector<std::string> chunks) {
+    return std::thread([listener, chunks = std::move(chunks)] {
+        UniqueFd client = test::accept_within(listener, kPatience);
+        for (const auto& chunk : chunks) {
+            if (!client || !test::send_all(client.get(), chunk)) {
+                return;
+            }
+        }
+    });
+}
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+RunResult run(const WatchOptions& options, int stop_fd = -1) {
+    std::ostringstream out;
+    std::ostringstream err;
+    RunResult result;
+    result.status = run_watch(options, stop_fd, out, err);
+    result.out = out.str();
+    result.err = err.str();
+    return result;
+}
+
+TEST(WatchRun, OnceEndsAfterTheFirstOfTwoMessagesSplitAcrossWrites) {
+    TempDir dir;
+    WatchOptions options;
+    options.socket_path = (dir.path() / "vin_sock").string();
+    options.once = true;
+    UniqueFd listener = test::listen_at(options.socket_path);
+    ASSERT_TRUE(listener);
+    std::thread server =
+        serve_once(listener.get(), {kRes1080.substr(0, 20), kRes1080.substr(20) + kRes720});
+
+    const RunResult result = run(options);
+    server.join();
+    EXPECT_EQ(result.status, kExitOk) << result.err;
+    EXPECT_EQ(result.out, "res_change 1920x1080@60\n");
+    EXPECT_NE(result.err.find("connected to " + options.socket_path), std::string::npos);
+}
+
+TEST(WatchRun, JsonFormSkipsAMalformedMessageAndPrintsTheNext) {
+    TempDir dir;
+    WatchOptions options;
+    options.socket_path = (dir.path() / "vin_sock").string();
+    options.once = true;
+    options.format = OutputFormat::kJson;
+    UniqueFd listener = test::listen_at(options.socket_path);
+    ASSERT_TRUE(listener);
+    std::thread server = serve_once(listener.get(), {R"(xx{"n":})" + kRes720});
+
+    const RunResult result = run(options);
+    server.join();
+    EXPECT_EQ(result.status, kExitOk) << result.err;
+    EXPECT_EQ(result.out, kRes720 + "\n");
+    EXPECT_NE(result.err.find("ignored a message that is not a JSON object"), std::string::npos);
+    EXPECT_NE(result.err.find("skipped 2 bytes"), std::string::npos) << result.err;
+}
+
+TEST(WatchRun, NoWaitReportsAnAbsentServiceAndALostConnection) {
+    TempDir dir;
+    WatchOptions options;
+    options.socket_path = (dir.path() / "vin_sock").string();
+    options.wait = false;
+
+    RunResult result = run(options);
+    EXPECT_EQ(result.status, kExitUnreachable);
+    EXPECT_NE(result.err.find("cannot connect to " + options.socket_path), std::string::npos)
+        << result.err;
+
+    UniqueFd listener = test::listen_at(options.socket_path);
+    ASSERT_TRUE(listener);
+    std::thread server = serve_once(listener.get(), {kRes1080});
+    result = run(options);
+    server.join();
+    EXPECT_EQ(result.status, kExitUnreachable);
+    EXPECT_EQ(result.out, "res_change 1920x1080@60\n");
+    EXPECT_NE(result.err.find("the service closed the connection"), std::string::npos);
+}
+
+TEST(WatchRun, EndsAtOnceOnAStopRequestAndRejectsAnUnusablePath) {
+    TempDir dir;
+    WatchOptions options;
+    options.socket_path = (dir.path() / "vin_sock").string();
+    UniqueFd stop(::eventfd(1, EFD_CLOEXEC));
+    ASSERT_TRUE(stop);
+    EXPECT_EQ(run(options, stop.get()).status, kExitOk);
+
+    options.socket_path = "/tmp/" + std::string(200, 'x');
+    const RunResult result = run(options);
+    EXPECT_EQ(result.status, kExitUsage);
+    EXPECT_NE(result.err.find("socket path"), std::string::npos);
+    options.socket_path.clear();
+    EXPECT_EQ(run(options).status, kExitUsage);
+}
+
+// The program itself, as a person in a second terminal runs it.
+TEST(WatchProgram, WaitsForTheServiceThenPrintsEachMessageUntilSigterm) {
+    TempDir dir;
+    const std::string path = (dir.path() / "vin_sock").string();
+    Child watch({HDGRAB_WATCH_BINARY, "--socket", path});
+    ASSERT_TRUE(watch.started());
+    EXPECT_TRUE(watch.wait_for_stderr("waiting for the service on " + path, kPatience))
+        << watch.stderr_text();
+
+    UniqueFd listener = test::listen_at(path);
+    ASSERT_TRUE(listener);
+    UniqueFd client = test::accept_within(listener.get(), kPatience);
+    ASSERT_TRUE(client) << "the watcher did not connect once the socket appeared";
+    ASSERT_TRUE(test::send_all(client.get(), kRes1080 + kRes720));
+    EXPECT_EQ(watch.wait_for_stdout_lines(2, kPatience),
+              "res_change 1920x1080@60\nres_change 1280x720@50\n");
+
+    watch.signal(SIGTERM);
+    EXPECT_EQ(watch.wait_exit(kPatience), kExitOk) << watch.stderr_text();
+}
+
+TEST(WatchProgram, ReconnectsToARestartedServiceButLeavesTheSlotToAnotherClient) {
+    TempDir dir;
+    const std::string path = (dir.path() / "vin_sock").string();
+    UniqueFd listener = test::listen_at(path);
+    ASSERT_TRUE(listener);
+    Child watch({HDGRAB_WATCH_BINARY, path});
+    ASSERT_TRUE(watch.started());
+
+    UniqueFd client = test::accept_within(listener.get(), kPatience);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(test::send_all(client.get(), kRes1080));
+    EXPECT_EQ(watch.wait_for_stdout_lines(1, kPatience), "res_change 1920x1080@60\n");
+
+    // The service hands the slot to another client and closes this one; its socket stays.
+    client.reset();
+    EXPECT_TRUE(watch.wait_for_stderr("waiting for it to restart", kPatience));
+    EXPECT_FALSE(test::accept_within(listener.get(), 1500ms))
+        << "the watcher took the slot back from the other client";
+
+    // The service restarts: the old socket file goes, a new one is bound.
+    listener = test::listen_at(path);
+    ASSERT_TRUE(listener);
+    client = test::accept_within(listener.get(), kPatience);
+    ASSERT_TRUE(client) << "the watcher did not come back to the restarted service";
+    ASSERT_TRUE(test::send_all(client.get(), kRes720));
+    EXPECT_EQ(watch.wait_for_stdout_lines(2, kPatience),
+              "res_change 1920x1080@60\nres_change 1280x720@50\n");
+
+    watch.signal(SIGINT);
+    EXPECT_EQ(watch.wait_exit(kPatience), kExitOk) << watch.stderr_text();
+}
+
+TEST(WatchProgram, OnceWithJsonPrintsOneCompactLineAndBadOptionsAreUsageErrors) {
+    TempDir dir;
+    const std::string path = (dir.path() / "vin_sock").string();
+    UniqueFd listener = test::listen_at(path);
+    ASSERT_TRUE(listener);
+    Child watch({HDGRAB_WATCH_BINARY, "--once", "--json", "-s", path});
+    ASSERT_TRUE(watch.started());
+    UniqueFd client = test::accept_within(listener.get(), kPatience);
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(test::send_all(client.get(), kRes720 + kRes1080));
+    EXPECT_EQ(watch.wait_exit(kPatience), kExitOk) << watch.stderr_text();
+    EXPECT_EQ(watch.stdout_text(), kRes720 + "\n");
+
+    Child bad({HDGRAB_WATCH_BINARY, "--no-such-option"});
+    ASSERT_TRUE(bad.started());
+    EXPECT_EQ(bad.wait_exit(kPatience), kExitUsage);
+}
+
+}  // namespace
+}  // namespace hdgrab::watch
