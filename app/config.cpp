@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 #include "app/config_store.h"
@@ -38,8 +39,11 @@ bool bootstrap_config(const std::string& path) {
     if (!directory.empty()) {
         fs::create_directory(directory, ec);  // an existing directory is fine
         if (ec) {
+            // "File exists" alone would puzzle: name what is in the way.
+            const std::string reason =
+                ec == std::errc::file_exists ? "it exists and is not a directory" : ec.message();
             fmt::print(stderr, "Failed to create configuration directory {}: {}\n",
-                       directory.string(), ec.message());
+                       directory.string(), reason);
             return false;
         }
     }

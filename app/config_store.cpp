@@ -7,7 +7,9 @@
 #include <fmt/format.h>
 #include <toml++/toml.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +17,8 @@
 #include <sstream>
 #include <string_view>
 #include <system_error>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "base/unique_fd.h"
@@ -41,26 +45,124 @@ std::vector<std::string> split_key(const std::string& key) {
     return segments;
 }
 
-// Reads the whole file; false when it cannot be opened or read (a directory, for example).
-bool read_file(const std::string& path, std::string& content) {
-    hdgrab::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        return false;
+enum class ReadResult { kOk, kUnreadable, kTooLarge };
+
+// Reads the whole file, up to kMaxConfigFileBytes. kUnreadable when it cannot be opened or read
+// or is no regular file (a directory, a named pipe, a device); kTooLarge, without reading the
+// rest, when it holds more. Opening does not wait: a named pipe without a writer would otherwise
+// block the start-up.
+ReadResult read_file(const std::string& path, std::string& content) {
+    hdgrab::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return ReadResult::kUnreadable;
     }
     content.clear();
     char buffer[4096];
     for (;;) {
         const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n == 0) {
-            return true;
+            return ReadResult::kOk;
         }
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return false;
+            return ReadResult::kUnreadable;
         }
         content.append(buffer, static_cast<size_t>(n));
+        if (content.size() > kMaxConfigFileBytes) {
+            return ReadResult::kTooLarge;
+        }
+    }
+}
+
+// Nesting depth of the document: 0 for an empty root, 1 for values directly in it, one more for
+// every table or array on the way down. Walks with its own list instead of recursing, so any
+// depth is measured safely; stops counting once past kMaxConfigDepth.
+std::size_t nesting_depth(const toml::table& root) {
+    std::vector<std::pair<const toml::node*, std::size_t>> pending{{&root, 0}};
+    std::size_t deepest = 0;
+    while (!pending.empty() && deepest <= kMaxConfigDepth) {
+        const auto [node, depth] = pending.back();
+        pending.pop_back();
+        deepest = std::max(deepest, depth);
+        if (const auto* table = node->as_table()) {
+            for (const auto& entry : *table) {
+                pending.emplace_back(&entry.second, depth + 1);
+            }
+        } else if (const auto* array = node->as_array()) {
+            for (const auto& element : *array) {
+                pending.emplace_back(&element, depth + 1);
+            }
+        }
+    }
+    return deepest;
+}
+
+// Whether two documents hold the same keys, types and values. Unlike the library's comparison a
+// NaN equals a NaN, so a document holding one still compares equal to its own re-parsed text.
+// Recurses once per level: only called on documents within kMaxConfigDepth.
+bool same_node(const toml::node& a, const toml::node& b) {
+    if (a.type() != b.type()) {
+        return false;
+    }
+    if (const auto* table = a.as_table()) {
+        const auto& other = *b.as_table();
+        if (table->size() != other.size()) {
+            return false;
+        }
+        for (const auto& [key, child] : *table) {
+            const toml::node* match = other.get(key);
+            if (match == nullptr || !same_node(child, *match)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (const auto* array = a.as_array()) {
+        const auto& other = *b.as_array();
+        if (array->size() != other.size()) {
+            return false;
+        }
+        for (std::size_t i = 0; i < array->size(); ++i) {
+            if (!same_node((*array)[i], other[i])) {
+                return false;
+            }
+        }
+        return true;
+    }
+    if (const auto* number = a.as_floating_point()) {
+        const double x = number->get();
+        const double y = b.as_floating_point()->get();
+        return x == y || (std::isnan(x) && std::isnan(y));
+    }
+    return a.visit([&b](const auto& value) {
+        using Value = std::remove_cvref_t<decltype(value)>;
+        if constexpr (toml::is_value<Value>) {
+            return value == *b.as<typename Value::value_type>();
+        } else {
+            return false;
+        }
+    });
+}
+
+// Why a text is not taken as the configuration document.
+enum class ParseResult { kOk, kInvalid, kTooDeep };
+
+// Parses `text` into `document`, refusing documents nested deeper than kMaxConfigDepth (they
+// could not be written back or copied safely). The caller has bounded the text's size.
+ParseResult parse_document(std::string_view text, const std::string& path, toml::table& document) {
+    try {
+        toml::table parsed = toml::parse(text, path);
+        if (nesting_depth(parsed) > kMaxConfigDepth) {
+            return ParseResult::kTooDeep;
+        }
+        document = std::move(parsed);
+        return ParseResult::kOk;
+    } catch (...) {
+        // Invalid TOML (or no memory).
+        return ParseResult::kInvalid;
     }
 }
 
@@ -148,12 +250,31 @@ void ConfigStore::load(const std::string& path) {
     root_.reset();
     try {
         std::string content;
-        if (!read_file(path, content)) {
-            return;
+        switch (read_file(path, content)) {
+            case ReadResult::kOk:
+                break;
+            case ReadResult::kUnreadable:
+                return;
+            case ReadResult::kTooLarge:
+                fmt::print(stderr, "Configuration file {} ignored: larger than {} bytes\n", path,
+                           kMaxConfigFileBytes);
+                return;
         }
-        root_ = toml::parse(content, path);
+        toml::table document;
+        switch (parse_document(content, path, document)) {
+            case ParseResult::kOk:
+                root_ = std::move(document);
+                break;
+            case ParseResult::kInvalid:
+                break;
+            case ParseResult::kTooDeep:
+                fmt::print(stderr,
+                           "Configuration file {} ignored: tables nested deeper than {} levels\n",
+                           path, kMaxConfigDepth);
+                break;
+        }
     } catch (...) {
-        // Invalid TOML (or no memory): the store stays empty and every setting its default.
+        // No memory: the store stays empty and every setting its default.
         root_.reset();
     }
 }
@@ -196,6 +317,12 @@ bool ConfigStore::set_string(const std::string& key, const std::string& value) {
         if (segments.empty()) {
             return false;
         }
+        if (segments.size() > kMaxConfigDepth) {
+            // The copy below would grow deeper than a document the store accepts.
+            fmt::print(stderr, "Failed to set configuration key: more than {} levels\n",
+                       kMaxConfigDepth);
+            return false;
+        }
         toml::table copy = *root;
         toml::table* table = &copy;
         for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
@@ -211,9 +338,26 @@ bool ConfigStore::set_string(const std::string& key, const std::string& value) {
         table->insert_or_assign(segments.back(), value);
 
         // toml::table keeps its keys in name order, so the output is sorted at every level.
-        std::ostringstream text;
-        text << copy;
-        if (!replace_file(path_, text.str())) {
+        std::ostringstream stream;
+        stream << copy;
+        const std::string text = stream.str();
+        // Write only what the next start-up loads back as this very table; otherwise the
+        // settings in the file would be lost at the next start.
+        toml::table reloaded;
+        if (text.size() > kMaxConfigFileBytes) {
+            fmt::print(stderr, "Failed to write configuration file {}: larger than {} bytes\n",
+                       path_, kMaxConfigFileBytes);
+            return false;
+        }
+        if (parse_document(text, path_, reloaded) != ParseResult::kOk ||
+            !same_node(reloaded, copy)) {
+            fmt::print(stderr,
+                       "Failed to write configuration file {}: the new text does not read back "
+                       "as written\n",
+                       path_);
+            return false;
+        }
+        if (!replace_file(path_, text)) {
             return false;
         }
         root_ = std::move(copy);

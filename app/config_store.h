@@ -2,9 +2,18 @@
 #pragma once
 
 #include <any>
+#include <cstddef>
 #include <optional>
 #include <shared_mutex>
 #include <string>
+
+// Largest configuration file the store reads. The file holds a handful of settings; the bound
+// keeps a huge file from costing memory and time, and keeps the parser, whose recursion goes one
+// level deeper for every nested table, far from the end of the stack.
+inline constexpr std::size_t kMaxConfigFileBytes = 16 * 1024;
+// Deepest nesting of tables and arrays accepted below the root table ("[log]" with its keys is
+// 2). Writing, copying and destroying a document recurse once per level as well.
+inline constexpr std::size_t kMaxConfigDepth = 64;
 
 // All operations are static and take the store's reader-writer lock. The root is either empty
 // or holds a parsed TOML table; it is kept type-erased and checked to hold a table before each
@@ -14,7 +23,8 @@ class ConfigStore {
     ConfigStore() = delete;
 
     // Remembers `path` and makes the parsed file the root. A missing, unreadable or invalid file
-    // leaves the root empty; nothing is reported.
+    // leaves the root empty; nothing is reported. A file beyond kMaxConfigFileBytes or
+    // kMaxConfigDepth leaves the root empty too and is reported on standard error.
     static void load(const std::string& path);
 
     // The string under a dotted key ("log.level"), looked up table by table: "a..b" names the
@@ -25,7 +35,9 @@ class ConfigStore {
     // Sets the string under a dotted key, creating missing intermediate tables, and rewrites the
     // whole file atomically (temporary file in the same directory, synced, renamed over it).
     // False, with the root and the file unchanged, when the root is empty, a node on the way is
-    // not a table, the key is empty or the file cannot be written.
+    // not a table, the key is empty, the file cannot be written, or the new text would not load
+    // back as the same table (too large, too deep, or not valid TOML): a file that is written
+    // always loads again.
     static bool set_string(const std::string& key, const std::string& value);
 
   private:
