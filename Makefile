@@ -2,7 +2,7 @@
 PRESET ?= default
 BUILD_DIR := build
 
-.PHONY: all build deps run demo test test-asan test-unit clean format
+.PHONY: all build deps run demo bench test test-asan test-unit clean format
 
 all: build
 
@@ -18,6 +18,13 @@ run: build
 
 demo: build
 	@scripts/demo
+
+# Benchmarks of the release build in the sandbox; BENCH_ARGS passes options (e.g. --runs 3,
+# --endurance 200, --only res,stop; see build-release/bench/hdgrab-bench --help).
+bench: deps
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release -j2 --target hdgrab-bench
+	@build-release/bench/hdgrab-bench $(BENCH_ARGS)
 
 test: deps
 	cmake --preset default
