@@ -144,6 +144,14 @@ int main(int argc, char** argv) {
                         fmt::format("<= {:.0f} ms", kResChangeGoalMs),
                         describe(plain.latency_ms, "ms"),
                         hdgrab::bench::judge(plain.latency_ms, kResChangeGoalMs)});
+        rows.push_back({"  of which: announcement -> service's \"ok\" to the driver", "-",
+                        describe(plain.to_ack_ms, "ms", 2), Verdict::info});
+        rows.push_back({"  of which: \"ok\" -> res_change at client (200 ms wait included)", "-",
+                        describe(plain.after_ack_ms, "ms", 2), Verdict::info});
+        rows.push_back(
+            {"  service CPU time per change", "-", describe(plain.cpu_ms, "ms", 2), Verdict::info});
+        rows.push_back({"  service waiting for a CPU per change (busy machine)", "-",
+                        describe(plain.run_delay_ms, "ms", 2), Verdict::info});
         add_notes(details, "resolution change", plain.notes);
         if (config.delay_changes > 0) {
             say(fmt::format("resolution change with {} us per SDK call: {} changes",

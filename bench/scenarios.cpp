@@ -91,6 +91,8 @@ bool wait_until(Predicate ready, milliseconds timeout, milliseconds step = kStat
 // driver's standard error, <state>/driver/driver.log: "<ms> status <text> (generation N)").
 class DriverTrace {
   public:
+    static constexpr std::string_view kAnnouncement = " status new res (generation";
+
     explicit DriverTrace(std::filesystem::path path) : path_(std::move(path)) {}
 
     // Time of the newest "new res" published since the previous call.
@@ -106,7 +108,7 @@ class DriverTrace {
             offset_ += static_cast<std::streamoff>(line.size() + 1);
             const size_t blank = line.find(' ');
             if (blank != std::string::npos &&
-                line.compare(blank, std::string::npos, " status new res (generation", 0, 27) == 0) {
+                std::string_view(line).substr(blank).starts_with(kAnnouncement)) {
                 latest = std::strtod(line.c_str(), nullptr);
             }
         }
@@ -116,6 +118,13 @@ class DriverTrace {
   private:
     std::filesystem::path path_;
     std::streamoff offset_ = 0;
+};
+
+// One resolution change, CLOCK_MONOTONIC milliseconds.
+struct ChangeTiming {
+    double announced = 0;  // the driver published "new res"
+    double received = 0;   // the client had the whole "res_change"
+    double latency() const { return received - announced; }
 };
 
 // A connection to a Unix stream socket, or an invalid descriptor.
@@ -201,8 +210,8 @@ class ServiceRun {
     }
 
     // One resolution change: announces `geometry`, waits for its notification and returns the
-    // time from the driver's announcement to the complete message at the client.
-    std::optional<double> change(const test::Geometry& geometry, std::string& why) {
+    // times of the driver's announcement and of the complete message at the client.
+    std::optional<ChangeTiming> change(const test::Geometry& geometry, std::string& why) {
         if (!announce(geometry, why)) {
             return std::nullopt;
         }
@@ -222,7 +231,7 @@ class ServiceRun {
             why = "the driver's trace shows no announcement";
             return std::nullopt;
         }
-        return received - *announced;
+        return ChangeTiming{*announced, received};
     }
 
     // Sends SIGTERM and returns the time until the service process has ended; checks the exit
@@ -344,13 +353,40 @@ ResChangeResult measure_resolution_change(const BenchConfig& config, int changes
         note(result.notes, why);
         return result;
     }
+    std::vector<ChangeTiming> timings;
+    const pid_t pid = run.app.pid();
     for (int i = 0; i < changes; ++i) {
-        const std::optional<double> latency = run.change(kCycle[i % kCycleLength], why);
-        if (!latency) {
+        const std::optional<CpuSample> cpu_before = sample_cpu(pid);
+        const std::optional<ChangeTiming> timing = run.change(kCycle[i % kCycleLength], why);
+        if (!timing) {
             note(result.notes, fmt::format("change {}: {}", i + 1, why));
             break;
         }
-        result.latency_ms.add(*latency);
+        const std::optional<CpuSample> cpu_after = sample_cpu(pid);
+        result.latency_ms.add(timing->latency());
+        timings.push_back(*timing);
+        if (cpu_before && cpu_after) {
+            result.cpu_ms.add(static_cast<double>(cpu_after->cpu_ns - cpu_before->cpu_ns) / 1e6);
+            result.run_delay_ms.add(
+                static_cast<double>(cpu_after->run_delay_ns - cpu_before->run_delay_ns) / 1e6);
+        }
+    }
+    // The service's "ok" to the driver splits each change into the part before the handshake
+    // wait and the part after it.
+    std::vector<double> acknowledgements;
+    for (const test::DriverWrite& write : run.app.driver_log()) {
+        if (write.file == "status" && write.value == "ok\n") {
+            acknowledgements.push_back(write.monotonic_ms);
+        }
+    }
+    if (acknowledgements.size() == timings.size()) {
+        for (size_t i = 0; i < timings.size(); ++i) {
+            result.to_ack_ms.add(acknowledgements[i] - timings[i].announced);
+            result.after_ack_ms.add(timings[i].received - acknowledgements[i]);
+        }
+    } else {
+        note(result.notes, fmt::format("{} acknowledgements for {} changes",
+                                       acknowledgements.size(), timings.size()));
     }
     if (!run.timed_stop(why)) {
         note(result.notes, "stop: " + why);
@@ -605,12 +641,12 @@ EnduranceResult measure_endurance(const BenchConfig& config) {
         if (config.verbose && (i + 1) % 100 == 0) {
             progress(config, fmt::format("endurance: {}/{}", i + 1, config.endurance));
         }
-        const std::optional<double> latency = run.change(kCycle[i % kCycleLength], why);
-        if (!latency) {
+        const std::optional<ChangeTiming> timing = run.change(kCycle[i % kCycleLength], why);
+        if (!timing) {
             note(result.notes, fmt::format("change {}: {}", i + 1, why));
             break;
         }
-        result.latency_ms.add(*latency);
+        result.latency_ms.add(timing->latency());
         ++result.delivered;
         if (i + 1 == kWarmupChanges) {
             if (const auto sample = sample_process(pid)) {

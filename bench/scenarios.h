@@ -32,6 +32,10 @@ struct BenchConfig {
 // Resolution change: driver's "new res" to the last byte of "res_change" at the client.
 struct ResChangeResult {
     Series latency_ms;
+    Series to_ack_ms;     // announcement -> the service's "ok" (notification, reads, write)
+    Series after_ack_ms;  // "ok" -> message at the client (200 ms wait, re-configuration, send)
+    Series cpu_ms;        // the service's CPU time per change
+    Series run_delay_ms;  // the service's time waiting for a CPU per change
     std::vector<std::string> notes;
 };
 ResChangeResult measure_resolution_change(const BenchConfig& config, int changes, int sdk_delay_us);
