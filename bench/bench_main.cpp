@@ -263,6 +263,10 @@ int main(int argc, char** argv) {
                         describe(result.latency_ms, "ms") +
                             fmt::format(", p99 {:.1f}", result.latency_ms.percentile(0.99)),
                         Verdict::info});
+        details.push_back(
+            fmt::format("endurance: anonymous memory {} -> {} KiB, file-backed {} -> {} KiB",
+                        result.before.rss_anon_kib, result.after.rss_anon_kib,
+                        result.before.rss_file_kib, result.after.rss_file_kib));
         add_notes(details, "endurance", result.notes);
     }
 
