@@ -4,7 +4,7 @@ BUILD_DIR := build
 # Seconds each libFuzzer target runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build deps cross-deps run demo test cross-test test-asan test-unit test-tsan fuzz clean format
+.PHONY: all build deps cross-deps run demo bench test cross-test test-asan test-unit test-tsan fuzz clean format
 
 all: build
 
@@ -23,6 +23,13 @@ run: build
 
 demo: build
 	@scripts/demo
+
+# Benchmarks of the release build in the sandbox; BENCH_ARGS passes options (e.g. --runs 3,
+# --endurance 200, --only res,stop; see build-release/bench/hdgrab-bench --help).
+bench: deps
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release -j2 --target hdgrab-bench
+	@build-release/bench/hdgrab-bench $(BENCH_ARGS)
 
 test: deps
 	cmake --preset default
