@@ -46,7 +46,7 @@ cross-test: cross-deps
 	ctest --preset cross-aarch64
 
 # The unit suites under ThreadSanitizer. Excluded (CMakePresets.json): the sandbox end-to-end
-# suites (label e2e), and the crash-trace death tests, whose SIGSEGV handler walks the stack with
+# suites (label e2e), and the crash-trace tests (death tests, the sandboxed crash, crashtrace), whose SIGSEGV handler walks the stack with
 # libunwind (which allocates) in the dying process: ThreadSanitizer rightly reports that as a
 # signal-unsafe call and exits with its own status instead of 255; and the test of an exception
 # thrown out of std::call_once, which ThreadSanitizer's pthread_once cannot recover from (the
