@@ -28,23 +28,6 @@ namespace {
 // Mode of a configuration file that did not exist before it was written.
 constexpr mode_t kNewFileMode = 0644;
 
-// Splits a dotted key: every "." ends a segment, empty segments between dots are kept, and a
-// trailing dot adds nothing ("a..b" -> a, "", b; "a." -> a).
-std::vector<std::string> split_key(const std::string& key) {
-    std::vector<std::string> segments;
-    std::string::size_type start = 0;
-    while (start < key.size()) {
-        const auto dot = key.find('.', start);
-        if (dot == std::string::npos) {
-            segments.push_back(key.substr(start));
-            break;
-        }
-        segments.push_back(key.substr(start, dot - start));
-        start = dot + 1;
-    }
-    return segments;
-}
-
 enum class ReadResult { kOk, kUnreadable, kTooLarge };
 
 // Reads the whole file, up to kMaxConfigFileBytes. kUnreadable when it cannot be opened or read
@@ -244,6 +227,21 @@ bool replace_file(const std::string& path, std::string_view content) {
 
 }  // namespace
 
+std::vector<std::string> split_config_key(const std::string& key) {
+    std::vector<std::string> segments;
+    std::string::size_type start = 0;
+    while (start < key.size()) {
+        const auto dot = key.find('.', start);
+        if (dot == std::string::npos) {
+            segments.push_back(key.substr(start));
+            break;
+        }
+        segments.push_back(key.substr(start, dot - start));
+        start = dot + 1;
+    }
+    return segments;
+}
+
 void ConfigStore::load(const std::string& path) {
     std::unique_lock lock(lock_);
     path_ = path;
@@ -287,7 +285,7 @@ std::optional<std::string> ConfigStore::get_string(const std::string& key) {
             return std::nullopt;
         }
         const toml::node* node = root;
-        for (const std::string& segment : split_key(key)) {
+        for (const std::string& segment : split_config_key(key)) {
             const toml::table* table = node->as_table();
             if (table == nullptr) {
                 return std::nullopt;
@@ -313,7 +311,7 @@ bool ConfigStore::set_string(const std::string& key, const std::string& value) {
         if (root == nullptr) {
             return false;
         }
-        const std::vector<std::string> segments = split_key(key);
+        const std::vector<std::string> segments = split_config_key(key);
         if (segments.empty()) {
             return false;
         }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
+#include <vector>
 
 // Largest configuration file the store reads. The file holds a handful of settings; the bound
 // keeps a huge file from costing memory and time, and keeps the parser, whose recursion goes one
@@ -14,6 +15,10 @@ inline constexpr std::size_t kMaxConfigFileBytes = 16 * 1024;
 // Deepest nesting of tables and arrays accepted below the root table ("[log]" with its keys is
 // 2). Writing, copying and destroying a document recurse once per level as well.
 inline constexpr std::size_t kMaxConfigDepth = 64;
+
+// Splits a dotted key into its segments: every "." ends a segment, empty segments between dots
+// are kept, and a trailing dot adds nothing ("a..b" -> a, "", b; "a." -> a).
+std::vector<std::string> split_config_key(const std::string& key);
 
 // All operations are static and take the store's reader-writer lock. The root is either empty
 // or holds a parsed TOML table; it is kept type-erased and checked to hold a table before each

@@ -95,9 +95,9 @@ AXSIM_API int32_t injected_status();
 // Every call name the substitute implements.
 AXSIM_API std::vector<std::string> known_calls();
 
-// ---- fault specifications (AXSIM_FAIL) ------------------------------------------------------
+// ---- fault rules (AXSIM_FAIL) ------------------------------------------------------------
 
-struct FailSpec {
+struct FaultRule {
     std::string call;
     int32_t status;  // kInjected when the fault names no status
     unsigned nth;    // 0 = every call
@@ -105,8 +105,8 @@ struct FailSpec {
 
 // Parses "CALL[#N][=STATUS][,CALL...]" (STATUS hex with 0x or decimal, N >= 1). Returns nullopt
 // and sets `error` on a malformed item or an unknown call name.
-AXSIM_API std::optional<std::vector<FailSpec>> parse_fail_specs(std::string_view text,
-                                                                std::string* error = nullptr);
+AXSIM_API std::optional<std::vector<FaultRule>> parse_fault_rules(std::string_view text,
+                                                                  std::string* error = nullptr);
 
 // ---- pictures -------------------------------------------------------------------------------
 

@@ -198,9 +198,9 @@ Settings settings_from_environment() {
     }
     if (const char* v = env("AXSIM_FAIL")) {
         std::string error;
-        if (auto specs = parse_fail_specs(v, &error)) {
-            for (auto& spec : *specs) {
-                s.faults.push_back(Fault{spec.call, spec.status, spec.nth});
+        if (auto rules = parse_fault_rules(v, &error)) {
+            for (auto& rule : *rules) {
+                s.faults.push_back(Fault{rule.call, rule.status, rule.nth});
             }
         } else {
             warn(fmt::format("ignoring AXSIM_FAIL={}: {}", v, error));
@@ -563,14 +563,14 @@ std::vector<std::string> known_calls() {
     return {std::begin(detail::kKnownCalls), std::end(detail::kKnownCalls)};
 }
 
-std::optional<std::vector<FailSpec>> parse_fail_specs(std::string_view text, std::string* error) {
+std::optional<std::vector<FaultRule>> parse_fault_rules(std::string_view text, std::string* error) {
     auto set_error = [&](std::string message) {
         if (error != nullptr) {
             *error = std::move(message);
         }
         return std::nullopt;
     };
-    std::vector<FailSpec> specs;
+    std::vector<FaultRule> rules;
     while (!text.empty()) {
         size_t comma = text.find(',');
         std::string_view item = detail::trim(text.substr(0, comma));
@@ -578,13 +578,13 @@ std::optional<std::vector<FailSpec>> parse_fail_specs(std::string_view text, std
         if (item.empty()) {
             continue;
         }
-        FailSpec spec{{}, kInjected, 0};
+        FaultRule rule{{}, kInjected, 0};
         std::string_view name = item;
         size_t eq = name.find('=');
         if (eq != std::string_view::npos) {
             std::string_view value = detail::trim(name.substr(eq + 1));
             name = name.substr(0, eq);
-            if (!detail::parse_status(value, spec.status) || spec.status == 0) {
+            if (!detail::parse_status(value, rule.status) || rule.status == 0) {
                 return set_error(fmt::format("bad status in '{}'", item));
             }
         }
@@ -592,7 +592,7 @@ std::optional<std::vector<FailSpec>> parse_fail_specs(std::string_view text, std
         if (hash != std::string_view::npos) {
             std::string_view count = detail::trim(name.substr(hash + 1));
             name = name.substr(0, hash);
-            if (!detail::parse_integer(count, spec.nth) || spec.nth == 0) {
+            if (!detail::parse_integer(count, rule.nth) || rule.nth == 0) {
                 return set_error(fmt::format("bad call number in '{}'", item));
             }
         }
@@ -600,10 +600,10 @@ std::optional<std::vector<FailSpec>> parse_fail_specs(std::string_view text, std
         if (!detail::is_known_call(name)) {
             return set_error(fmt::format("unknown call '{}'", name));
         }
-        spec.call = std::string(name);
-        specs.push_back(std::move(spec));
+        rule.call = std::string(name);
+        rules.push_back(std::move(rule));
     }
-    return specs;
+    return rules;
 }
 
 }  // namespace axsim

@@ -38,23 +38,6 @@ std::string file_path() {
     return path;
 }
 
-// The key split the way the store documents it: every "." ends a segment, a trailing dot adds
-// nothing.
-std::vector<std::string> segments_of(const std::string& key) {
-    std::vector<std::string> segments;
-    std::string::size_type start = 0;
-    while (start < key.size()) {
-        const auto dot = key.find('.', start);
-        if (dot == std::string::npos) {
-            segments.push_back(key.substr(start));
-            break;
-        }
-        segments.push_back(key.substr(start, dot - start));
-        start = dot + 1;
-    }
-    return segments;
-}
-
 // The document parsed independently of the store, when it is one the store accepts.
 std::optional<toml::table> parse_reference(const std::string& text) {
     if (text.size() > kMaxConfigFileBytes) {
@@ -146,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         FUZZ_CHECK(after_text == original, "a refused set leaves the file as it was");
         FUZZ_CHECK(ConfigStore::get_string(key) == before, "a refused set keeps the value");
         if (reference) {
-            const auto segments = segments_of(key);
+            const auto segments = split_config_key(key);
             toml::table expected = *reference;
             if (is_plain(key) && is_plain(value) && !segments.empty() &&
                 segments.size() <= kMaxConfigDepth && reference_set(expected, segments, value)) {
@@ -171,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FUZZ_CHECK(to_text(*reparsed) == after_text, "the written file is in the library's format");
 
     toml::table expected = *reference;
-    FUZZ_CHECK(reference_set(expected, segments_of(key), value), "the key path is valid");
+    FUZZ_CHECK(reference_set(expected, split_config_key(key), value), "the key path is valid");
     FUZZ_CHECK(to_text(expected) == after_text, "the file holds the document with the key set");
 
     ConfigStore::load(path);

@@ -1,4 +1,4 @@
-// The AXSIM_* environment: fault specifications, trace file, leak report at exit, stride padding,
+// The AXSIM_* environment: fault rules, trace file, leak report at exit, stride padding,
 // missing frames and delays, read at process start (and by reset()).
 #include <gmock/gmock.h>
 #include <spawn.h>
@@ -104,38 +104,38 @@ class EnvTest : public SdkTest {
     }
 };
 
-TEST(FailSpecParsing, AcceptsCallNumberAndStatusForms) {
-    auto specs = axsim::parse_fail_specs(
+TEST(FaultRuleParsing, AcceptsCallNumberAndStatusForms) {
+    auto rules = axsim::parse_fault_rules(
         "AX_SYS_Init, AX_POOL_Exit#2,AX_VIN_Init=0x800A0001,AX_SYS_Mmap#3=-5,AX_IVPS_Init=42");
-    ASSERT_TRUE(specs.has_value());
-    ASSERT_EQ(specs->size(), 5u);
-    EXPECT_EQ((*specs)[0].call, "AX_SYS_Init");
-    EXPECT_EQ((*specs)[0].nth, 0u);
-    EXPECT_EQ((*specs)[0].status, axsim::kInjected);
-    EXPECT_EQ((*specs)[1].call, "AX_POOL_Exit");
-    EXPECT_EQ((*specs)[1].nth, 2u);
-    EXPECT_EQ(static_cast<uint32_t>((*specs)[2].status), 0x800A0001u);
-    EXPECT_EQ((*specs)[3].nth, 3u);
-    EXPECT_EQ((*specs)[3].status, -5);
-    EXPECT_EQ((*specs)[4].status, 42);
-    EXPECT_THAT(*axsim::parse_fail_specs(""), IsEmpty());
+    ASSERT_TRUE(rules.has_value());
+    ASSERT_EQ(rules->size(), 5u);
+    EXPECT_EQ((*rules)[0].call, "AX_SYS_Init");
+    EXPECT_EQ((*rules)[0].nth, 0u);
+    EXPECT_EQ((*rules)[0].status, axsim::kInjected);
+    EXPECT_EQ((*rules)[1].call, "AX_POOL_Exit");
+    EXPECT_EQ((*rules)[1].nth, 2u);
+    EXPECT_EQ(static_cast<uint32_t>((*rules)[2].status), 0x800A0001u);
+    EXPECT_EQ((*rules)[3].nth, 3u);
+    EXPECT_EQ((*rules)[3].status, -5);
+    EXPECT_EQ((*rules)[4].status, 42);
+    EXPECT_THAT(*axsim::parse_fault_rules(""), IsEmpty());
 }
 
-TEST(FailSpecParsing, RejectsMalformedItemsWithAReason) {
+TEST(FaultRuleParsing, RejectsMalformedItemsWithAReason) {
     for (const char* bad :
          {"AX_SYS_Initt", "AX_SYS_Init#0", "AX_SYS_Init#x", "AX_SYS_Init=", "AX_SYS_Init=0",
           "AX_SYS_Init=0x1FFFFFFFF", "AX_SYS_Init=12abc", "#2=5", "AX_SYS_Init,nonsense"}) {
         std::string error;
-        EXPECT_FALSE(axsim::parse_fail_specs(bad, &error).has_value()) << bad;
+        EXPECT_FALSE(axsim::parse_fault_rules(bad, &error).has_value()) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }
 }
 
-TEST(FailSpecParsing, KnowsEveryCall) {
+TEST(FaultRuleParsing, KnowsEveryCall) {
     auto calls = axsim::known_calls();
     EXPECT_EQ(calls.size(), 56u);
     for (const auto& name : calls) {
-        EXPECT_TRUE(axsim::parse_fail_specs(name).has_value()) << name;
+        EXPECT_TRUE(axsim::parse_fault_rules(name).has_value()) << name;
     }
 }
 
