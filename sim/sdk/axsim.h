@@ -61,8 +61,11 @@ AXSIM_API std::string status_name(int32_t status);
 // ---- control --------------------------------------------------------------------------------
 
 // Forget every object, call log, fault and setting, then read the AXSIM_* environment again:
-// the state of a freshly started process.
+// the state of a freshly started process, except that the call log (calls()) is switched on.
 AXSIM_API void reset();
+// Switch the call log on or off (off forgets it). A process starts with it off, so a service
+// running on the substitute keeps no record of its calls; reset() switches it on.
+AXSIM_API void enable_call_log(bool on);
 
 // Make `call` fail with `status` (0 means injected_status()): every call when nth is 0, else
 // only the nth call of that name counted from now (1 = the next one). An injected failure has no
@@ -85,7 +88,8 @@ struct Call {
     int32_t status;
 };
 
-// Every call since the last reset (oldest first; at most the latest 100000).
+// Every call since the last reset while the call log is on (oldest first; at most the latest
+// 100000).
 AXSIM_API std::vector<Call> calls();
 // The calls named `name`, in order.
 AXSIM_API std::vector<Call> calls(std::string_view name);

@@ -313,10 +313,12 @@ int32_t CallScope::finish(int32_t status) {
     if (!core_.settings.trace_path.empty()) {
         append_line(core_.settings.trace_path, line_);
     }
-    if (core_.calls.size() >= kMaxLoggedCalls) {
-        core_.calls.pop_front();
+    if (core_.log_calls) {
+        if (core_.calls.size() >= kMaxLoggedCalls) {
+            core_.calls.pop_front();
+        }
+        core_.calls.push_back(std::move(call_));
     }
-    core_.calls.push_back(std::move(call_));
     return status;
 }
 
@@ -493,7 +495,17 @@ void reset() {
     std::lock_guard lock(c.mutex);
     detail::clear_state(c.state);
     c.calls.clear();
+    c.log_calls = true;
     c.settings = detail::settings_from_environment();
+}
+
+void enable_call_log(bool on) {
+    auto& c = core();
+    std::lock_guard lock(c.mutex);
+    c.log_calls = on;
+    if (!on) {
+        c.calls.clear();
+    }
 }
 
 void fail(std::string_view call, int32_t status, unsigned nth) {

@@ -153,6 +153,9 @@ struct Core {
     std::mutex mutex;
     Settings settings;
     State state;
+    // The call log serves the in-process test API only; a service process never reads it, so
+    // it stays off (and costs nothing) until reset() or enable_call_log() turns it on.
+    bool log_calls = false;
     std::deque<Call> calls;
 };
 Core& core();

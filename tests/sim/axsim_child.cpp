@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "sim/sdk/axsim.h"
 #include "tests/sim/sequences.h"
 
 int main(int argc, char** argv) {
@@ -29,9 +30,22 @@ int main(int argc, char** argv) {
         std::printf("%s\n", r.failed.c_str());
         return r ? 0 : 1;
     }
+    if (what == "calllog") {
+        // A process that never asks for the call log (like the service) keeps none: exit 0
+        // when nothing was logged, then 0 again only if enable_call_log() starts the log.
+        if (!seq::capture_bring_up(g, sensor.object()) || !axsim::calls().empty()) {
+            return 1;
+        }
+        axsim::enable_call_log(true);
+        if (!seq::capture_tear_down() || axsim::calls().empty()) {
+            return 1;
+        }
+        axsim::enable_call_log(false);
+        return axsim::calls().empty() ? 0 : 1;
+    }
     if (what == "nothing") {
         return 0;
     }
-    std::fprintf(stderr, "usage: axsim_child full|partial|bringup|nothing\n");
+    std::fprintf(stderr, "usage: axsim_child full|partial|bringup|calllog|nothing\n");
     return 2;
 }

@@ -169,6 +169,11 @@ TEST_F(EnvTest, FailVariableIsReadAtProcessStart) {
     EXPECT_EQ(run_child("bringup", {}), 0);
 }
 
+TEST_F(EnvTest, CallLogIsKeptOnlyWhenAskedFor) {
+    // A service process on the substitute must not grow with every call it makes.
+    EXPECT_EQ(run_child("calllog", {}), 0);
+}
+
 TEST_F(EnvTest, StrideNoFrameAndDelayVariables) {
     set("AXSIM_STRIDE_PAD", "16");
     set("AXSIM_DELAY_US", "100");
