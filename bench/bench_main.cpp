@@ -216,10 +216,14 @@ int main(int argc, char** argv) {
                  fmt::format("{:.3f} s/h ({:.0f} s window; utime+stime {:.2f} s/h)",
                              result.cpu_s_per_hour, result.seconds, result.cpu_ticks_s_per_hour),
                  hdgrab::bench::judge(result.cpu_s_per_hour, kIdleCpuGoalSPerHour)});
-            rows.push_back(
-                {"Idle wake-ups (context switches, all threads)", "-",
-                 fmt::format("{:.2f} /s ({} threads)", result.wakeups_per_s, result.end.threads),
-                 Verdict::info});
+            // What one wake-up costs: CPU time per second over wake-ups per second.
+            const double us_per_wakeup = result.wakeups_per_s > 0 ? result.cpu_s_per_hour / 3600.0 *
+                                                                        1e6 / result.wakeups_per_s
+                                                                  : 0.0;
+            rows.push_back({"Idle wake-ups (context switches, all threads)", "-",
+                            fmt::format("{:.2f} /s ({} threads; {:.0f} us of CPU each)",
+                                        result.wakeups_per_s, result.end.threads, us_per_wakeup),
+                            Verdict::info});
             rows.push_back(
                 {"Resident memory (VmRSS), idle", fmt::format("<= {}", mib(kRssGoalKiB)),
                  fmt::format("{} (anon {}, file {}; PSS {})", mib(result.end.rss_kib),

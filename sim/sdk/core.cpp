@@ -250,32 +250,46 @@ CallScope::CallScope(const char* name) : core_(core()) {
         std::this_thread::sleep_for(delay);
     }
     lock_ = std::unique_lock(core_.mutex);
+    tracing_ = !core_.settings.trace_path.empty();
+    logging_ = core_.log_calls;
     call_.name = name;
     call_.status = 0;
-    line_ = name;
+    if (tracing_) {
+        line_ = name;
+    }
 }
 
 void CallScope::arg(std::string_view name, int64_t value) {
-    call_.args.push_back(value);
+    if (logging_) {
+        call_.args.push_back(value);
+    }
     member(name, value);
 }
 
 void CallScope::arg_hex(std::string_view name, uint64_t value) {
-    call_.args.push_back(static_cast<int64_t>(value));
+    if (logging_) {
+        call_.args.push_back(static_cast<int64_t>(value));
+    }
     member_hex(name, value);
 }
 
 void CallScope::member_hex(std::string_view name, uint64_t value) {
-    fmt::format_to(std::back_inserter(line_), " {}=0x{:x}", name, value);
+    if (tracing_) {
+        fmt::format_to(std::back_inserter(line_), " {}=0x{:x}", name, value);
+    }
 }
 
 void CallScope::member_float(std::string_view name, float value) {
-    fmt::format_to(std::back_inserter(line_), " {}={:.2f}", name, value);
+    if (tracing_) {
+        fmt::format_to(std::back_inserter(line_), " {}={:.2f}", name, value);
+    }
 }
 
 void CallScope::record(const void* data, size_t size) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    call_.record.insert(call_.record.end(), bytes, bytes + size);
+    if (logging_) {
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        call_.record.insert(call_.record.end(), bytes, bytes + size);
+    }
 }
 
 bool CallScope::injected() {
@@ -301,7 +315,9 @@ int32_t CallScope::reject(int32_t status, std::string reason) {
 
 int32_t CallScope::finish(int32_t status) {
     call_.status = status;
-    fmt::format_to(std::back_inserter(line_), " -> 0x{:08X}", static_cast<uint32_t>(status));
+    if (tracing_) {
+        fmt::format_to(std::back_inserter(line_), " -> 0x{:08X}", static_cast<uint32_t>(status));
+    }
     if (status != 0) {
         std::string why = injected_ ? std::string("injected failure") : reason_;
         if (why.empty()) {
@@ -310,10 +326,10 @@ int32_t CallScope::finish(int32_t status) {
         fmt::print(stderr, "axsim: {}: {} -> 0x{:08X} ({})\n", call_.name, why,
                    static_cast<uint32_t>(status), status_name(status));
     }
-    if (!core_.settings.trace_path.empty()) {
+    if (tracing_) {
         append_line(core_.settings.trace_path, line_);
     }
-    if (core_.log_calls) {
+    if (logging_) {
         if (core_.calls.size() >= kMaxLoggedCalls) {
             core_.calls.pop_front();
         }

@@ -187,7 +187,9 @@ class CallScope {
     // A trace-only name=value member.
     template <typename T>
     void member(std::string_view name, const T& value) {
-        fmt::format_to(std::back_inserter(line_), " {}={}", name, value);
+        if (tracing_) {
+            fmt::format_to(std::back_inserter(line_), " {}={}", name, value);
+        }
     }
     void member_hex(std::string_view name, uint64_t value);
     void member_float(std::string_view name, float value);
@@ -206,6 +208,10 @@ class CallScope {
     Core& core_;
     std::unique_lock<std::mutex> lock_;
     Call call_;
+    // The trace line and the call log are only built when someone reads them (AXSIM_TRACE,
+    // the test API's call log): a service process pays for neither on every call.
+    bool tracing_ = false;
+    bool logging_ = false;
     std::string line_;
     std::string reason_;
     int32_t status_ = 0;
