@@ -45,8 +45,10 @@ if(HDGRAB_EMBED_LIBS)
     add_link_options(-Wl,--gc-sections -Wl,--as-needed -Wl,-O1)
     # The C++ runtime too: the shared libstdc++ alone is about 1.5 MiB resident. Each program
     # and library gets the parts it uses and exports none of them (--exclude-libs), so copies
-    # in different objects never stand in for one another.
-    add_link_options(-static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL)
+    # in different objects never stand in for one another. The unwinder (libgcc_s) stays
+    # shared: a static one cannot carry an exception through the C library's frames
+    # (std::call_once).
+    add_link_options(-static-libstdc++ -Wl,--exclude-libs,ALL)
 else()
     target_link_libraries(hdgrab_fmt INTERFACE fmt::fmt)
     target_link_libraries(hdgrab_spdlog INTERFACE spdlog::spdlog)
