@@ -1,0 +1,23 @@
+# Puts the fault matrix's rows (one file per place, ROWS_DIR) into one Markdown table (TABLE),
+# with the counts, and prints it.
+file(GLOB row_files ${ROWS_DIR}/*.rows)
+list(SORT row_files)
+set(rows "")
+foreach(row_file IN LISTS row_files)
+    file(READ ${row_file} part)
+    string(APPEND rows "${part}")
+endforeach()
+string(REGEX MATCHALL "\n?\\| [^\n]*\n" all "${rows}")
+string(REGEX MATCHALL "\\| survived[^\n]*\n" survived "${rows}")
+string(REGEX MATCHALL "\\| survived \\|\n" clean "${rows}")
+list(LENGTH all injected)
+list(LENGTH survived survived)
+list(LENGTH clean clean)
+set(text "| call | place | # | outcome | result |\n|---|---|---|---|---|\n${rows}\n")
+string(APPEND text "Faults injected: ${injected}; survived (no crash, no hang, documented exit "
+                   "status): ${survived}; with every expectation met: ${clean}.\n")
+file(WRITE ${TABLE} "${text}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E cat ${TABLE})
+if(NOT injected EQUAL survived)
+    message(FATAL_ERROR "faults not survived: see ${TABLE}")
+endif()
