@@ -546,7 +546,7 @@ Ledger ledger_of_report(const std::string& report) {
             continue;
         }
         const auto kind = std::find_if(kKinds.begin(), kKinds.end(), [&](const std::string& k) {
-            return line == k || starts_with(line, k + " ");
+            return line == k || starts_with(line, k + " ") || starts_with(line, k + "=");
         });
         ++ledger[kind != kKinds.end() ? *kind : line];
     }
@@ -656,18 +656,20 @@ Verdict judge(const FaultCase& fault, const Matrix& matrix, const RoadRun& run) 
                 problem("the Capture thread did not finish its tear-down");
             }
             // Every later tear-down operation is still attempted.
-            bool later = false;
-            std::string previous = operation;
+            std::vector<std::pair<std::string, std::string>> operations;  // with its first call
             for (const std::string& call : matrix.final_teardown) {
                 const std::string op = operation_of(call, Phase::TearDown);
-                if (op == "mipi_deinit") {
-                    continue;
+                if (op != "mipi_deinit" && (operations.empty() || operations.back().first != op)) {
+                    operations.emplace_back(op, call);
                 }
-                later = later || (op != operation && previous == operation);
-                if (later && op != previous && !has(after, call)) {
-                    problem(fmt::format("{} not attempted after the failure", op));
+            }
+            const auto failed = std::find_if(operations.begin(), operations.end(),
+                                             [&](const auto& op) { return op.first == operation; });
+            for (auto later = failed == operations.end() ? failed : std::next(failed);
+                 later != operations.end(); ++later) {
+                if (!has(after, later->second)) {
+                    problem(fmt::format("{} not attempted after the failure", later->first));
                 }
-                previous = op;
             }
             break;
         }
