@@ -162,7 +162,8 @@ std::string own_message(const std::string& call) {
     const auto found = kMessages.find(call);
     const std::string pattern =
         found != kMessages.end() ? found->second : call + " failed, ret=0x{:X}";
-    return pattern.find("{:X}") == pattern.npos ? pattern : fmt::format(fmt::runtime(pattern), kInjected);
+    return pattern.find("{:X}") == pattern.npos ? pattern
+                                                : fmt::format(fmt::runtime(pattern), kInjected);
 }
 
 // Further messages of the failing operation itself.
@@ -189,10 +190,8 @@ std::string caller_summary(Place place, const std::string& operation, const std:
         return {};
     }
     static const std::map<std::string, std::string> kBringUp{
-        {"sys_init", "Axera util init failed"},
-        {"pool_init", "Axera common pool init failed"},
-        {"vin_init", "Axera vin init failed"},
-        {"ivps_init", "Axera IPVS init failed"},
+        {"sys_init", "Axera util init failed"},  {"pool_init", "Axera common pool init failed"},
+        {"vin_init", "Axera vin init failed"},   {"ivps_init", "Axera IPVS init failed"},
         {"link_init", "Axera Link init failed"},
     };
     static const std::map<std::string, std::string> kFinalTearDown{
@@ -235,7 +234,7 @@ bool fails_operation(const std::string& call, const std::string& operation) {
     return !status_ignored(call) && operation != "mipi_deinit" && call != "AX_SYS_Munmap";
 }
 
-// A log line ends with the message; "*" in `pattern` matches any run of characters.
+// The line ends with `pattern`; "*" in it matches any run of characters.
 bool line_matches(const std::string& line, const std::string& pattern) {
     std::vector<std::string> pieces;
     size_t from = 0;
@@ -244,12 +243,11 @@ bool line_matches(const std::string& line, const std::string& pattern) {
         from = star + 1;
     }
     pieces.push_back(pattern.substr(from));
-    // The message follows the "[level] " prefix of the line.
-    size_t at = line.find("] " + pieces.front());
+    size_t at = line.find(pieces.front());
     if (at == line.npos) {
         return false;
     }
-    at += 2 + pieces.front().size();
+    at += pieces.front().size();
     for (size_t i = 1; i < pieces.size(); ++i) {
         const bool last = i + 1 == pieces.size();
         const size_t next = last ? line.rfind(pieces[i]) : line.find(pieces[i], at);
@@ -261,7 +259,19 @@ bool line_matches(const std::string& line, const std::string& pattern) {
     return at == line.size();
 }
 
-bool output_has_line(const std::string& output, const std::string& pattern) {
+// The level a message is logged at.
+std::string level_of(const std::string& message) {
+    if (starts_with(message, "Create common pool err!") ||
+        message == "YUYV422 frame dumped successfully" ||
+        message == "Axera vin thread exiting...") {
+        return "info";
+    }
+    return starts_with(message, "Rebooting system") ? "warning" : "error";
+}
+
+// A line of the output carries the message at its level, e.g. "[...] [main] [error] <message>".
+bool output_has_line(const std::string& output, const std::string& message) {
+    const std::string pattern = "[" + level_of(message) + "] " + message;
     std::istringstream lines(output);
     std::string line;
     while (std::getline(lines, line)) {
@@ -407,9 +417,10 @@ RoadRun run_service_road(const std::string& fault) {
         if (app.output().find(kChangeEnds.front()) != std::string::npos) {
             const auto message = client.read_message(kNotifyWait);
             run.notified =
-                message && *message == fmt::format(
-                                           R"({{"fps":{},"height":{},"type":"res_change","width":{}}})",
-                                           kNewFps, kNewHeight, kNewWidth);
+                message &&
+                *message ==
+                    fmt::format(R"({{"fps":{},"height":{},"type":"res_change","width":{}}})",
+                                kNewFps, kNewHeight, kNewWidth);
         }
         run.at_changed = trace_size(app);
         run.at_stop = trace_size(app);
@@ -446,8 +457,9 @@ Matrix derive_matrix(Road road) {
         return matrix;
     }
     if (clean.exit_status != 0 || clean.leaks != "none\n" || clean.trace.empty()) {
-        matrix.error = fmt::format("the clean run did not end cleanly (status {}, leftovers {})\n{}",
-                                   clean.exit_status.value_or(-1), clean.leaks, clean.output);
+        matrix.error =
+            fmt::format("the clean run did not end cleanly (status {}, leftovers {})\n{}",
+                        clean.exit_status.value_or(-1), clean.leaks, clean.output);
         return matrix;
     }
     matrix.trace = clean.trace;
@@ -464,7 +476,8 @@ Matrix derive_matrix(Road road) {
         return matrix;
     }
     if (!clean.notified || clean.at_changed == std::string::npos) {
-        matrix.error = "the clean run's resolution change did not reach the client\n" + clean.output;
+        matrix.error =
+            "the clean run's resolution change did not reach the client\n" + clean.output;
         return matrix;
     }
     // The change is a tear-down followed by a bring-up, the stop a tear-down followed by the
@@ -496,22 +509,36 @@ Matrix derive_matrix(Road road) {
 
 Ledger ledger_of(const std::vector<TraceCall>& trace) {
     static const std::map<std::string, std::pair<std::string, int>> kCreates{
-        {"AX_SYS_Init", {"sys", 1}},          {"AX_POOL_Init", {"pool", 2}},
-        {"AX_VIN_Init", {"vin module", 1}},   {"AX_MIPI_RX_Init", {"mipi rx", 1}},
-        {"AX_MIPI_RX_Start", {"mipi dev", 1}}, {"AX_VIN_CreateDev", {"vin dev", 1}},
-        {"AX_VIN_CreatePipe", {"vin pipe", 1}}, {"AX_VIN_EnableChn", {"vin chn", 1}},
-        {"AX_ISP_RegisterSensor", {"isp", 1}}, {"AX_IVPS_Init", {"ivps module", 1}},
-        {"AX_IVPS_CreateGrp", {"ivps group", 1}}, {"AX_SYS_Link", {"link", 1}},
-        {"AX_VIN_GetYuvFrame", {"frame", 1}}, {"AX_SYS_Mmap", {"mapping", 1}},
+        {"AX_SYS_Init", {"sys", 1}},
+        {"AX_POOL_Init", {"pool", 2}},
+        {"AX_VIN_Init", {"vin module", 1}},
+        {"AX_MIPI_RX_Init", {"mipi rx", 1}},
+        {"AX_MIPI_RX_Start", {"mipi dev", 1}},
+        {"AX_VIN_CreateDev", {"vin dev", 1}},
+        {"AX_VIN_CreatePipe", {"vin pipe", 1}},
+        {"AX_VIN_EnableChn", {"vin chn", 1}},
+        {"AX_ISP_RegisterSensor", {"isp", 1}},
+        {"AX_IVPS_Init", {"ivps module", 1}},
+        {"AX_IVPS_CreateGrp", {"ivps group", 1}},
+        {"AX_SYS_Link", {"link", 1}},
+        {"AX_VIN_GetYuvFrame", {"frame", 1}},
+        {"AX_SYS_Mmap", {"mapping", 1}},
     };
     static const std::map<std::string, std::string> kReleases{
-        {"AX_SYS_Deinit", "sys"},           {"AX_POOL_Exit", "pool"},
-        {"AX_VIN_Deinit", "vin module"},    {"AX_MIPI_RX_DeInit", "mipi rx"},
-        {"AX_MIPI_RX_Stop", "mipi dev"},    {"AX_VIN_DestroyDev", "vin dev"},
-        {"AX_VIN_DestroyPipe", "vin pipe"}, {"AX_VIN_DisableChn", "vin chn"},
-        {"AX_ISP_UnRegisterSensor", "isp"}, {"AX_IVPS_Deinit", "ivps module"},
-        {"AX_IVPS_DestoryGrp", "ivps group"}, {"AX_SYS_UnLink", "link"},
-        {"AX_VIN_ReleaseYuvFrame", "frame"}, {"AX_SYS_Munmap", "mapping"},
+        {"AX_SYS_Deinit", "sys"},
+        {"AX_POOL_Exit", "pool"},
+        {"AX_VIN_Deinit", "vin module"},
+        {"AX_MIPI_RX_DeInit", "mipi rx"},
+        {"AX_MIPI_RX_Stop", "mipi dev"},
+        {"AX_VIN_DestroyDev", "vin dev"},
+        {"AX_VIN_DestroyPipe", "vin pipe"},
+        {"AX_VIN_DisableChn", "vin chn"},
+        {"AX_ISP_UnRegisterSensor", "isp"},
+        {"AX_IVPS_Deinit", "ivps module"},
+        {"AX_IVPS_DestoryGrp", "ivps group"},
+        {"AX_SYS_UnLink", "link"},
+        {"AX_VIN_ReleaseYuvFrame", "frame"},
+        {"AX_SYS_Munmap", "mapping"},
     };
     Ledger ledger;
     for (const TraceCall& call : trace) {
@@ -535,8 +562,8 @@ Ledger ledger_of(const std::vector<TraceCall>& trace) {
 Ledger ledger_of_report(const std::string& report) {
     // Longer kinds first, so "vin module" is not taken for something else.
     static const std::vector<std::string> kKinds{
-        "mapping", "frame",   "link",     "ivps group", "ivps module", "isp",  "vin chn",
-        "vin pipe", "vin dev", "vin module", "mipi dev", "mipi rx",    "pool", "sys",
+        "mapping",  "frame",   "link",       "ivps group", "ivps module", "isp",  "vin chn",
+        "vin pipe", "vin dev", "vin module", "mipi dev",   "mipi rx",     "pool", "sys",
     };
     Ledger ledger;
     std::istringstream lines(report);
@@ -567,8 +594,8 @@ std::string ledger_text(const Ledger& ledger) {
 Verdict judge(const FaultCase& fault, const Matrix& matrix, const RoadRun& run) {
     Verdict verdict;
     auto problem = [&](std::string text) { verdict.problems.push_back(std::move(text)); };
-    const Phase phase =
-        fault.place == Place::DumpRoad ? dump_phase(matrix.trace, fault.index) : phase_of(fault.place);
+    const Phase phase = fault.place == Place::DumpRoad ? dump_phase(matrix.trace, fault.index)
+                                                       : phase_of(fault.place);
     const std::string operation = operation_of(fault.call, phase);
     const bool fails = fails_operation(fault.call, operation);
 
@@ -647,6 +674,9 @@ Verdict judge(const FaultCase& fault, const Matrix& matrix, const RoadRun& run) 
                     problem("a tear-down failure was reported for a bring-up fault");
                 }
             }
+            if (status_ignored(fault.call) && !run.notified) {
+                problem("an ignored status disturbed the resolution change");
+            }
             if (operation == "mipi_deinit" && output_has_line(run.output, "axera deinit failed")) {
                 problem("a MIPI de-initialisation failure failed the tear-down");
             }
@@ -712,17 +742,17 @@ Verdict judge(const FaultCase& fault, const Matrix& matrix, const RoadRun& run) 
     for (const std::string& message : expected) {
         shown.push_back("\"" + message + "\"");
     }
-    verdict.summary = fmt::format("exit {}; {}; left: {}",
-                                  run.exit_status ? std::to_string(*run.exit_status) : "none",
-                                  shown.empty() ? "status ignored, nothing logged" : join(shown, ", "),
-                                  ledger_text(left));
+    verdict.summary = fmt::format(
+        "exit {}; {}; left: {}", run.exit_status ? std::to_string(*run.exit_status) : "none",
+        shown.empty() ? "status ignored, nothing logged" : join(shown, ", "), ledger_text(left));
     return verdict;
 }
 
 std::string table_row(const FaultCase& fault, const Verdict& verdict) {
-    const std::string result = !verdict.survived      ? "NOT SURVIVED: " + join(verdict.problems, "; ")
-                               : verdict.problems.empty() ? "survived"
-                                                          : "survived, " + join(verdict.problems, "; ");
+    const std::string result = !verdict.survived ? "NOT SURVIVED: " + join(verdict.problems, "; ")
+                               : verdict.problems.empty()
+                                   ? "survived"
+                                   : "survived, " + join(verdict.problems, "; ");
     return fmt::format("| {} | {} | {} | {} | {} |", fault.call, place_name(fault.place), fault.nth,
                        verdict.summary, result);
 }

@@ -12,12 +12,12 @@ namespace hdgrab::test {
 
 // Where in the service's life a call is made.
 enum class Place {
-    StartupBringUp,     // the Capture thread's first bring-up
-    ChangeTearDown,     // a resolution change: tear-down of the old pipeline
-    ChangeBringUp,      // a resolution change: bring-up at the new geometry
-    FinalTearDown,      // the Capture thread's tear-down after SIGTERM
-    ProcessExit,        // the AxeraUtil object's destruction at exit (service road)
-    DumpRoad,           // the one-shot --dump-raw road, its exit included
+    StartupBringUp,  // the Capture thread's first bring-up
+    ChangeTearDown,  // a resolution change: tear-down of the old pipeline
+    ChangeBringUp,   // a resolution change: bring-up at the new geometry
+    FinalTearDown,   // the Capture thread's tear-down after SIGTERM
+    ProcessExit,     // the AxeraUtil object's destruction at exit (service road)
+    DumpRoad,        // the one-shot --dump-raw road, its exit included
 };
 
 std::string place_name(Place place);
@@ -36,10 +36,10 @@ struct RoadRun {
     std::optional<int> exit_status;  // nothing: no exit within the bound (a hang)
     std::string output;              // the service's standard output and error
     std::vector<TraceCall> trace;
-    std::string leaks;               // the substitute's leftover report
-    size_t reboots = 0;              // `reboot` commands the service ran
+    std::string leaks;   // the substitute's leftover report
+    size_t reboots = 0;  // `reboot` commands the service ran
     bool reboot_marker = false;
-    bool notified = false;           // the client got a "res_change" message
+    bool notified = false;              // the client got a "res_change" message
     std::vector<uintmax_t> dump_sizes;  // sizes of the files the dump road left in /root
     // Trace lengths at the milestones of the service road (npos: not reached).
     size_t at_accepted = std::string::npos;
@@ -58,8 +58,8 @@ RoadRun run_dump_road(const std::string& fault);
 struct FaultCase {
     Place place;
     std::string call;
-    int nth = 0;        // occurrence of `call` in the whole clean trace, from 1
-    size_t index = 0;   // its position in the clean trace
+    int nth = 0;               // occurrence of `call` in the whole clean trace, from 1
+    size_t index = 0;          // its position in the clean trace
     std::string rule() const;  // "CALL#N"
 };
 
@@ -84,9 +84,9 @@ std::string ledger_text(const Ledger& ledger);
 
 // The verdict on one faulty run.
 struct Verdict {
-    bool survived = false;          // no crash, no hang, the documented exit status
+    bool survived = false;              // no crash, no hang, the documented exit status
     std::vector<std::string> problems;  // every expectation that did not hold
-    std::string summary;            // for the table: messages seen, exit status, leftovers
+    std::string summary;                // for the table: messages seen, exit status, leftovers
 };
 
 Verdict judge(const FaultCase& fault, const Matrix& matrix, const RoadRun& run);

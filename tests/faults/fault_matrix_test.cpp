@@ -25,8 +25,8 @@ class FaultMatrix : public ::testing::Test {
                 continue;
             }
             SCOPED_TRACE(fault.rule() + " at " + place_name(place));
-            const RoadRun run = road == Road::Dump ? run_dump_road(fault.rule())
-                                               : run_service_road(fault.rule());
+            const RoadRun run =
+                road == Road::Dump ? run_dump_road(fault.rule()) : run_service_road(fault.rule());
             ASSERT_TRUE(run.error.empty()) << run.error;
             const Verdict verdict = judge(fault, matrix, run);
             EXPECT_TRUE(verdict.survived) << run.output;
@@ -40,6 +40,42 @@ class FaultMatrix : public ::testing::Test {
         EXPECT_FALSE(rows.empty()) << "no call is made at " << place_name(place);
     }
 };
+
+// The judge's own reading of the substitute's trace and leftover report.
+TEST(FaultMatrixJudge, ReadsStatusesAndMappingsFromTheTrace) {
+    const auto calls = parse_trace(
+        "AX_SYS_Init -> 0x00000000\n"
+        "AX_VIN_CreateDev dev=0 eDevMode=0 -> 0x800A00FF\n"
+        "AX_SYS_Mmap phys=0x100000000 size=16 addr=0x0 -> 0x800A00FF\n"
+        "AX_SYS_Mmap phys=0x100000000 size=16 addr=0x7f0000001000 -> 0x00000000\n"
+        "AX_VIN_EnableDev dev=0");  // still being written
+    ASSERT_EQ(calls.size(), 4u);
+    EXPECT_TRUE(calls[0].ok);
+    EXPECT_EQ(calls[1].name, "AX_VIN_CreateDev");
+    EXPECT_EQ(calls[1].status, 0x800A00FFu);
+    EXPECT_FALSE(calls[1].ok);
+    EXPECT_FALSE(calls[2].ok);
+    EXPECT_TRUE(calls[3].ok);
+}
+
+TEST(FaultMatrixJudge, LedgerOfTheTraceMatchesTheLeftoverReport) {
+    const auto calls = parse_trace(
+        "AX_SYS_Init -> 0x00000000\n"
+        "AX_POOL_Init -> 0x00000000\n"
+        "AX_MIPI_RX_Init -> 0x00000000\n"
+        "AX_MIPI_RX_Start dev=0 -> 0x00000000\n"
+        "AX_VIN_CreateDev dev=0 -> 0x00000000\n"
+        "AX_VIN_DestroyDev dev=0 -> 0x00000000\n"
+        "AX_VIN_CreatePipe pipe=0 -> 0x800A00FF\n"
+        "AX_POOL_Exit -> 0x80020004\n");
+    const Ledger expected{{"sys", 1}, {"pool", 2}, {"mipi rx", 1}, {"mipi dev", 1}};
+    EXPECT_EQ(ledger_of(calls), expected);
+    EXPECT_EQ(ledger_of_report("mipi dev=0 started\nmipi rx\npool 0 BlkSize=18432000 BlkCnt=6\n"
+                               "pool 1 BlkSize=112640 BlkCnt=4\nsys\n"),
+              expected);
+    EXPECT_TRUE(ledger_of_report("none\n").empty());
+    EXPECT_EQ(ledger_text(expected), "mipi dev, mipi rx, pool x2, sys");
+}
 
 TEST_F(FaultMatrix, StartupBringUp) {
     run_place(Place::StartupBringUp);
