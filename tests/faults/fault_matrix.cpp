@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/e2e/e2e_fixture.h"
 #include "tests/support/appliance.h"
 
 namespace hdgrab::test {
@@ -416,11 +417,7 @@ RoadRun run_service_road(const std::string& fault) {
         }
         if (app.output().find(kChangeEnds.front()) != std::string::npos) {
             const auto message = client.read_message(kNotifyWait);
-            run.notified =
-                message &&
-                *message ==
-                    fmt::format(R"({{"fps":{},"height":{},"type":"res_change","width":{}}})",
-                                kNewFps, kNewHeight, kNewWidth);
+            run.notified = message && *message == res_change_text(kNewWidth, kNewHeight, kNewFps);
         }
         run.at_changed = trace_size(app);
         run.at_stop = trace_size(app);
