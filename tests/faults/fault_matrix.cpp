@@ -557,7 +557,7 @@ Ledger ledger_of(const std::vector<TraceCall>& trace) {
 }
 
 Ledger ledger_of_report(const std::string& report) {
-    // Longer kinds first, so "vin module" is not taken for something else.
+    // A line's kind is its first words, up to a space or "=" ("vin dev=0 enabled": "vin dev").
     static const std::vector<std::string> kKinds{
         "mapping",  "frame",   "link",       "ivps group", "ivps module", "isp",  "vin chn",
         "vin pipe", "vin dev", "vin module", "mipi dev",   "mipi rx",     "pool", "sys",
