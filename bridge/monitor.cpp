@@ -7,28 +7,15 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 #include "base/unique_fd.h"
 #include "base/waits.h"
-#include "bridge/lt6911_util.h"
-#include "ipc/notify.h"
+#include "bridge/status_reaction.h"
 #include "log/logger.h"
-#include "media/axera_util.h"
-#include "media/pipeline_lock.h"
 
 namespace hdgrab {
 namespace {
-
-// Status lines the monitor reacts to (compared exactly).
-constexpr const char* kStatusStable = "stable";
-constexpr const char* kStatusDisappear = "disappear";
-constexpr const char* kStatusUnknownRes = "unknown res";
-constexpr const char* kStatusErrorRes = "error res";
-constexpr const char* kStatusNewRes = "new res";
-// The acknowledgement of a "new res" announcement.
-constexpr const char* kHandshakeAck = "ok";
 
 // The status descriptor and the stop descriptor; a wait reports at most one event for each.
 constexpr int kMaxMonitorEvents = 2;
@@ -40,7 +27,7 @@ std::shared_ptr<spdlog::logger> main_log() {
 class BridgeMonitor {
   public:
     BridgeMonitor(std::shared_ptr<_ax_vin_data_t> data, std::string status_path)
-        : data_(std::move(data)), status_path_(std::move(status_path)) {}
+        : data_(data), status_path_(std::move(status_path)), reaction_(std::move(data)) {}
 
     void run() {
         if (!set_up()) {
@@ -91,10 +78,7 @@ class BridgeMonitor {
         }
 
         acknowledge_notification(false);
-        // The status found at start is only recorded, never acted upon.
-        if (global_lt6911_util->lt6911_read_status(current_)) {
-            last_ = current_;
-        }
+        reaction_.record_initial_status();
         return true;
     }
 
@@ -109,15 +93,7 @@ class BridgeMonitor {
             return;
         }
         acknowledge_notification(true);
-        if (!global_lt6911_util->lt6911_read_status(current_)) {
-            main_log()->error("Failed to read LT6911 status");
-            return;
-        }
-        if (current_ != last_) {
-            main_log()->debug("LT6911 status changed: {} -> {}", last_, current_);
-            last_ = current_;
-        }
-        dispatch();
+        reaction_.on_notification();
     }
 
     // True when the status descriptor reported a change (EPOLLPRI). A time-out, a stop
@@ -156,101 +132,12 @@ class BridgeMonitor {
         (void)!::read(status_fd_.get(), scratch.data(), scratch.size());
     }
 
-    void dispatch() {
-        if (current_ == kStatusStable) {
-            main_log()->debug("LT6911 status is stable");
-        } else if (current_ == kStatusDisappear) {
-            main_log()->debug("LT6911 status is disappear, waiting...");
-        } else if (current_ == kStatusUnknownRes || current_ == kStatusErrorRes) {
-            reset_bridge();
-        } else if (current_ == kStatusNewRes) {
-            change_resolution();
-        }
-    }
-
-    void reset_bridge() {
-        main_log()->error("Failed to read Lt6911 status: {}, resetting LT6911", current_);
-        (void)global_lt6911_util->lt6911_set_power(false);
-        // A stop request shortens the pause, but the bridge is always switched on again so the
-        // service never leaves it powered off.
-        (void)sleep_unless_stopped(kPowerCyclePause);
-        (void)global_lt6911_util->lt6911_set_power(true);
-    }
-
-    void change_resolution() {
-        main_log()->info("LT6911 detected new resolution, checking...");
-        int32_t width = 0;
-        int32_t height = 0;
-        int32_t fps = 0;
-        if (!global_lt6911_util->lt6911_read_resolution(width, height, fps)) {
-            main_log()->error("Failed to read LT6911 resolution: {}x{}@{}", width, height, fps);
-            return;
-        }
-        main_log()->info("LT6911 resolution changed to {}x{}, fps:{}", width, height, fps);
-
-        if (!global_lt6911_util->lt6911_write_status(kHandshakeAck)) {
-            main_log()->error("Failed to write LT6911 status");
-            return;
-        }
-        if (!sleep_unless_stopped(kHandshakeWait)) {
-            // Stopping: nothing has been torn down yet, so dropping the change here leaves the
-            // pipeline whole for the Capture thread's final tear-down.
-            return;
-        }
-        std::string verified;
-        if (!global_lt6911_util->lt6911_read_status(verified)) {
-            main_log()->error("Failed to verify status after handshake");
-            return;
-        }
-        last_ = verified;
-        if (verified != kStatusStable) {
-            main_log()->error("LT6911 status is not stable after resolution change: {}", verified);
-            return;
-        }
-        reconfigure_pipeline(width, height, fps);
-    }
-
-    // Tear-down, new geometry, bring-up and the client's message, as one step under the
-    // pipeline lock.
-    void reconfigure_pipeline(int32_t width, int32_t height, int32_t fps) {
-        std::lock_guard lock(pipeline_mutex());
-        // Once the running flag is clear the Capture thread tears the pipeline down (or already
-        // has); a re-configuration now would bring up what nobody takes down again.
-        if (!is_running()) {
-            return;
-        }
-        AxeraUtil& axera = *global_axera_util;
-        if (width == axera.width && height == axera.height && fps == axera.fps) {
-            main_log()->info("Resolution already set to {}x{}@{}, skipping", width, height, fps);
-            return;
-        }
-        if (!axera.axera_link_deinit() || !axera.axera_ivps_deinit() || !axera.axera_vin_deinit()) {
-            main_log()->error("axera deinit failed");
-            return;
-        }
-        // Recorded before the bring-up, which configures the geometry recorded here.
-        axera.width = width;
-        axera.height = height;
-        axera.fps = fps;
-        if (!axera.axera_vin_init() || !axera.axera_ivps_init() || !axera.axera_link_init()) {
-            main_log()->error("axera init failed");
-            return;
-        }
-        const nlohmann::json message = make_res_change(width, height, fps);
-        if (axera.send_json_message(data_->client_fd.load(), message)) {
-            main_log()->info("LT6911 resolution reset and client notified");
-        } else {
-            main_log()->error("Failed to send resolution change message");
-        }
-    }
-
     std::shared_ptr<_ax_vin_data_t> data_;
     std::string status_path_;
     UniqueFd status_fd_;
     UniqueFd epoll_fd_;
     int stop_fd_ = -1;
-    std::string current_;
-    std::string last_;
+    BridgeStatusReaction reaction_;
 };
 
 }  // namespace

@@ -325,6 +325,7 @@ bool Appliance::start(const ApplianceOptions& options) {
     if (!options.media_module) {
         args.push_back("--no-media-module");
     }
+    args.insert(args.end(), options.sandbox_options.begin(), options.sandbox_options.end());
     args.push_back("--");
     args.push_back(options.binary.string());
     args.insert(args.end(), options.args.begin(), options.args.end());

@@ -42,6 +42,8 @@ struct ApplianceOptions {
     bool sdk_trace = false;                 // sets AXSIM_TRACE to kSdkTraceFile
     bool sdk_leaks = false;                 // sets AXSIM_LEAKS to kSdkLeaksFile
     std::optional<std::string> config;      // content for /etc/kvm/hdgrab.toml, if given
+    // Further options of the sandbox script, e.g. {"--mount", "/root=missing"}.
+    std::vector<std::string> sandbox_options;
     // Empty: a fresh temporary state directory, removed again by the destructor (unless the
     // environment variable HDGRAB_KEEP_STATE is set, for debugging).
     std::filesystem::path state_dir;

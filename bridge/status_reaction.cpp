@@ -1,0 +1,146 @@
+#include "bridge/status_reaction.h"
+
+#include <mutex>
+#include <utility>
+
+#include "base/waits.h"
+#include "bridge/lt6911_util.h"
+#include "bridge/monitor.h"
+#include "ipc/notify.h"
+#include "log/logger.h"
+#include "media/axera_util.h"
+#include "media/pipeline_lock.h"
+
+namespace hdgrab {
+namespace {
+
+// Status lines the monitor reacts to (compared exactly).
+constexpr const char* kStatusStable = "stable";
+constexpr const char* kStatusDisappear = "disappear";
+constexpr const char* kStatusUnknownRes = "unknown res";
+constexpr const char* kStatusErrorRes = "error res";
+constexpr const char* kStatusNewRes = "new res";
+// The acknowledgement of a "new res" announcement.
+constexpr const char* kHandshakeAck = "ok";
+
+std::shared_ptr<spdlog::logger> main_log() {
+    return global_logger->get_logger();
+}
+
+}  // namespace
+
+BridgeStatusReaction::BridgeStatusReaction(std::shared_ptr<_ax_vin_data_t> data,
+                                           ReactionPause pause)
+    : data_(std::move(data)), pause_(std::move(pause)) {}
+
+bool BridgeStatusReaction::default_pause(std::chrono::milliseconds duration) {
+    return sleep_unless_stopped(duration);
+}
+
+void BridgeStatusReaction::record_initial_status() {
+    if (global_lt6911_util->lt6911_read_status(current_)) {
+        last_ = current_;
+    }
+}
+
+void BridgeStatusReaction::on_notification() {
+    if (!global_lt6911_util->lt6911_read_status(current_)) {
+        main_log()->error("Failed to read LT6911 status");
+        return;
+    }
+    if (current_ != last_) {
+        main_log()->debug("LT6911 status changed: {} -> {}", last_, current_);
+        last_ = current_;
+    }
+    dispatch();
+}
+
+void BridgeStatusReaction::dispatch() {
+    if (current_ == kStatusStable) {
+        main_log()->debug("LT6911 status is stable");
+    } else if (current_ == kStatusDisappear) {
+        main_log()->debug("LT6911 status is disappear, waiting...");
+    } else if (current_ == kStatusUnknownRes || current_ == kStatusErrorRes) {
+        reset_bridge();
+    } else if (current_ == kStatusNewRes) {
+        change_resolution();
+    }
+}
+
+void BridgeStatusReaction::reset_bridge() {
+    main_log()->error("Failed to read Lt6911 status: {}, resetting LT6911", current_);
+    (void)global_lt6911_util->lt6911_set_power(false);
+    // A stop request shortens the pause, but the bridge is always switched on again so the
+    // service never leaves it powered off.
+    (void)pause_(kPowerCyclePause);
+    (void)global_lt6911_util->lt6911_set_power(true);
+}
+
+void BridgeStatusReaction::change_resolution() {
+    main_log()->info("LT6911 detected new resolution, checking...");
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t fps = 0;
+    if (!global_lt6911_util->lt6911_read_resolution(width, height, fps)) {
+        main_log()->error("Failed to read LT6911 resolution: {}x{}@{}", width, height, fps);
+        return;
+    }
+    main_log()->info("LT6911 resolution changed to {}x{}, fps:{}", width, height, fps);
+
+    if (!global_lt6911_util->lt6911_write_status(kHandshakeAck)) {
+        main_log()->error("Failed to write LT6911 status");
+        return;
+    }
+    if (!pause_(kHandshakeWait)) {
+        // Stopping: nothing has been torn down yet, so dropping the change here leaves the
+        // pipeline whole for the Capture thread's final tear-down.
+        return;
+    }
+    std::string verified;
+    if (!global_lt6911_util->lt6911_read_status(verified)) {
+        main_log()->error("Failed to verify status after handshake");
+        return;
+    }
+    last_ = verified;
+    if (verified != kStatusStable) {
+        main_log()->error("LT6911 status is not stable after resolution change: {}", verified);
+        return;
+    }
+    reconfigure_pipeline(width, height, fps);
+}
+
+// Tear-down, new geometry, bring-up and the client's message, as one step under the pipeline
+// lock.
+void BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, int32_t fps) {
+    std::lock_guard lock(pipeline_mutex());
+    // Once the running flag is clear the Capture thread tears the pipeline down (or already
+    // has); a re-configuration now would bring up what nobody takes down again.
+    if (!is_running()) {
+        return;
+    }
+    AxeraUtil& axera = *global_axera_util;
+    if (width == axera.width && height == axera.height && fps == axera.fps) {
+        main_log()->info("Resolution already set to {}x{}@{}, skipping", width, height, fps);
+        return;
+    }
+    if (!axera.axera_link_deinit() || !axera.axera_ivps_deinit() || !axera.axera_vin_deinit()) {
+        main_log()->error("axera deinit failed");
+        return;
+    }
+    // Recorded before the bring-up, which configures the geometry recorded here.
+    axera.width = width;
+    axera.height = height;
+    axera.fps = fps;
+    if (!axera.axera_vin_init() || !axera.axera_ivps_init() || !axera.axera_link_init()) {
+        main_log()->error("axera init failed");
+        return;
+    }
+    const nlohmann::json message = make_res_change(width, height, fps);
+    if (axera.send_json_message(data_->client_fd.load(), message)) {
+        main_log()->info("LT6911 resolution reset and client notified");
+    } else {
+        main_log()->error("Failed to send resolution change message");
+    }
+}
+
+}  // namespace hdgrab
