@@ -85,7 +85,7 @@ struct Call {
     int32_t status;
 };
 
-// Every call since the last reset (oldest first; at most the latest 100000).
+// Every call since the last reset (oldest first; at most the latest 100000, or AXSIM_CALL_LOG).
 AXSIM_API std::vector<Call> calls();
 // The calls named `name`, in order.
 AXSIM_API std::vector<Call> calls(std::string_view name);

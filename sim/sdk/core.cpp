@@ -192,6 +192,14 @@ Settings settings_from_environment() {
             warn(fmt::format("ignoring AXSIM_STRIDE_PAD={}: not a pixel count", v));
         }
     }
+    if (const char* v = env("AXSIM_CALL_LOG")) {
+        size_t count = 0;
+        if (parse_integer(std::string_view(v), count)) {
+            s.call_log = count;
+        } else {
+            warn(fmt::format("ignoring AXSIM_CALL_LOG={}: not a number", v));
+        }
+    }
     if (const char* v = env("AXSIM_NO_FRAME")) {
         std::string_view text(v);
         s.no_frame = !(text == "0" || text == "false" || text == "no");
@@ -313,7 +321,10 @@ int32_t CallScope::finish(int32_t status) {
     if (!core_.settings.trace_path.empty()) {
         append_line(core_.settings.trace_path, line_);
     }
-    if (core_.calls.size() >= kMaxLoggedCalls) {
+    if (core_.settings.call_log == 0) {
+        return status;
+    }
+    while (core_.calls.size() >= core_.settings.call_log) {
         core_.calls.pop_front();
     }
     core_.calls.push_back(std::move(call_));

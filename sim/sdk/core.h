@@ -32,7 +32,7 @@ inline constexpr int32_t kModVin = 17;                 // module numbers in link
 inline constexpr int32_t kModIvps = 13;
 inline constexpr int32_t kYuyvFormat = 3;  // the only channel format delivered
 inline constexpr std::chrono::milliseconds kNoFrameWait{50};
-inline constexpr size_t kMaxLoggedCalls = 100000;
+inline constexpr size_t kMaxLoggedCalls = 100000;  // default of AXSIM_CALL_LOG
 
 // ---- object state ---------------------------------------------------------------------------
 
@@ -145,6 +145,9 @@ struct Settings {
     std::vector<Fault> faults;
     std::string trace_path;
     std::string leaks_path;
+    // Calls kept for the in-process axsim::calls(); a service run out of process has no reader
+    // for them, and long runs then measure the log's growth instead of the service's memory.
+    size_t call_log = kMaxLoggedCalls;
 };
 
 // The one instance, created when libax_sys is loaded and never destroyed (calls may still

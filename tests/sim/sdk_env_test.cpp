@@ -60,7 +60,7 @@ class EnvTest : public SdkTest {
   protected:
     void TearDown() override {
         for (const char* name : {"AXSIM_TRACE", "AXSIM_FAIL", "AXSIM_DELAY_US", "AXSIM_STRIDE_PAD",
-                                 "AXSIM_NO_FRAME", "AXSIM_LEAKS"}) {
+                                 "AXSIM_NO_FRAME", "AXSIM_LEAKS", "AXSIM_CALL_LOG"}) {
             ::unsetenv(name);
         }
         SdkTest::TearDown();
@@ -194,6 +194,30 @@ TEST_F(EnvTest, StrideNoFrameAndDelayVariables) {
     ::testing::internal::CaptureStderr();
     axsim::reset();
     EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr("AXSIM_STRIDE_PAD"));
+}
+
+// A long run out of process has no reader for the call log; it must not grow the process.
+TEST_F(EnvTest, CallLogVariableLimitsTheKeptCalls) {
+    set("AXSIM_CALL_LOG", "2");
+    axsim::reset();
+    ASSERT_TRUE(seq::sys_init());
+    ASSERT_TRUE(seq::pool_init());
+    const std::vector<axsim::Call> kept = axsim::calls();
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept.back().name, "AX_VIN_Init");
+
+    set("AXSIM_CALL_LOG", "0");
+    axsim::reset();
+    ASSERT_TRUE(seq::sys_init());
+    EXPECT_THAT(axsim::calls(), IsEmpty());
+
+    set("AXSIM_CALL_LOG", "many");
+    ::testing::internal::CaptureStderr();
+    axsim::reset();
+    EXPECT_THAT(::testing::internal::GetCapturedStderr(),
+                HasSubstr("ignoring AXSIM_CALL_LOG=many"));
+    ASSERT_TRUE(seq::sys_init());
+    EXPECT_EQ(axsim::calls().size(), 1u) << "a malformed value keeps the default";
 }
 
 TEST_F(EnvTest, TraceWritesOneParsableLinePerCall) {
