@@ -120,8 +120,7 @@ class Run {
     void fault(const std::string& why) {
         result.faults.push_back(fmt::format("{} (step {})", why, result.done + 1));
     }
-    // Checks that descriptors and memory stayed flat. The slot holds one client connection,
-    // which may be replaced while a reading is taken: one descriptor of slack.
+    // Checks that descriptors and memory stayed flat.
     void check_flat(size_t descriptor_slack) {
         std::string why;
         if (!result.resources.flat(descriptor_slack, config_.rss_slack_kib, why)) {
@@ -190,12 +189,18 @@ bool start_with_client(Session& session, test::Client& client, Run& run) {
     return true;
 }
 
-// Ends the service with SIGTERM and checks the orderly end.
-void stop_service(Session& session, Run& run) {
+// The last reading and the flatness check of a running service, then SIGTERM and the checks of
+// its orderly end.
+ScenarioResult end_service(Session& session, Run& run, size_t descriptor_slack) {
+    if (session.app.running()) {
+        (void)session.sample(run.result.resources);
+        run.check_flat(descriptor_slack);
+    }
     std::string why;
     if (!session.stop_and_check(SIGTERM, why)) {
         run.result.faults.push_back("stop: " + why);
     }
+    return run.finish();
 }
 
 std::string random_bytes(Random& random, size_t length) {
@@ -287,12 +292,9 @@ ScenarioResult run_changes(const SoakConfig& config) {
                                   checker.announcements(), checker.checked(), repeated));
         }
     }
-    (void)session.sample(run.result.resources);
     run.result.counts["notifications checked"] = static_cast<long>(checker.checked());
     run.result.counts["same geometry again (no message expected)"] = repeated;
-    run.check_flat(0);
-    stop_service(session, run);
-    return run.finish();
+    return end_service(session, run, 0);
 }
 
 ScenarioResult run_connects(const SoakConfig& config) {
@@ -324,6 +326,7 @@ ScenarioResult run_connects(const SoakConfig& config) {
             std::string why;
             if (!session.announce(next, why) || !session.wait_handshake(handshakes, why)) {
                 changer_fault = why;
+                stop_changes = true;
                 return;
             }
             last = next;
@@ -405,16 +408,14 @@ ScenarioResult run_connects(const SoakConfig& config) {
             (void)await_notification(*client, final_change, checker, run);
         }
     }
-    (void)session.sample(run.result.resources);
     run.result.counts["changes during the churn"] = changes;
     run.result.counts["notifications checked"] = static_cast<long>(checker.checked());
     run.result.counts["displaced while connected"] = displaced;
     run.result.counts["disconnected, then a new one"] = disconnected;
     run.result.counts["connected and left at once"] = hit_and_run;
     run.result.counts["displaced client not closed within 2 s"] = not_closed;
-    run.check_flat(1);
-    stop_service(session, run);
-    return run.finish();
+    // The slot holds one client connection, which may be replaced while a reading is taken.
+    return end_service(session, run, 1);
 }
 
 ScenarioResult run_storms(const SoakConfig& config) {
@@ -538,12 +539,7 @@ ScenarioResult run_storms(const SoakConfig& config) {
         run.result.counts[name] = count;
     }
     run.result.counts["notifications checked"] = static_cast<long>(checker.checked());
-    if (session.app.running()) {
-        (void)session.sample(run.result.resources);
-        run.check_flat(0);
-    }
-    stop_service(session, run);
-    return run.finish();
+    return end_service(session, run, 0);
 }
 
 ScenarioResult run_signals(const SoakConfig& config) {
@@ -574,7 +570,7 @@ ScenarioResult run_signals(const SoakConfig& config) {
                             return runs_service(session.app.pid(), config.service) &&
                                    has_signal_handlers(session.app.pid());
                         },
-                        kStartTimeout, 0ms);
+                        kStartTimeout, 1ms);
             if (!ready) {
                 why = "the service did not start: " + session.app.error() + session.app.output();
             } else {
