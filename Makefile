@@ -31,7 +31,7 @@ bench: deps
 	@cmake --build --preset release -j2 --target hdgrab-bench
 	@build-release/bench/hdgrab-bench $(BENCH_ARGS)
 
-# Soak and churn runs of the service in the sandbox, full counts by default (about 1.5 hours:
+# Soak and churn runs of the service in the sandbox, full counts by default (about an hour:
 # 10,000 resolution changes, 10,000 client connects, 500 storm rounds, 200 stop-signal runs);
 # SOAK_ARGS passes options, e.g. SOAK_ARGS=--quick (the CI run) or "--seed 42 --only signals".
 soak: deps

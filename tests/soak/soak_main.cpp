@@ -24,8 +24,8 @@ const std::set<std::string> kScenarios = {"changes", "connects", "storms", "sign
 void make_quick(SoakConfig& config) {
     config.changes = 100;
     config.connects = 500;
-    config.storms = 15;
-    config.signal_runs = 10;
+    config.storms = 30;
+    config.signal_runs = 20;
     config.changes_bound = std::chrono::minutes{3};
     config.connects_bound = std::chrono::minutes{2};
     config.storms_bound = std::chrono::minutes{2};
