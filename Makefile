@@ -4,7 +4,7 @@ BUILD_DIR := build
 # Seconds each libFuzzer target runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build deps cross-deps run demo bench soak test cross-test test-asan test-unit test-tsan fuzz clean format
+.PHONY: all build deps cross-deps run demo bench soak test cross-test test-asan test-unit test-tsan faults fuzz clean format
 
 all: build
 
@@ -63,6 +63,15 @@ test-tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan
 	ctest --preset tsan
+
+# The fault matrix: every SDK call fails once in each place it is made (start-up, resolution
+# change, stop, exit, dump road), each in its own sandbox run; prints the table it writes to
+# build/faults-table.md. A few minutes; not run under the sanitizers.
+faults: deps
+	cmake --preset default
+	cmake --build --preset default
+	ctest --preset faults
+	@cat build/faults-table.md
 
 fuzz: deps
 	cmake --preset fuzz

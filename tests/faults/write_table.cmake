@@ -1,0 +1,25 @@
+# Puts the fault matrix's rows (one file per place, ROWS_DIR) into one Markdown table (TABLE),
+# with the counts, and prints it.
+file(GLOB row_files ${ROWS_DIR}/*.rows)
+list(SORT row_files)
+set(rows "")
+foreach(row_file IN LISTS row_files)
+    file(READ ${row_file} part)
+    string(APPEND rows "${part}")
+endforeach()
+# Semicolons would split the matches into more list items.
+string(REPLACE ";" "," plain "${rows}")
+string(REGEX MATCHALL "\\| AX_[^\n]*" all "${plain}")
+string(REGEX MATCHALL "\\| survived[^\n]*\n" survived "${plain}")
+string(REGEX MATCHALL "\\| survived \\|\n" clean "${plain}")
+list(LENGTH all injected)
+list(LENGTH survived survived)
+list(LENGTH clean clean)
+set(text "| call | place | # | outcome | result |\n|---|---|---|---|---|\n${rows}\n")
+string(APPEND text "Faults injected: ${injected}; survived (no crash, no hang, documented exit "
+                   "status): ${survived}; with every expectation met: ${clean}.\n")
+file(WRITE ${TABLE} "${text}")
+execute_process(COMMAND ${CMAKE_COMMAND} -E cat ${TABLE})
+if(NOT injected EQUAL survived)
+    message(FATAL_ERROR "faults not survived: see ${TABLE}")
+endif()
