@@ -520,6 +520,10 @@ ScenarioResult run_storms(const SoakConfig& config) {
             break;
         }
         (void)check_pending(client, checker, run);
+        if (!session.wait_quiet(why)) {
+            run.fault(why);
+            break;
+        }
         current = random.mode_other_than(current);
         checker.announced(current);
         if (!session.announce(current, why)) {

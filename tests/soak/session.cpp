@@ -15,6 +15,9 @@ using std::chrono::milliseconds;
 namespace {
 
 constexpr const char* kCrashTrace = "Stack trace:";
+// Longer than any delayed step of the simulated bridge after a write of the service (handshake
+// and power-on delays, set short by the scenarios).
+constexpr milliseconds kQuietPeriod{150};
 
 }  // namespace
 
@@ -108,6 +111,28 @@ bool Session::wait_handshake(long before, std::string& why) const {
         why = "the service did not complete the handshake of the announcement";
     }
     return done;
+}
+
+bool Session::wait_quiet(std::string& why) const {
+    const auto generation = [&]() -> std::string {
+        const auto state = bridge_state();
+        return state && state->contains("generation") ? state->at("generation") : "";
+    };
+    const auto watching = [&] { return bench::has_wait(app.pid(), bench::WaitKind::status_wait); };
+    const bool quiet = wait_until(
+        [&] {
+            const std::string before = generation();
+            if (before.empty() || !watching()) {
+                return false;
+            }
+            std::this_thread::sleep_for(kQuietPeriod);
+            return watching() && generation() == before;
+        },
+        kMessageTimeout * 2, milliseconds{10});
+    if (!quiet) {
+        why = "the bridge and the service did not become quiet";
+    }
+    return quiet;
 }
 
 bool Session::sample(ResourceTrack& track) const {

@@ -48,6 +48,12 @@ class Session {
     // service has read the announced geometry and acknowledged it.
     bool wait_handshake(long before, std::string& why) const;
 
+    // Waits until the bridge and the service are quiet: no status change for a while and the
+    // Bridge monitor waiting on the status file at both ends of it. A new announcement then
+    // cannot meet a half-read geometry or be taken as acknowledged by an "ok" meant for an
+    // earlier one (the bridge cannot tell which announcement an "ok" answers).
+    bool wait_quiet(std::string& why) const;
+
     // Reads the service's descriptors and memory into `track`; false when it is gone.
     bool sample(ResourceTrack& track) const;
 
