@@ -4,7 +4,7 @@ BUILD_DIR := build
 # Seconds each libFuzzer target runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build deps cross-deps run demo bench test cross-test test-asan test-unit test-tsan faults fuzz clean format
+.PHONY: all build deps cross-deps run demo bench soak test cross-test test-asan test-unit test-tsan faults fuzz clean format
 
 all: build
 
@@ -30,6 +30,14 @@ bench: deps
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release -j2 --target hdgrab-bench
 	@build-release/bench/hdgrab-bench $(BENCH_ARGS)
+
+# Soak and churn runs of the service in the sandbox, full counts by default (about an hour:
+# 10,000 resolution changes, 10,000 client connects, 500 storm rounds, 200 stop-signal runs);
+# SOAK_ARGS passes options, e.g. SOAK_ARGS=--quick (the CI run) or "--seed 42 --only signals".
+soak: deps
+	@cmake --preset $(PRESET) >/dev/null
+	@cmake --build --preset $(PRESET) -j2 --target hdgrab-soak
+	@$(BUILD_DIR)/tests/soak/hdgrab-soak $(SOAK_ARGS)
 
 test: deps
 	cmake --preset default

@@ -1,0 +1,55 @@
+// The soak and churn scenarios and what each of them found.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/soak/checks.h"
+
+namespace hdgrab::soak {
+
+struct SoakConfig {
+    std::filesystem::path service;
+    uint64_t seed = 0;
+    // How many of each; a scenario also ends at its time bound (reported, not a fault).
+    long changes = 10000;    // resolution changes in a row
+    long connects = 10000;   // client connects and disconnects while changes happen
+    long storms = 500;       // rounds of bad status texts, bad numbers, unplug and bad timing
+    long signal_runs = 200;  // runs ended by SIGTERM or SIGINT at a random moment
+    std::chrono::minutes changes_bound{90};
+    std::chrono::minutes connects_bound{30};
+    std::chrono::minutes storms_bound{30};
+    std::chrono::minutes signals_bound{40};
+    std::chrono::milliseconds max_pause{60};  // random pause after each change
+    long sample_every = 50;                   // readings of /proc: every so many steps
+    uint64_t rss_slack_kib = 1024;            // allowed growth of VmRSS over a scenario
+    bool verbose = false;
+};
+
+struct ScenarioResult {
+    std::string name;
+    long requested = 0;
+    long done = 0;
+    bool time_bound_reached = false;
+    double seconds = 0;
+    std::vector<std::string> faults;
+    ResourceTrack resources;  // empty for the signal runs (a new process each)
+    std::map<std::string, long> counts;
+
+    bool ok() const { return faults.empty(); }
+};
+
+ScenarioResult run_changes(const SoakConfig& config);
+ScenarioResult run_connects(const SoakConfig& config);
+ScenarioResult run_storms(const SoakConfig& config);
+ScenarioResult run_signals(const SoakConfig& config);
+
+// The geometries the simulated source switches between: common HDMI input timings, all within
+// the pools the service sets up (3840x2400).
+const std::vector<test::Geometry>& source_modes();
+
+}  // namespace hdgrab::soak
