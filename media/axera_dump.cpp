@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 
@@ -31,6 +32,17 @@ class HeldFrame {
     uint8_t pipe_;
     const AX_VIDEO_FRAME_INFO_T& frame_;
 };
+
+// A failed dump leaves no file behind: an empty or cut-off frame under the expected name would
+// pass for a picture to whoever collects it. Only a regular file is removed, never a device or
+// a link the path may name.
+void discard_partial_file(const std::string& path) {
+    std::error_code error;
+    if (std::filesystem::symlink_status(path, error).type() ==
+        std::filesystem::file_type::regular) {
+        std::filesystem::remove(path, error);
+    }
+}
 
 }  // namespace
 
@@ -70,6 +82,7 @@ bool AxeraUtil::axera_dump_frame(const std::string& path, uint32_t timeout_ms) {
         log()->error("AX_SYS_Mmap failed for YUYV422 frame, addr=0x{:016X}, size={}", phy_addr,
                      size);
         out.close();
+        discard_partial_file(path);
         return false;
     }
     log()->debug("AX_SYS_Mmap success: PhyAddr=0x{:016X}, VirtAddr={}, size={}", phy_addr, mapped,
@@ -86,6 +99,9 @@ bool AxeraUtil::axera_dump_frame(const std::string& path, uint32_t timeout_ms) {
         log()->debug("YUYV422 frame written successfully to {}", path);
     }
     out.close();
+    if (!written) {
+        discard_partial_file(path);
+    }
 
     const int32_t unmapped = AX_SYS_Munmap(mapped, size);
     if (unmapped != 0) {

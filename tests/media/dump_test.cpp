@@ -1,9 +1,13 @@
 // Raw frame dump of AxeraUtil.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include <sys/resource.h>
 
 #include "media_fixture.h"
 
@@ -111,13 +115,12 @@ TEST_F(Dump, UnwritablePathReleasesTheFrame) {
     EXPECT_TRUE(axsim::leftovers().empty() || util->axera_vin_deinit());
 }
 
-TEST_F(Dump, FailingMappingLeavesAnEmptyFile) {
+TEST_F(Dump, FailingMappingLeavesNoFile) {
     auto util = started(1920, 1080);
     axsim::fail("AX_SYS_Mmap", kFault, 1);
     const auto path = dir / "frame.yuyv422";
     EXPECT_FALSE(util->axera_dump_frame(path.string(), 1000));
-    ASSERT_TRUE(std::filesystem::exists(path));
-    EXPECT_EQ(std::filesystem::file_size(path), 0U);
+    EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(frame_calls(), (std::vector<std::string>{"AX_VIN_GetYuvFrame", "AX_SYS_Mmap",
                                                        "AX_VIN_ReleaseYuvFrame"}));
     const auto frame = released();
@@ -155,6 +158,22 @@ TEST_F(Dump, FullDiskIsReportedAsAFailure) {
     EXPECT_EQ(frame_calls(), kFullRoad);
     EXPECT_EQ(released().status, 0);
     EXPECT_TRUE(logged("error", "Failed to write full YUYV422 frame to file"));
+    EXPECT_TRUE(std::filesystem::exists("/dev/full")) << "a device named as the path stays";
+}
+
+// A file cut short by the file-size limit stands in for a full disk; the child ignores SIGXFSZ
+// so the write fails with EFBIG instead of killing it.
+TEST_F(Dump, CutOffFrameFileIsRemoved) {
+    auto util = started(1920, 1080);
+    const auto path = dir / "frame.yuyv422";
+    const auto dump_under_limit = [&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4096, 4096};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const bool dumped = util->axera_dump_frame(path.string(), 1000);
+        std::_Exit(!dumped && !std::filesystem::exists(path) ? 0 : 1);
+    };
+    EXPECT_EXIT(dump_under_limit(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Dump, HugeTimeoutIsClampedToTheSignedRange) {
