@@ -287,7 +287,7 @@ class TempStateDir {
         }
     }
     ~TempStateDir() {
-        if (path_.empty() || is_mounted(path_ / "driver/mnt")) {
+        if (path_.empty() || test::is_mounted(path_ / "driver/mnt")) {
             return;
         }
         std::error_code ignored;
@@ -299,21 +299,6 @@ class TempStateDir {
     const std::filesystem::path& path() const { return path_; }
 
   private:
-    static bool is_mounted(const std::filesystem::path& dir) {
-        std::ifstream in("/proc/self/mountinfo");
-        std::string line;
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string field;
-            for (int i = 0; i < 5 && fields >> field; ++i) {
-            }
-            if (field == dir.string()) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     std::filesystem::path path_;
 };
 

@@ -134,21 +134,6 @@ HdmiResult run_process(std::vector<std::string> args) {
     return result;
 }
 
-bool is_mounted(const std::filesystem::path& dir) {
-    std::ifstream in("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string field;
-        for (int i = 0; i < 5 && fields >> field; ++i) {
-        }
-        if (field == dir.string()) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The end of a complete JSON object at the start of `text` (after blanks), or npos.
 size_t complete_object_end(const std::string& text) {
     int depth = 0;
@@ -664,6 +649,22 @@ bool Client::wait_closed(milliseconds timeout) {
         pending_ = saved + read_some(left);
     }
     return true;
+}
+
+// The fifth field of a mountinfo line is the mount point.
+bool is_mounted(const std::filesystem::path& dir) {
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string field;
+        for (int i = 0; i < 5 && fields >> field; ++i) {
+        }
+        if (field == dir.string()) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace hdgrab::test

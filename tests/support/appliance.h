@@ -20,6 +20,9 @@ std::filesystem::path sandbox_script();  // scripts/hdgrab-sandbox
 std::filesystem::path hdmi_tool();       // build/sim/hdmi
 std::filesystem::path build_dir();       // the build tree bound read-only into the sandbox
 
+// Whether `dir` is a mount point of this process's mount namespace.
+bool is_mounted(const std::filesystem::path& dir);
+
 // Paths as the program inside the sandbox sees them.
 inline constexpr const char* kSandboxOutDir = "/.sandbox/out";  // writable, shared with the host
 inline constexpr const char* kSdkTraceFile = "/.sandbox/out/axsim-trace.log";

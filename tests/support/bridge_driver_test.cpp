@@ -33,16 +33,6 @@ std::filesystem::path driver_binary() {
     return build_dir() / "sim/lt6911-sim";
 }
 
-bool is_mounted(const std::filesystem::path& dir) {
-    std::ifstream in("/proc/self/mountinfo");
-    for (std::string line; std::getline(in, line);) {
-        if (line.find(" " + dir.string() + " ") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Runs lt6911-sim on a temporary mount point for one test.
 class BridgeDriverTest : public ::testing::Test {
   protected:

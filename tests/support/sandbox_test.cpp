@@ -57,16 +57,6 @@ std::set<std::string> expected_root() {
     return names;
 }
 
-bool is_mounted(const std::filesystem::path& dir) {
-    std::ifstream in("/proc/self/mountinfo");
-    for (std::string line; std::getline(in, line);) {
-        if (line.find(" " + dir.string() + " ") != std::string::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 ApplianceOptions probe(std::vector<std::string> args) {
     ApplianceOptions options;
     options.binary = probe_binary();
