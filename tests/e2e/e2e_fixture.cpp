@@ -6,6 +6,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/pipeline_calls.h"
+
 namespace hdgrab::test {
 
 std::string res_change_text(int width, int height, int fps) {
@@ -14,47 +16,20 @@ std::string res_change_text(int width, int height, int fps) {
 }
 
 const std::vector<std::string>& teardown_calls() {
-    static const std::vector<std::string> calls{
-        "AX_SYS_UnLink",      "AX_IVPS_StopGrp",         "AX_IVPS_DisableChn", "AX_IVPS_DisableChn",
-        "AX_IVPS_DestoryGrp", "AX_IVPS_Deinit",          "AX_ISP_StreamOff",   "AX_VIN_DisableDev",
-        "AX_ISP_Stop",        "AX_VIN_StopPipe",         "AX_VIN_DisableChn",  "AX_ISP_Close",
-        "AX_ISP_Destroy",     "AX_ISP_UnRegisterSensor", "AX_VIN_DestroyPipe", "AX_VIN_DestroyDev",
-        "AX_MIPI_RX_Stop",    "AX_MIPI_RX_DeInit",
-    };
+    static const std::vector<std::string> calls = [] {
+        std::vector<std::string> all = kIvpsTearDownCalls;
+        all.insert(all.end(), kVinTearDownCalls.begin(), kVinTearDownCalls.end());
+        return all;
+    }();
     return calls;
 }
 
 const std::vector<std::string>& bringup_calls() {
-    static const std::vector<std::string> calls{
-        "AX_MIPI_RX_Init",
-        "AX_MIPI_RX_SetLaneCombo",
-        "AX_MIPI_RX_SetAttr",
-        "AX_MIPI_RX_Reset",
-        "AX_MIPI_RX_Start",
-        "AX_VIN_CreateDev",
-        "AX_VIN_SetDevAttr",
-        "AX_VIN_SetDevBindPipe",
-        "AX_VIN_SetDevBindMipi",
-        "AX_VIN_CreatePipe",
-        "AX_VIN_SetPipeAttr",
-        "AX_ISP_RegisterSensor",
-        "AX_ISP_SetSnsAttr",
-        "AX_ISP_Create",
-        "AX_ISP_Open",
-        "AX_VIN_SetChnAttr",
-        "AX_VIN_SetChnFrameMode",
-        "AX_VIN_EnableChn",
-        "AX_VIN_StartPipe",
-        "AX_ISP_Start",
-        "AX_VIN_EnableDev",
-        "AX_ISP_StreamOn",
-        "AX_IVPS_Init",
-        "AX_IVPS_CreateGrp",
-        "AX_IVPS_SetPipelineAttr",
-        "AX_IVPS_EnableChn",
-        "AX_IVPS_StartGrp",
-        "AX_SYS_Link",
-    };
+    static const std::vector<std::string> calls = [] {
+        std::vector<std::string> all = kVinBringUpCalls;
+        all.insert(all.end(), kIvpsBringUpCalls.begin(), kIvpsBringUpCalls.end());
+        return all;
+    }();
     return calls;
 }
 

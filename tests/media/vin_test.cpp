@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "media_fixture.h"
+#include "tests/support/pipeline_calls.h"
 
 namespace media_test {
 namespace {
@@ -11,33 +12,8 @@ namespace {
 constexpr int32_t kFault = static_cast<int32_t>(0x80010017U);
 constexpr const char* kFaultText = "ret=0x80010017";
 
-const std::vector<std::string> kBringUp{"AX_MIPI_RX_Init",
-                                        "AX_MIPI_RX_SetLaneCombo",
-                                        "AX_MIPI_RX_SetAttr",
-                                        "AX_MIPI_RX_Reset",
-                                        "AX_MIPI_RX_Start",
-                                        "AX_VIN_CreateDev",
-                                        "AX_VIN_SetDevAttr",
-                                        "AX_VIN_SetDevBindPipe",
-                                        "AX_VIN_SetDevBindMipi",
-                                        "AX_VIN_CreatePipe",
-                                        "AX_VIN_SetPipeAttr",
-                                        "AX_ISP_RegisterSensor",
-                                        "AX_ISP_SetSnsAttr",
-                                        "AX_ISP_Create",
-                                        "AX_ISP_Open",
-                                        "AX_VIN_SetChnAttr",
-                                        "AX_VIN_SetChnFrameMode",
-                                        "AX_VIN_EnableChn",
-                                        "AX_VIN_StartPipe",
-                                        "AX_ISP_Start",
-                                        "AX_VIN_EnableDev",
-                                        "AX_ISP_StreamOn"};
-
-const std::vector<std::string> kTearDown{
-    "AX_ISP_StreamOff",   "AX_VIN_DisableDev", "AX_ISP_Stop",     "AX_VIN_StopPipe",
-    "AX_VIN_DisableChn",  "AX_ISP_Close",      "AX_ISP_Destroy",  "AX_ISP_UnRegisterSensor",
-    "AX_VIN_DestroyPipe", "AX_VIN_DestroyDev", "AX_MIPI_RX_Stop", "AX_MIPI_RX_DeInit"};
+const std::vector<std::string>& kBringUp = hdgrab::test::kVinBringUpCalls;
+const std::vector<std::string>& kTearDown = hdgrab::test::kVinTearDownCalls;
 
 float float_at(const std::vector<uint8_t>& record, size_t offset) {
     return field<float>(record, offset);
