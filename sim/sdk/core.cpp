@@ -1,4 +1,5 @@
-// Shared state machine of the substitute media SDK: settings, faults, call log and leak report.
+// Shared state machine of the substitute media SDK: settings, faults, the path of every call, call
+// log and leak report.
 #include "sim/sdk/core.h"
 
 #include <fcntl.h>
@@ -13,38 +14,15 @@
 
 namespace axsim::detail {
 
+Settings settings_from_environment();
+void clear_state(State& state);
+std::vector<std::string> list_leftovers(const State& state);
+
 namespace {
 
-constexpr std::string_view kKnownCalls[] = {
-    "AX_SYS_Init",           "AX_SYS_Deinit",
-    "AX_POOL_Exit",          "AX_POOL_SetConfig",
-    "AX_POOL_Init",          "AX_SYS_Link",
-    "AX_SYS_UnLink",         "AX_SYS_Mmap",
-    "AX_SYS_Munmap",         "AX_MIPI_RX_Init",
-    "AX_MIPI_RX_DeInit",     "AX_MIPI_RX_SetLaneCombo",
-    "AX_MIPI_RX_SetAttr",    "AX_MIPI_RX_Reset",
-    "AX_MIPI_RX_Start",      "AX_MIPI_RX_Stop",
-    "AX_VIN_Init",           "AX_VIN_Deinit",
-    "AX_VIN_CreateDev",      "AX_VIN_SetDevAttr",
-    "AX_VIN_SetDevBindPipe", "AX_VIN_SetDevBindMipi",
-    "AX_VIN_CreatePipe",     "AX_VIN_SetPipeAttr",
-    "AX_VIN_SetChnAttr",     "AX_VIN_SetChnFrameMode",
-    "AX_VIN_EnableChn",      "AX_VIN_DisableChn",
-    "AX_VIN_StartPipe",      "AX_VIN_StopPipe",
-    "AX_VIN_EnableDev",      "AX_VIN_DisableDev",
-    "AX_VIN_DestroyPipe",    "AX_VIN_DestroyDev",
-    "AX_VIN_GetYuvFrame",    "AX_VIN_ReleaseYuvFrame",
-    "AX_ISP_RegisterSensor", "AX_ISP_UnRegisterSensor",
-    "AX_ISP_SetSnsAttr",     "AX_ISP_Create",
-    "AX_ISP_Destroy",        "AX_ISP_Open",
-    "AX_ISP_Close",          "AX_ISP_Start",
-    "AX_ISP_Stop",           "AX_ISP_StreamOn",
-    "AX_ISP_StreamOff",      "AX_IVPS_Init",
-    "AX_IVPS_Deinit",        "AX_IVPS_CreateGrp",
-    "AX_IVPS_DestoryGrp",    "AX_IVPS_SetPipelineAttr",
-    "AX_IVPS_EnableChn",     "AX_IVPS_DisableChn",
-    "AX_IVPS_StartGrp",      "AX_IVPS_StopGrp",
-};
+#define AXSIM_NAME(ret, name, params, args) #name,
+constexpr std::string_view kKnownCalls[] = {AXSIM_CALLS(AXSIM_NAME)};
+#undef AXSIM_NAME
 
 bool is_known_call(std::string_view name) {
     return std::find(std::begin(kKnownCalls), std::end(kKnownCalls), name) != std::end(kKnownCalls);
@@ -232,7 +210,7 @@ std::string trace_text(std::string_view text) {
     return out;
 }
 
-// ---- CallScope ------------------------------------------------------------------------------
+// ---- the path of every call -----------------------------------------------------------------
 
 namespace {
 
@@ -242,89 +220,166 @@ std::chrono::microseconds current_delay() {
     return c.settings.delay;
 }
 
-}  // namespace
-
-CallScope::CallScope(const char* name) : core_(core()) {
-    // The delay is served before the lock so a slow call does not serialise the other threads.
+// Serves the delay before the lock so a slow call does not serialise the other threads.
+Core& delayed_core() {
     if (auto delay = current_delay(); delay.count() > 0) {
         std::this_thread::sleep_for(delay);
     }
-    lock_ = std::unique_lock(core_.mutex);
+    return core();
+}
+
+}  // namespace
+
+Call::Call(const Spec& spec, std::initializer_list<Arg> args)
+    : s(delayed_core().state),
+      settings(core().settings),
+      core_(core()),
+      spec_(spec),
+      lock_(core_.mutex) {
     tracing_ = !core_.settings.trace_path.empty();
     logging_ = core_.log_calls;
-    call_.name = name;
+    call_.name = spec.name;
     call_.status = 0;
     if (tracing_) {
-        line_ = name;
+        line_ = spec.name;
+    }
+    size_t i = 0;
+    for (const Arg& arg : args) {
+        if (i < id_.size()) {
+            id_[i++] = arg.value;
+        }
+        if (logging_) {
+            call_.args.push_back(arg.value);
+        }
+        if (arg.hex) {
+            member_hex(arg.name, static_cast<uint64_t>(arg.value));
+        } else {
+            member(arg.name, arg.value);
+        }
     }
 }
 
-void CallScope::arg(std::string_view name, int64_t value) {
-    if (logging_) {
-        call_.args.push_back(value);
-    }
-    member(name, value);
-}
-
-void CallScope::arg_hex(std::string_view name, uint64_t value) {
-    if (logging_) {
-        call_.args.push_back(static_cast<int64_t>(value));
-    }
-    member_hex(name, value);
-}
-
-void CallScope::member_hex(std::string_view name, uint64_t value) {
+void Call::member_hex(std::string_view name, uint64_t value) {
     if (tracing_) {
         fmt::format_to(std::back_inserter(line_), " {}=0x{:x}", name, value);
     }
 }
 
-void CallScope::member_float(std::string_view name, float value) {
+void Call::member_float(std::string_view name, float value) {
     if (tracing_) {
         fmt::format_to(std::back_inserter(line_), " {}={:.2f}", name, value);
     }
 }
 
-void CallScope::record(const void* data, size_t size) {
+void Call::record(const void* data, size_t size) {
     if (logging_) {
         const auto* bytes = static_cast<const uint8_t*>(data);
         call_.record.insert(call_.record.end(), bytes, bytes + size);
     }
 }
 
-bool CallScope::injected() {
-    bool hit = false;
+int32_t Call::begin() {
+    int32_t status = 0;
     for (auto& fault : core_.settings.faults) {
         if (fault.call != call_.name) {
             continue;
         }
         ++fault.seen;
-        if (!hit && (fault.nth == 0 || fault.seen == fault.nth)) {
-            hit = true;
-            status_ = fault.status;
+        if (!injected_ && (fault.nth == 0 || fault.seen == fault.nth)) {
+            injected_ = true;
+            status = fault.status;
         }
     }
-    injected_ = hit;
-    return hit;
+    return injected_ ? status : find(spec_.need);
 }
 
-int32_t CallScope::reject(int32_t status, std::string reason) {
+int32_t Call::refuse(Kind kind, std::string reason) {
     reason_ = std::move(reason);
-    return finish(status);
+    return status_of(spec_.module, kind);
 }
 
-int32_t CallScope::finish(int32_t status) {
+int32_t Call::check(std::initializer_list<Rule> rules, int64_t id) {
+    for (const Rule& rule : rules) {
+        if (rule.refuse) {
+            return refuse(rule.kind, fmt::format(fmt::runtime(rule.reason), id));
+        }
+    }
+    return 0;
+}
+
+int32_t Call::find_pipe(bool must_exist) {
+    auto it = s.pipes.find(static_cast<uint8_t>(id_[0]));
+    if (int32_t st =
+            check({{!s.vin, Kind::kNotInit, "video input not initialised"},
+                   {id_[0] >= kVinPipes, Kind::kInvalidId, "pipe {}"},
+                   {must_exist && it == s.pipes.end(), Kind::kNotExist, "pipe {} not created"}})) {
+        return st;
+    }
+    pipe = it == s.pipes.end() ? nullptr : &it->second;
+    return 0;
+}
+
+int32_t Call::find(Need need) {
+    auto dev_it = s.devs.find(static_cast<uint8_t>(id_[0]));
+    auto grp_it = s.groups.find(static_cast<int32_t>(id_[0]));
+    int32_t st = 0;
+    switch (need) {
+        case Need::kNone:
+            return 0;
+        case Need::kSys:
+            return check({{!s.sys, Kind::kNotInit, "media system not initialised"}});
+        case Need::kMipi:
+        case Need::kMipiDevId:
+            return check(
+                {{!s.mipi, Kind::kNotInit, "receiver not initialised"},
+                 {need == Need::kMipiDevId && id_[0] >= kMipiDevs, Kind::kInvalidId, "device {}"}});
+        case Need::kVin:
+            return check({{!s.vin, Kind::kNotInit, "video input not initialised"}});
+        case Need::kVinDevId:
+        case Need::kVinDev:
+            st = check({{!s.vin, Kind::kNotInit, "video input not initialised"},
+                        {id_[0] >= kVinDevs, Kind::kInvalidId, "device {}"},
+                        {need == Need::kVinDev && dev_it == s.devs.end(), Kind::kNotExist,
+                         "device {} not created"}});
+            dev = st == 0 && dev_it != s.devs.end() ? &dev_it->second : nullptr;
+            return st;
+        case Need::kVinPipeId:
+        case Need::kVinPipe:
+            return find_pipe(need == Need::kVinPipe);
+        case Need::kVinChn:
+            if ((st = find_pipe(true)) == 0 &&
+                (st = check({{id_[1] < 0 || id_[1] >= kVinChns, Kind::kInvalidId, "channel {}"}},
+                            id_[1])) == 0) {
+                chn = &pipe->chn[static_cast<size_t>(id_[1])];
+            }
+            return st;
+        case Need::kIvps:
+        case Need::kIvpsGrpId:
+        case Need::kIvpsGrp:
+            st = check({{!s.ivps, Kind::kNotInit, "image processor not initialised"},
+                        {need != Need::kIvps && (id_[0] < 0 || id_[0] >= kIvpsGroups),
+                         Kind::kInvalidId, "group {}"},
+                        {need == Need::kIvpsGrp && grp_it == s.groups.end(), Kind::kNotExist,
+                         "group {} not created"}});
+            grp = st == 0 && grp_it != s.groups.end() ? &grp_it->second : nullptr;
+            return st;
+    }
+    return 0;
+}
+
+int32_t Call::end(int32_t status) {
+    if (spec_.result != nullptr) {
+        member_hex(spec_.result, result);
+    }
     call_.status = status;
     if (tracing_) {
         fmt::format_to(std::back_inserter(line_), " -> 0x{:08X}", static_cast<uint32_t>(status));
     }
     if (status != 0) {
         std::string why = injected_ ? std::string("injected failure") : reason_;
-        if (why.empty()) {
-            why = "refused";
-        }
-        fmt::print(stderr, "axsim: {}: {} -> 0x{:08X} ({})\n", call_.name, why,
-                   static_cast<uint32_t>(status), status_name(status));
+        fmt::print(stderr, "axsim: {}: {} -> 0x{:08X} ({})\n", call_.name,
+                   why.empty() ? "refused" : why, static_cast<uint32_t>(status),
+                   status_name(status));
     }
     if (tracing_) {
         append_line(core_.settings.trace_path, line_);
@@ -335,17 +390,15 @@ int32_t CallScope::finish(int32_t status) {
         }
         core_.calls.push_back(std::move(call_));
     }
+    lock_.unlock();
+    if (wait_after.count() > 0) {
+        std::this_thread::sleep_for(wait_after);
+    }
     return status;
 }
 
-void trace_frame(CallScope& c, const AX_VIDEO_FRAME_INFO_T& f) {
-    c.member("u32Width", f.u32Width);
-    c.member("u32Height", f.u32Height);
-    c.member("enImgFormat", f.enImgFormat);
-    c.member("u32PicStride[0]", f.u32PicStride[0]);
-    c.member_hex("u64PhyAddr[0]", f.u64PhyAddr[0]);
-    c.member("u64SeqNum", f.u64SeqNum);
-    c.member("u32FrameSize", f.u32FrameSize);
+std::string rect(const AX_VIN_RECT_T& r) {
+    return fmt::format("{},{},{},{}", r.nStartX, r.nStartY, r.nWidth, r.nHeight);
 }
 
 // ---- leftovers ------------------------------------------------------------------------------
@@ -426,82 +479,26 @@ namespace axsim {
 using detail::core;
 
 std::string status_name(int32_t status) {
+    static constexpr std::pair<uint32_t, std::string_view> kModules[] = {
+        {0x01, "SYS"}, {0x02, "POOL"}, {0x03, "MIPI"}, {0x04, "VIN"},
+        {0x05, "ISP"}, {0x06, "IVPS"}, {0x0A, "SIM"},
+    };
+    static constexpr std::pair<uint32_t, std::string_view> kKinds[] = {
+        {0x01, "NOT_INIT"},   {0x02, "EXIST"},    {0x03, "NOT_EXIST"},     {0x04, "BUSY"},
+        {0x05, "INVALID_ID"}, {0x06, "NULL_PTR"}, {0x07, "ILLEGAL_PARAM"}, {0x08, "NOT_CONFIG"},
+        {0x09, "NOT_READY"},  {0x0A, "TIMEOUT"},  {0x0B, "NOBUF"},         {0x0C, "NOT_SUPPORT"},
+        {0x0D, "NOMEM"},      {0xFF, "INJECTED"},
+    };
+    auto name_of = [](const auto& table, uint32_t code) {
+        auto it = std::find_if(std::begin(table), std::end(table),
+                               [&](const auto& entry) { return entry.first == code; });
+        return it == std::end(table) ? std::string_view{} : it->second;
+    };
     auto u = static_cast<uint32_t>(status);
-    if ((u & 0xFF000000u) != 0x80000000u) {
+    std::string_view module = name_of(kModules, (u >> 16) & 0xFF);
+    std::string_view kind = name_of(kKinds, u & 0xFFFF);
+    if ((u & 0xFF000000u) != 0x80000000u || module.empty() || kind.empty()) {
         return {};
-    }
-    std::string_view module;
-    switch ((u >> 16) & 0xFF) {
-        case 0x01:
-            module = "SYS";
-            break;
-        case 0x02:
-            module = "POOL";
-            break;
-        case 0x03:
-            module = "MIPI";
-            break;
-        case 0x04:
-            module = "VIN";
-            break;
-        case 0x05:
-            module = "ISP";
-            break;
-        case 0x06:
-            module = "IVPS";
-            break;
-        case 0x0A:
-            module = "SIM";
-            break;
-        default:
-            return {};
-    }
-    std::string_view kind;
-    switch (u & 0xFFFF) {
-        case 0x01:
-            kind = "NOT_INIT";
-            break;
-        case 0x02:
-            kind = "EXIST";
-            break;
-        case 0x03:
-            kind = "NOT_EXIST";
-            break;
-        case 0x04:
-            kind = "BUSY";
-            break;
-        case 0x05:
-            kind = "INVALID_ID";
-            break;
-        case 0x06:
-            kind = "NULL_PTR";
-            break;
-        case 0x07:
-            kind = "ILLEGAL_PARAM";
-            break;
-        case 0x08:
-            kind = "NOT_CONFIG";
-            break;
-        case 0x09:
-            kind = "NOT_READY";
-            break;
-        case 0x0A:
-            kind = "TIMEOUT";
-            break;
-        case 0x0B:
-            kind = "NOBUF";
-            break;
-        case 0x0C:
-            kind = "NOT_SUPPORT";
-            break;
-        case 0x0D:
-            kind = "NOMEM";
-            break;
-        case 0xFF:
-            kind = "INJECTED";
-            break;
-        default:
-            return {};
     }
     return fmt::format("{}_{}", module, kind);
 }

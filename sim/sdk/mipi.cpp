@@ -1,25 +1,22 @@
 // MIPI receiver of the substitute SDK (state in libax_sys, entry points in libax_mipi).
 #include <cstring>
 
-#include "sim/sdk/calls.h"
 #include "sim/sdk/core.h"
 
 namespace axsim::detail {
 namespace {
 
-constexpr int32_t kNotInit = err(Module::kMipi, Kind::kNotInit);
 constexpr int32_t kLaneCombos = 2;  // combination modes the receiver knows
 constexpr int32_t kMaxLanes = 4;
 constexpr int8_t kPhysicalLanes = 8;
 
-void trace_attr(CallScope& c, const AX_MIPI_RX_DEV_T& a) {
+void trace_attr(Call& c, const AX_MIPI_RX_DEV_T& a) {
     c.member("eInputMode", a.eInputMode);
     c.member("ePhyMode", a.ePhyMode);
     c.member("eLaneNum", a.eLaneNum);
     c.member("nDataRate", a.nDataRate);
-    c.member("nDataLaneMap", fmt::format("{},{},{},{}", a.nDataLaneMap[0], a.nDataLaneMap[1],
-                                         a.nDataLaneMap[2], a.nDataLaneMap[3]));
-    c.member("nClkLane", fmt::format("{},{}", a.nClkLane[0], a.nClkLane[1]));
+    c.member("nDataLaneMap", list(a.nDataLaneMap));
+    c.member("nClkLane", list(a.nClkLane));
 }
 
 // Lane numbers used for data and clock must be real lanes and used once each.
@@ -50,185 +47,131 @@ std::string check_attr(const AX_MIPI_RX_DEV_T& a) {
     return {};
 }
 
+MipiDev* find_dev(Call& c) {
+    auto it = c.s.mipi_devs.find(static_cast<uint8_t>(c.id()));
+    return it == c.s.mipi_devs.end() ? nullptr : &it->second;
+}
+
+// Refuses while a device of the receiver is started.
+int32_t check_stopped(Call& c, const char* reason) {
+    for (const auto& [dev, m] : c.s.mipi_devs) {
+        if (int32_t st = c.check({{m.started, Kind::kBusy, reason}}, dev)) {
+            return st;
+        }
+    }
+    return 0;
+}
+
+constexpr Spec kDevCall(const char* name) {
+    return {name, Module::kMipi, Need::kMipiDevId};
+}
+
 }  // namespace
 
-int32_t mipi_rx_init() {
-    CallScope c("AX_MIPI_RX_Init");
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.sys) {
-        return c.reject(kNotInit, "media system not initialised");
-    }
-    if (s.mipi) {
-        return c.reject(err(Module::kMipi, Kind::kExist), "receiver already initialised");
-    }
-    s.mipi = true;
-    s.lane_combo = 0;  // the receiver's default combination
-    return c.ok();
-}
-
-int32_t mipi_rx_deinit() {
-    CallScope c("AX_MIPI_RX_DeInit");
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.mipi) {
-        return c.reject(kNotInit, "receiver not initialised");
-    }
-    for (const auto& [dev, m] : s.mipi_devs) {
-        if (m.started) {
-            return c.reject(err(Module::kMipi, Kind::kBusy),
-                            fmt::format("device {} still started", dev));
+int32_t AX_MIPI_RX_Init() {
+    return run({__func__, Module::kMipi, Need::kSys}, {}, [](Call& c) {
+        if (int32_t st = c.check({{c.s.mipi, Kind::kExist, "receiver already initialised"}})) {
+            return st;
         }
-    }
-    for (const auto& [dev, d] : s.devs) {
-        if (d.mipi >= 0) {
-            return c.reject(
-                err(Module::kMipi, Kind::kBusy),
-                fmt::format("video input device {} still bound to device {}", dev, d.mipi));
+        c.s.mipi = true;
+        c.s.lane_combo = 0;  // the receiver's default combination
+        return 0;
+    });
+}
+
+int32_t AX_MIPI_RX_DeInit() {
+    return run({__func__, Module::kMipi, Need::kMipi}, {}, [](Call& c) {
+        if (int32_t st = check_stopped(c, "device {} still started")) {
+            return st;
         }
-    }
-    s.mipi = false;
-    s.mipi_devs.clear();
-    s.lane_combo = -1;
-    return c.ok();
-}
-
-int32_t mipi_rx_set_lane_combo(int32_t mode) {
-    CallScope c("AX_MIPI_RX_SetLaneCombo");
-    c.arg("mode", mode);
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.mipi) {
-        return c.reject(kNotInit, "receiver not initialised");
-    }
-    if (mode < 0 || mode >= kLaneCombos) {
-        return c.reject(err(Module::kMipi, Kind::kIllegalParam),
-                        fmt::format("lane combination {}", mode));
-    }
-    for (const auto& [dev, m] : s.mipi_devs) {
-        if (m.started) {
-            return c.reject(err(Module::kMipi, Kind::kBusy), fmt::format("device {} started", dev));
+        for (const auto& [dev, d] : c.s.devs) {
+            if (d.mipi >= 0) {
+                return c.refuse(
+                    Kind::kBusy,
+                    fmt::format("video input device {} still bound to device {}", dev, d.mipi));
+            }
         }
-    }
-    s.lane_combo = mode;
-    return c.ok();
+        c.s.mipi = false;
+        c.s.mipi_devs.clear();
+        c.s.lane_combo = -1;
+        return 0;
+    });
 }
 
-int32_t mipi_rx_set_attr(uint8_t dev, const AX_MIPI_RX_DEV_T* attr) {
-    CallScope c("AX_MIPI_RX_SetAttr");
-    c.arg("dev", dev);
-    if (attr != nullptr) {
-        c.record(attr, sizeof(*attr));
-        trace_attr(c, *attr);
-    } else {
-        c.member("attr", "null");
-    }
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.mipi) {
-        return c.reject(kNotInit, "receiver not initialised");
-    }
-    if (dev >= kMipiDevs) {
-        return c.reject(err(Module::kMipi, Kind::kInvalidId), fmt::format("device {}", dev));
-    }
-    if (attr == nullptr) {
-        return c.reject(err(Module::kMipi, Kind::kNullPtr), "null attributes");
-    }
-    MipiDev& m = s.mipi_devs[dev];
-    if (m.started) {
-        return c.reject(err(Module::kMipi, Kind::kBusy), fmt::format("device {} started", dev));
-    }
-    if (std::string why = check_attr(*attr); !why.empty()) {
-        return c.reject(err(Module::kMipi, Kind::kIllegalParam), why);
-    }
-    m.attr = *attr;
-    m.attr_set = true;
-    return c.ok();
-}
-
-int32_t mipi_rx_reset(uint8_t dev) {
-    CallScope c("AX_MIPI_RX_Reset");
-    c.arg("dev", dev);
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.mipi) {
-        return c.reject(kNotInit, "receiver not initialised");
-    }
-    if (dev >= kMipiDevs) {
-        return c.reject(err(Module::kMipi, Kind::kInvalidId), fmt::format("device {}", dev));
-    }
-    auto it = s.mipi_devs.find(dev);
-    if (it == s.mipi_devs.end() || !it->second.attr_set) {
-        return c.reject(err(Module::kMipi, Kind::kNotConfig),
-                        fmt::format("device {} has no attributes", dev));
-    }
-    it->second.reset = true;
-    return c.ok();
-}
-
-int32_t mipi_rx_start(uint8_t dev) {
-    CallScope c("AX_MIPI_RX_Start");
-    c.arg("dev", dev);
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.mipi) {
-        return c.reject(kNotInit, "receiver not initialised");
-    }
-    if (dev >= kMipiDevs) {
-        return c.reject(err(Module::kMipi, Kind::kInvalidId), fmt::format("device {}", dev));
-    }
-    auto it = s.mipi_devs.find(dev);
-    if (it == s.mipi_devs.end() || !it->second.attr_set) {
-        return c.reject(err(Module::kMipi, Kind::kNotConfig),
-                        fmt::format("device {} has no attributes", dev));
-    }
-    if (it->second.started) {
-        return c.reject(err(Module::kMipi, Kind::kExist),
-                        fmt::format("device {} already started", dev));
-    }
-    it->second.started = true;
-    return c.ok();
-}
-
-int32_t mipi_rx_stop(uint8_t dev) {
-    CallScope c("AX_MIPI_RX_Stop");
-    c.arg("dev", dev);
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.mipi) {
-        return c.reject(kNotInit, "receiver not initialised");
-    }
-    if (dev >= kMipiDevs) {
-        return c.reject(err(Module::kMipi, Kind::kInvalidId), fmt::format("device {}", dev));
-    }
-    auto it = s.mipi_devs.find(dev);
-    if (it == s.mipi_devs.end() || !it->second.started) {
-        return c.reject(err(Module::kMipi, Kind::kNotReady),
-                        fmt::format("device {} not started", dev));
-    }
-    for (const auto& [vin_dev, d] : s.devs) {
-        if (d.mipi == dev && d.enabled) {
-            return c.reject(err(Module::kMipi, Kind::kBusy),
-                            fmt::format("video input device {} still enabled", vin_dev));
+int32_t AX_MIPI_RX_SetLaneCombo(int32_t mode) {
+    return run({__func__, Module::kMipi, Need::kMipi}, {{"mode", mode}}, [=](Call& c) {
+        if (int32_t st = c.check(
+                {{mode < 0 || mode >= kLaneCombos, Kind::kIllegalParam, "lane combination {}"}})) {
+            return st;
         }
-    }
-    it->second.started = false;
-    it->second.reset = false;
-    return c.ok();
+        if (int32_t st = check_stopped(c, "device {} started")) {
+            return st;
+        }
+        c.s.lane_combo = mode;
+        return 0;
+    });
+}
+
+int32_t AX_MIPI_RX_SetAttr(uint8_t dev, const AX_MIPI_RX_DEV_T* attr) {
+    return run(kDevCall(__func__), {{"dev", dev}}, In{attr, trace_attr},
+               [=](Call& c, const AX_MIPI_RX_DEV_T& a) {
+                   MipiDev& m = c.s.mipi_devs[dev];
+                   if (int32_t st = c.check({{m.started, Kind::kBusy, "device {} started"}})) {
+                       return st;
+                   }
+                   if (std::string why = check_attr(a); !why.empty()) {
+                       return c.refuse(Kind::kIllegalParam, why);
+                   }
+                   m.attr = a;
+                   m.attr_set = true;
+                   return 0;
+               });
+}
+
+int32_t AX_MIPI_RX_Reset(uint8_t dev) {
+    return run(kDevCall(__func__), {{"dev", dev}}, [](Call& c) {
+        MipiDev* m = find_dev(c);
+        if (int32_t st = c.check({{m == nullptr || !m->attr_set, Kind::kNotConfig,
+                                   "device {} has no attributes"}})) {
+            return st;
+        }
+        m->reset = true;
+        return 0;
+    });
+}
+
+int32_t AX_MIPI_RX_Start(uint8_t dev) {
+    return run(kDevCall(__func__), {{"dev", dev}}, [](Call& c) {
+        MipiDev* m = find_dev(c);
+        bool configured = m != nullptr && m->attr_set;
+        if (int32_t st =
+                c.check({{!configured, Kind::kNotConfig, "device {} has no attributes"},
+                         {configured && m->started, Kind::kExist, "device {} already started"}})) {
+            return st;
+        }
+        m->started = true;
+        return 0;
+    });
+}
+
+int32_t AX_MIPI_RX_Stop(uint8_t dev) {
+    return run(kDevCall(__func__), {{"dev", dev}}, [=](Call& c) {
+        MipiDev* m = find_dev(c);
+        if (int32_t st = c.check(
+                {{m == nullptr || !m->started, Kind::kNotReady, "device {} not started"}})) {
+            return st;
+        }
+        for (const auto& [vin_dev, d] : c.s.devs) {
+            if (int32_t st = c.check({{d.mipi == dev && d.enabled, Kind::kBusy,
+                                       "video input device {} still enabled"}},
+                                     vin_dev)) {
+                return st;
+            }
+        }
+        m->started = false;
+        m->reset = false;
+        return 0;
+    });
 }
 
 }  // namespace axsim::detail
