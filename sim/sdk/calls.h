@@ -20,7 +20,8 @@
 
 #define AXSIM_SYS_CALLS(X)                                                                      \
     AXSIM_VOID(X, AX_SYS_Init)                                                                  \
-    AXSIM_VOID(X, AX_SYS_Deinit) AXSIM_VOID(X, AX_POOL_Exit)                                    \
+    AXSIM_VOID(X, AX_SYS_Deinit)                                                                \
+    AXSIM_VOID(X, AX_POOL_Exit)                                                                 \
         X(int32_t, AX_POOL_SetConfig, (const AX_POOL_FLOORPLAN_T* plan), (plan))                \
             AXSIM_VOID(X, AX_POOL_Init) AXSIM_LINK(X, AX_SYS_Link) AXSIM_LINK(X, AX_SYS_UnLink) \
                 X(void*, AX_SYS_Mmap, (uint64_t phy_addr, uint32_t size), (phy_addr, size))     \
@@ -28,19 +29,19 @@
 
 #define AXSIM_MIPI_CALLS(X)                                                                      \
     AXSIM_VOID(X, AX_MIPI_RX_Init)                                                               \
-    AXSIM_VOID(X, AX_MIPI_RX_DeInit) X(int32_t, AX_MIPI_RX_SetLaneCombo, (int32_t mode), (mode)) \
+    AXSIM_VOID(X, AX_MIPI_RX_DeInit)                                                             \
+    X(int32_t, AX_MIPI_RX_SetLaneCombo, (int32_t mode), (mode))                                  \
         X(int32_t, AX_MIPI_RX_SetAttr, (uint8_t dev, const AX_MIPI_RX_DEV_T* attr), (dev, attr)) \
             AXSIM_DEV(X, AX_MIPI_RX_Reset) AXSIM_DEV(X, AX_MIPI_RX_Start)                        \
                 AXSIM_DEV(X, AX_MIPI_RX_Stop)
 
 #define AXSIM_PROTON_CALLS(X)                                                                      \
     AXSIM_VOID(X, AX_VIN_Init)                                                                     \
-    AXSIM_VOID(X, AX_VIN_Deinit) X(                                                                \
-        int32_t, AX_VIN_CreateDev, (uint8_t dev, const AX_VIN_DEV_ATTR_T* attr),                   \
-        (dev, attr)) X(int32_t, AX_VIN_SetDevAttr, (uint8_t dev, const AX_VIN_DEV_ATTR_T* attr),   \
-                       (dev, attr)) X(int32_t, AX_VIN_SetDevBindPipe,                              \
-                                      (uint8_t dev, const AX_VIN_DEV_BIND_PIPE_T* bind),           \
-                                      (dev, bind))                                                 \
+    AXSIM_VOID(X, AX_VIN_Deinit)                                                                   \
+    X(int32_t, AX_VIN_CreateDev, (uint8_t dev, const AX_VIN_DEV_ATTR_T* attr), (dev, attr)) X(     \
+        int32_t, AX_VIN_SetDevAttr, (uint8_t dev, const AX_VIN_DEV_ATTR_T* attr),                  \
+        (dev, attr)) X(int32_t, AX_VIN_SetDevBindPipe,                                             \
+                       (uint8_t dev, const AX_VIN_DEV_BIND_PIPE_T* bind), (dev, bind))             \
         X(int32_t, AX_VIN_SetDevBindMipi, (uint8_t dev, uint8_t mipi_dev), (dev, mipi_dev)) X(     \
             int32_t, AX_VIN_CreatePipe, (uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr),            \
             (pipe, attr)) X(int32_t, AX_VIN_SetPipeAttr,                                           \
@@ -72,15 +73,16 @@
                                                         AXSIM_PIPE(X, AX_ISP_StreamOn)             \
                                                             AXSIM_PIPE(X, AX_ISP_StreamOff)
 
-#define AXSIM_IVPS_CALLS(X)                                                                       \
-    AXSIM_VOID(X, AX_IVPS_Init)                                                                   \
-    AXSIM_VOID(X, AX_IVPS_Deinit)                                                                 \
-        X(int32_t, AX_IVPS_CreateGrp, (int32_t grp, const AX_IVPS_GRP_ATTR_T* attr), (grp, attr)) \
-            AXSIM_GRP(X, AX_IVPS_DestoryGrp)                                                      \
-                X(int32_t, AX_IVPS_SetPipelineAttr,                                               \
-                  (int32_t grp, const AX_IVPS_PIPELINE_ATTR_T* attr), (grp, attr))                \
-                    AXSIM_GRP_CHN(X, AX_IVPS_EnableChn) AXSIM_GRP_CHN(X, AX_IVPS_DisableChn)      \
-                        AXSIM_GRP(X, AX_IVPS_StartGrp) AXSIM_GRP(X, AX_IVPS_StopGrp)
+#define AXSIM_IVPS_CALLS(X)                                                                   \
+    AXSIM_VOID(X, AX_IVPS_Init)                                                               \
+    AXSIM_VOID(X, AX_IVPS_Deinit)                                                             \
+    X(int32_t, AX_IVPS_CreateGrp, (int32_t grp, const AX_IVPS_GRP_ATTR_T* attr), (grp, attr)) \
+    AXSIM_GRP(X, AX_IVPS_DestoryGrp)                                                          \
+    X(int32_t, AX_IVPS_SetPipelineAttr, (int32_t grp, const AX_IVPS_PIPELINE_ATTR_T* attr),   \
+      (grp, attr))                                                                            \
+    AXSIM_GRP_CHN(X, AX_IVPS_EnableChn)                                                       \
+    AXSIM_GRP_CHN(X, AX_IVPS_DisableChn) AXSIM_GRP(X, AX_IVPS_StartGrp)                       \
+        AXSIM_GRP(X, AX_IVPS_StopGrp)
 
 #define AXSIM_CALLS(X) \
     AXSIM_SYS_CALLS(X) AXSIM_MIPI_CALLS(X) AXSIM_PROTON_CALLS(X) AXSIM_IVPS_CALLS(X)

@@ -235,9 +235,9 @@ Call::Call(const Spec& spec, std::initializer_list<Arg> args)
       settings(core().settings),
       core_(core()),
       spec_(spec),
-      lock_(core_.mutex) {
-    tracing_ = !core_.settings.trace_path.empty();
-    logging_ = core_.log_calls;
+      lock_(core_.mutex),
+      tracing_(!core_.settings.trace_path.empty()),
+      logging_(core_.log_calls) {
     call_.name = spec.name;
     call_.status = 0;
     if (tracing_) {
@@ -252,23 +252,19 @@ Call::Call(const Spec& spec, std::initializer_list<Arg> args)
             call_.args.push_back(arg.value);
         }
         if (arg.hex) {
-            member_hex(arg.name, static_cast<uint64_t>(arg.value));
+            members(arg.name, Hex{static_cast<uint64_t>(arg.value)});
         } else {
-            member(arg.name, arg.value);
+            members(arg.name, arg.value);
         }
     }
 }
 
-void Call::member_hex(std::string_view name, uint64_t value) {
-    if (tracing_) {
-        fmt::format_to(std::back_inserter(line_), " {}=0x{:x}", name, value);
-    }
+void Call::add(std::string_view name, float value) {
+    fmt::format_to(std::back_inserter(line_), " {}={:.2f}", name, value);
 }
 
-void Call::member_float(std::string_view name, float value) {
-    if (tracing_) {
-        fmt::format_to(std::back_inserter(line_), " {}={:.2f}", name, value);
-    }
+void Call::add(std::string_view name, Hex value) {
+    fmt::format_to(std::back_inserter(line_), " {}=0x{:x}", name, value.value);
 }
 
 void Call::record(const void* data, size_t size) {
@@ -278,7 +274,7 @@ void Call::record(const void* data, size_t size) {
     }
 }
 
-int32_t Call::begin() {
+void Call::begin() {
     int32_t status = 0;
     for (auto& fault : core_.settings.faults) {
         if (fault.call != call_.name) {
@@ -290,86 +286,75 @@ int32_t Call::begin() {
             status = fault.status;
         }
     }
-    return injected_ ? status : find(spec_.need);
+    if (injected_) {
+        throw Refusal{status};
+    }
+    find(spec_.need);
 }
 
-int32_t Call::refuse(Kind kind, std::string reason) {
+void Call::refuse(Kind kind, std::string reason) {
     reason_ = std::move(reason);
-    return status_of(spec_.module, kind);
+    throw Refusal{status_of(spec_.module, kind)};
 }
 
-int32_t Call::check(std::initializer_list<Rule> rules, int64_t id) {
-    for (const Rule& rule : rules) {
-        if (rule.refuse) {
-            return refuse(rule.kind, fmt::format(fmt::runtime(rule.reason), id));
-        }
-    }
-    return 0;
-}
-
-int32_t Call::find_pipe(bool must_exist) {
+void Call::find_pipe(bool must_exist) {
     auto it = s.pipes.find(static_cast<uint8_t>(id_[0]));
-    if (int32_t st =
-            check({{!s.vin, Kind::kNotInit, "video input not initialised"},
-                   {id_[0] >= kVinPipes, Kind::kInvalidId, "pipe {}"},
-                   {must_exist && it == s.pipes.end(), Kind::kNotExist, "pipe {} not created"}})) {
-        return st;
-    }
+    refuse_if(!s.vin, Kind::kNotInit, "video input not initialised");
+    refuse_if(id_[0] >= kVinPipes, Kind::kInvalidId, "pipe {}", id_[0]);
+    refuse_if(must_exist && it == s.pipes.end(), Kind::kNotExist, "pipe {} not created", id_[0]);
     pipe = it == s.pipes.end() ? nullptr : &it->second;
-    return 0;
 }
 
-int32_t Call::find(Need need) {
-    auto dev_it = s.devs.find(static_cast<uint8_t>(id_[0]));
-    auto grp_it = s.groups.find(static_cast<int32_t>(id_[0]));
-    int32_t st = 0;
+void Call::find(Need need) {
+    const int64_t id = id_[0];
     switch (need) {
         case Need::kNone:
-            return 0;
+            return;
         case Need::kSys:
-            return check({{!s.sys, Kind::kNotInit, "media system not initialised"}});
+            return refuse_if(!s.sys, Kind::kNotInit, "media system not initialised");
         case Need::kMipi:
         case Need::kMipiDevId:
-            return check(
-                {{!s.mipi, Kind::kNotInit, "receiver not initialised"},
-                 {need == Need::kMipiDevId && id_[0] >= kMipiDevs, Kind::kInvalidId, "device {}"}});
+            refuse_if(!s.mipi, Kind::kNotInit, "receiver not initialised");
+            return refuse_if(need == Need::kMipiDevId && id >= kMipiDevs, Kind::kInvalidId,
+                             "device {}", id);
         case Need::kVin:
-            return check({{!s.vin, Kind::kNotInit, "video input not initialised"}});
+            return refuse_if(!s.vin, Kind::kNotInit, "video input not initialised");
         case Need::kVinDevId:
-        case Need::kVinDev:
-            st = check({{!s.vin, Kind::kNotInit, "video input not initialised"},
-                        {id_[0] >= kVinDevs, Kind::kInvalidId, "device {}"},
-                        {need == Need::kVinDev && dev_it == s.devs.end(), Kind::kNotExist,
-                         "device {} not created"}});
-            dev = st == 0 && dev_it != s.devs.end() ? &dev_it->second : nullptr;
-            return st;
+        case Need::kVinDev: {
+            auto it = s.devs.find(static_cast<uint8_t>(id));
+            refuse_if(!s.vin, Kind::kNotInit, "video input not initialised");
+            refuse_if(id >= kVinDevs, Kind::kInvalidId, "device {}", id);
+            refuse_if(need == Need::kVinDev && it == s.devs.end(), Kind::kNotExist,
+                      "device {} not created", id);
+            dev = it == s.devs.end() ? nullptr : &it->second;
+            return;
+        }
         case Need::kVinPipeId:
         case Need::kVinPipe:
             return find_pipe(need == Need::kVinPipe);
         case Need::kVinChn:
-            if ((st = find_pipe(true)) == 0 &&
-                (st = check({{id_[1] < 0 || id_[1] >= kVinChns, Kind::kInvalidId, "channel {}"}},
-                            id_[1])) == 0) {
-                chn = &pipe->chn[static_cast<size_t>(id_[1])];
-            }
-            return st;
+            find_pipe(true);
+            refuse_if(id_[1] < 0 || id_[1] >= kVinChns, Kind::kInvalidId, "channel {}", id_[1]);
+            chn = &pipe->chn[static_cast<size_t>(id_[1])];
+            return;
         case Need::kIvps:
         case Need::kIvpsGrpId:
-        case Need::kIvpsGrp:
-            st = check({{!s.ivps, Kind::kNotInit, "image processor not initialised"},
-                        {need != Need::kIvps && (id_[0] < 0 || id_[0] >= kIvpsGroups),
-                         Kind::kInvalidId, "group {}"},
-                        {need == Need::kIvpsGrp && grp_it == s.groups.end(), Kind::kNotExist,
-                         "group {} not created"}});
-            grp = st == 0 && grp_it != s.groups.end() ? &grp_it->second : nullptr;
-            return st;
+        case Need::kIvpsGrp: {
+            auto it = s.groups.find(static_cast<int32_t>(id));
+            refuse_if(!s.ivps, Kind::kNotInit, "image processor not initialised");
+            refuse_if(need != Need::kIvps && (id < 0 || id >= kIvpsGroups), Kind::kInvalidId,
+                      "group {}", id);
+            refuse_if(need == Need::kIvpsGrp && it == s.groups.end(), Kind::kNotExist,
+                      "group {} not created", id);
+            grp = it == s.groups.end() ? nullptr : &it->second;
+            return;
+        }
     }
-    return 0;
 }
 
 int32_t Call::end(int32_t status) {
     if (spec_.result != nullptr) {
-        member_hex(spec_.result, result);
+        members(spec_.result, Hex{result});
     }
     call_.status = status;
     if (tracing_) {

@@ -207,12 +207,14 @@ struct Arg {
     bool hex = false;
 };
 
-// A refusal: when `refuse` holds, the call fails with `kind` and `reason` (formatted with the
-// call's object number).
-struct Rule {
-    bool refuse;
-    Kind kind;
-    const char* reason;
+// Unwinds a refused call to its run(), which reports it.
+struct Refusal {
+    int32_t status;
+};
+
+// A trace member shown as 0x... hex.
+struct Hex {
+    uint64_t value;
 };
 
 // One SDK call in progress: serves the delay, holds the lock, collects the arguments for the
@@ -234,29 +236,41 @@ class Call {
     uintptr_t result = 0;                     // traced as Spec::result
     std::chrono::milliseconds wait_after{0};  // served after the lock is released
 
-    template <typename T>
-    void member(std::string_view name, const T& value) {
+    bool tracing() const { return tracing_; }
+    // Trace members: name, value, name, value ... (floats with two decimals).
+    template <typename V, typename... Rest>
+    void members(std::string_view name, const V& value, const Rest&... rest) {
         if (tracing_) {
-            fmt::format_to(std::back_inserter(line_), " {}={}", name, value);
+            add(name, value);
+            if constexpr (sizeof...(rest) > 0) {
+                members(rest...);
+            }
         }
     }
-    void member_hex(std::string_view name, uint64_t value);
-    void member_float(std::string_view name, float value);
     void record(const void* data, size_t size);
 
-    // The injected status, the refusal of the object checks, or 0 to go on.
-    int32_t begin();
-    int32_t refuse(Kind kind, std::string reason);
-    // The first rule that holds refuses the call; `id` is the number its reason names.
-    int32_t check(std::initializer_list<Rule> rules, int64_t id);
-    int32_t check(std::initializer_list<Rule> rules) { return check(rules, id_[0]); }
+    // Throws the injected status or the refusal of the object checks.
+    void begin();
+    [[noreturn]] void refuse(Kind kind, std::string reason);
+    template <typename... Args>
+    void refuse_if(bool refused, Kind kind, fmt::format_string<Args...> reason, Args&&... args) {
+        if (refused) {
+            refuse(kind, fmt::format(reason, std::forward<Args>(args)...));
+        }
+    }
     int64_t id(size_t i = 0) const { return id_[i]; }
     // Logs and traces the call, reports a refusal, releases the lock, serves wait_after.
     int32_t end(int32_t status);
 
   private:
-    int32_t find(Need need);
-    int32_t find_pipe(bool must_exist);
+    template <typename V>
+    void add(std::string_view name, const V& value) {
+        fmt::format_to(std::back_inserter(line_), " {}={}", name, value);
+    }
+    void add(std::string_view name, float value);
+    void add(std::string_view name, Hex value);
+    void find(Need need);
+    void find_pipe(bool must_exist);
 
     Core& core_;
     const Spec& spec_;
@@ -283,13 +297,19 @@ struct In {
 };
 
 // The generic path: `trace` adds members before the checks, `body` applies the call's own rules
-// and effects and returns its status.
+// and effects (refusing by Call::refuse).
 template <typename Trace, typename Body>
 int32_t run(const Spec& spec, std::initializer_list<Arg> args, Trace&& trace, Body&& body) {
     Call c(spec, args);
     trace(c);
-    int32_t status = c.begin();
-    return c.end(status != 0 ? status : body(c));
+    int32_t status = 0;
+    try {
+        c.begin();
+        body(c);
+    } catch (const Refusal& refusal) {
+        status = refusal.status;
+    }
+    return c.end(status);
 }
 
 template <typename Body>
@@ -302,14 +322,17 @@ template <typename T, typename Body>
 int32_t run(const Spec& spec, std::initializer_list<Arg> args, In<T> in, Body&& body) {
     auto trace = [&](Call& c) {
         if (in.data == nullptr) {
-            c.member(in.null_name, "null");
+            c.members(in.null_name, "null");
             return;
         }
         c.record(in.data, sizeof(T));
-        in.trace(c, *in.data);
+        if (c.tracing()) {
+            in.trace(c, *in.data);
+        }
     };
     return run(spec, args, trace, [&](Call& c) {
-        return in.data == nullptr ? c.refuse(Kind::kNullPtr, in.null_reason) : body(c, *in.data);
+        c.refuse_if(in.data == nullptr, Kind::kNullPtr, "{}", in.null_reason);
+        body(c, *in.data);
     });
 }
 

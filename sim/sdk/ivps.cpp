@@ -22,24 +22,14 @@ void trace_filter(Call& c, int row, int col, const AX_IVPS_FILTER_T& f) {
     auto key = [&](std::string_view member) {
         return fmt::format("filter[{}][{}].{}", row, col, member);
     };
-    c.member(key("bEngage"), f.bEngage);
-    c.member(key("eEngine"), f.eEngine);
-    c.member_float(key("fSrcFrameRate"), f.fSrcFrameRate);
-    c.member_float(key("fDstFrameRate"), f.fDstFrameRate);
-    c.member(key("nDstPicWidth"), f.nDstPicWidth);
-    c.member(key("nDstPicHeight"), f.nDstPicHeight);
-    c.member(key("nDstPicStride"), f.nDstPicStride);
-    c.member(key("eDstPicFormat"), f.eDstPicFormat);
-}
-
-void trace_grp_attr(Call& c, const AX_IVPS_GRP_ATTR_T& a) {
-    c.member("nInFifoDepth", a.nInFifoDepth);
-    c.member("ePipeline", a.ePipeline);
+    c.members(key("bEngage"), f.bEngage, key("eEngine"), f.eEngine, key("fSrcFrameRate"),
+              f.fSrcFrameRate, key("fDstFrameRate"), f.fDstFrameRate, key("nDstPicWidth"),
+              f.nDstPicWidth, key("nDstPicHeight"), f.nDstPicHeight, key("nDstPicStride"),
+              f.nDstPicStride, key("eDstPicFormat"), f.eDstPicFormat);
 }
 
 void trace_pipeline(Call& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
-    c.member("nOutChnNum", a.nOutChnNum);
-    c.member("nOutFifoDepth", list(a.nOutFifoDepth));
+    c.members("nOutChnNum", a.nOutChnNum, "nOutFifoDepth", list(a.nOutFifoDepth));
     for (int row = 0; row < AX_IVPS_FILTER_ROWS; ++row) {
         for (int col = 0; col < AX_IVPS_FILTERS_PER_ROW; ++col) {
             bool named = std::find(kTracedFilters.begin(), kTracedFilters.end(),
@@ -52,34 +42,33 @@ void trace_pipeline(Call& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
     }
 }
 
+void trace_grp_attr(Call& c, const AX_IVPS_GRP_ATTR_T& a) {
+    c.members("nInFifoDepth", a.nInFifoDepth, "ePipeline", a.ePipeline);
+}
+
 // Engaged filters must produce a picture: size, stride aligned to 16 pixels, sane rates.
-std::string check_pipeline(const AX_IVPS_PIPELINE_ATTR_T& a) {
-    if (a.nOutChnNum == 0 || a.nOutChnNum > kIvpsChns) {
-        return fmt::format("{} output channels", a.nOutChnNum);
-    }
+void check_pipeline(Call& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
+    c.refuse_if(a.nOutChnNum == 0 || a.nOutChnNum > kIvpsChns, Kind::kIllegalParam,
+                "{} output channels", a.nOutChnNum);
     for (int row = 0; row < AX_IVPS_FILTER_ROWS; ++row) {
         for (int col = 0; col < AX_IVPS_FILTERS_PER_ROW; ++col) {
             const AX_IVPS_FILTER_T& f = a.tFilter[row][col];
             if (f.bEngage == 0) {
                 continue;
             }
-            if (row > a.nOutChnNum) {
-                return fmt::format("filter [{}][{}] engaged for channel {} of {}", row, col,
-                                   row - 1, a.nOutChnNum);
-            }
-            if (f.nDstPicWidth == 0 || f.nDstPicHeight == 0 || f.nDstPicStride < f.nDstPicWidth ||
-                f.nDstPicStride % kStrideAlign != 0) {
-                return fmt::format("filter [{}][{}] picture {}x{} stride {}", row, col,
-                                   f.nDstPicWidth, f.nDstPicHeight, f.nDstPicStride);
-            }
-            if (!(f.fSrcFrameRate > 0.0f) || !(f.fDstFrameRate > 0.0f) ||
-                f.fDstFrameRate > f.fSrcFrameRate) {
-                return fmt::format("filter [{}][{}] frame rates {} -> {}", row, col,
-                                   f.fSrcFrameRate, f.fDstFrameRate);
-            }
+            c.refuse_if(row > a.nOutChnNum, Kind::kIllegalParam,
+                        "filter [{}][{}] engaged for channel {} of {}", row, col, row - 1,
+                        a.nOutChnNum);
+            c.refuse_if(f.nDstPicWidth == 0 || f.nDstPicHeight == 0 ||
+                            f.nDstPicStride < f.nDstPicWidth || f.nDstPicStride % kStrideAlign != 0,
+                        Kind::kIllegalParam, "filter [{}][{}] picture {}x{} stride {}", row, col,
+                        f.nDstPicWidth, f.nDstPicHeight, f.nDstPicStride);
+            c.refuse_if(!(f.fSrcFrameRate > 0.0f) || !(f.fDstFrameRate > 0.0f) ||
+                            f.fDstFrameRate > f.fSrcFrameRate,
+                        Kind::kIllegalParam, "filter [{}][{}] frame rates {} -> {}", row, col,
+                        f.fSrcFrameRate, f.fDstFrameRate);
         }
     }
-    return {};
 }
 
 bool linked_to(const State& s, int32_t grp) {
@@ -87,139 +76,97 @@ bool linked_to(const State& s, int32_t grp) {
                        [&](const Link& l) { return l.dst.s32GrpId == grp; });
 }
 
-constexpr Spec kGrpCall(const char* name) {
-    return {name, Module::kIvps, Need::kIvpsGrp};
+void check_chn(Call& c, int32_t chn) {
+    c.refuse_if(chn < 0 || chn >= kIvpsChns, Kind::kInvalidId, "channel {}", chn);
+}
+
+constexpr Spec kGrpCall(const char* name, Need need = Need::kIvpsGrp) {
+    return {name, Module::kIvps, need};
 }
 
 }  // namespace
 
 int32_t AX_IVPS_Init() {
-    return run({__func__, Module::kIvps, Need::kSys}, {}, [](Call& c) {
-        if (int32_t st =
-                c.check({{c.s.ivps, Kind::kExist, "image processor already initialised"}})) {
-            return st;
-        }
+    return run(kGrpCall(__func__, Need::kSys), {}, [](Call& c) {
+        c.refuse_if(c.s.ivps, Kind::kExist, "image processor already initialised");
         c.s.ivps = true;
-        return 0;
     });
 }
 
 int32_t AX_IVPS_Deinit() {
-    return run({__func__, Module::kIvps, Need::kIvps}, {}, [](Call& c) {
-        if (!c.s.groups.empty()) {
-            return c.refuse(Kind::kBusy, fmt::format("{} group(s) still exist", c.s.groups.size()));
-        }
+    return run(kGrpCall(__func__, Need::kIvps), {}, [](Call& c) {
+        c.refuse_if(!c.s.groups.empty(), Kind::kBusy, "{} group(s) still exist", c.s.groups.size());
         c.s.ivps = false;
-        return 0;
     });
 }
 
 int32_t AX_IVPS_CreateGrp(int32_t grp, const AX_IVPS_GRP_ATTR_T* attr) {
-    return run({__func__, Module::kIvps, Need::kIvpsGrpId}, {{"grp", grp}},
-               In{attr, trace_grp_attr}, [=](Call& c, const AX_IVPS_GRP_ATTR_T& a) {
-                   if (int32_t st = c.check(
-                           {{c.grp != nullptr, Kind::kExist, "group {} already created"}})) {
-                       return st;
-                   }
-                   if (a.nInFifoDepth == 0 || a.nInFifoDepth > kMaxFifoDepth) {
-                       return c.refuse(Kind::kIllegalParam,
-                                       fmt::format("input queue depth {}", a.nInFifoDepth));
-                   }
+    return run(kGrpCall(__func__, Need::kIvpsGrpId), {{"grp", grp}}, In{attr, trace_grp_attr},
+               [=](Call& c, const AX_IVPS_GRP_ATTR_T& a) {
+                   c.refuse_if(c.grp != nullptr, Kind::kExist, "group {} already created", grp);
+                   c.refuse_if(a.nInFifoDepth == 0 || a.nInFifoDepth > kMaxFifoDepth,
+                               Kind::kIllegalParam, "input queue depth {}", a.nInFifoDepth);
                    c.s.groups[grp].attr = a;
-                   return 0;
                });
 }
 
 int32_t AX_IVPS_DestoryGrp(int32_t grp) {
     return run(kGrpCall(__func__), {{"grp", grp}}, [=](Call& c) {
-        const IvpsGrp& g = *c.grp;
-        if (int32_t st = c.check({{g.started, Kind::kBusy, "group {} started"},
-                                  {linked_to(c.s, grp), Kind::kBusy, "group {} still linked"}})) {
-            return st;
-        }
+        c.refuse_if(c.grp->started, Kind::kBusy, "group {} started", grp);
+        c.refuse_if(linked_to(c.s, grp), Kind::kBusy, "group {} still linked", grp);
         for (int32_t i = 0; i < kIvpsChns; ++i) {
-            if (g.chn_enabled[static_cast<size_t>(i)]) {
-                return c.refuse(Kind::kBusy,
-                                fmt::format("channel {} of group {} still enabled", i, grp));
-            }
+            c.refuse_if(c.grp->chn_enabled[static_cast<size_t>(i)], Kind::kBusy,
+                        "channel {} of group {} still enabled", i, grp);
         }
         c.s.groups.erase(grp);
-        return 0;
     });
 }
 
 int32_t AX_IVPS_SetPipelineAttr(int32_t grp, const AX_IVPS_PIPELINE_ATTR_T* attr) {
     return run(kGrpCall(__func__), {{"grp", grp}}, In{attr, trace_pipeline},
-               [](Call& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
-                   if (int32_t st = c.check({{c.grp->started, Kind::kBusy, "group {} started"}})) {
-                       return st;
-                   }
-                   if (std::string why = check_pipeline(a); !why.empty()) {
-                       return c.refuse(Kind::kIllegalParam, why);
-                   }
+               [=](Call& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
+                   c.refuse_if(c.grp->started, Kind::kBusy, "group {} started", grp);
+                   check_pipeline(c, a);
                    c.grp->pipeline = a;
                    c.grp->pipeline_set = true;
-                   return 0;
                });
 }
 
 int32_t AX_IVPS_EnableChn(int32_t grp, int32_t chn) {
     return run(kGrpCall(__func__), {{"grp", grp}, {"chn", chn}}, [=](Call& c) {
         IvpsGrp& g = *c.grp;
-        if (int32_t st =
-                c.check({{chn < 0 || chn >= kIvpsChns, Kind::kInvalidId, "channel {}"}}, chn)) {
-            return st;
-        }
-        if (int32_t st =
-                c.check({{!g.pipeline_set, Kind::kNotConfig, "group {} has no pipeline"}})) {
-            return st;
-        }
-        if (chn >= g.pipeline.nOutChnNum) {
-            return c.refuse(Kind::kInvalidId,
-                            fmt::format("channel {} beyond the pipeline's {} output channel(s)",
-                                        chn, g.pipeline.nOutChnNum));
-        }
+        check_chn(c, chn);
+        c.refuse_if(!g.pipeline_set, Kind::kNotConfig, "group {} has no pipeline", grp);
+        c.refuse_if(chn >= g.pipeline.nOutChnNum, Kind::kInvalidId,
+                    "channel {} beyond the pipeline's {} output channel(s)", chn,
+                    g.pipeline.nOutChnNum);
         auto& enabled = g.chn_enabled[static_cast<size_t>(chn)];
-        if (int32_t st = c.check({{enabled, Kind::kExist, "channel {} already enabled"}}, chn)) {
-            return st;
-        }
+        c.refuse_if(enabled, Kind::kExist, "channel {} already enabled", chn);
         enabled = true;
-        return 0;
     });
 }
 
 int32_t AX_IVPS_DisableChn(int32_t grp, int32_t chn) {
     return run(kGrpCall(__func__), {{"grp", grp}, {"chn", chn}}, [=](Call& c) {
-        if (int32_t st =
-                c.check({{chn < 0 || chn >= kIvpsChns, Kind::kInvalidId, "channel {}"}}, chn)) {
-            return st;
-        }
+        check_chn(c, chn);
         // Disabling a channel that is not enabled is accepted: tear-downs disable every channel
         // the group may have, whether or not it was used.
         c.grp->chn_enabled[static_cast<size_t>(chn)] = false;
-        return 0;
     });
 }
 
 int32_t AX_IVPS_StartGrp(int32_t grp) {
-    return run(kGrpCall(__func__), {{"grp", grp}}, [](Call& c) {
-        if (int32_t st =
-                c.check({{!c.grp->pipeline_set, Kind::kNotConfig, "group {} has no pipeline"},
-                         {c.grp->started, Kind::kExist, "group {} already started"}})) {
-            return st;
-        }
+    return run(kGrpCall(__func__), {{"grp", grp}}, [=](Call& c) {
+        c.refuse_if(!c.grp->pipeline_set, Kind::kNotConfig, "group {} has no pipeline", grp);
+        c.refuse_if(c.grp->started, Kind::kExist, "group {} already started", grp);
         c.grp->started = true;
-        return 0;
     });
 }
 
 int32_t AX_IVPS_StopGrp(int32_t grp) {
-    return run(kGrpCall(__func__), {{"grp", grp}}, [](Call& c) {
-        if (int32_t st = c.check({{!c.grp->started, Kind::kNotReady, "group {} not started"}})) {
-            return st;
-        }
+    return run(kGrpCall(__func__), {{"grp", grp}}, [=](Call& c) {
+        c.refuse_if(!c.grp->started, Kind::kNotReady, "group {} not started", grp);
         c.grp->started = false;
-        return 0;
     });
 }
 

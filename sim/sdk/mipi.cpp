@@ -11,22 +11,16 @@ constexpr int32_t kMaxLanes = 4;
 constexpr int8_t kPhysicalLanes = 8;
 
 void trace_attr(Call& c, const AX_MIPI_RX_DEV_T& a) {
-    c.member("eInputMode", a.eInputMode);
-    c.member("ePhyMode", a.ePhyMode);
-    c.member("eLaneNum", a.eLaneNum);
-    c.member("nDataRate", a.nDataRate);
-    c.member("nDataLaneMap", list(a.nDataLaneMap));
-    c.member("nClkLane", list(a.nClkLane));
+    c.members("eInputMode", a.eInputMode, "ePhyMode", a.ePhyMode, "eLaneNum", a.eLaneNum,
+              "nDataRate", a.nDataRate, "nDataLaneMap", list(a.nDataLaneMap), "nClkLane",
+              list(a.nClkLane));
 }
 
 // Lane numbers used for data and clock must be real lanes and used once each.
-std::string check_attr(const AX_MIPI_RX_DEV_T& a) {
-    if (a.eLaneNum != 1 && a.eLaneNum != 2 && a.eLaneNum != kMaxLanes) {
-        return fmt::format("{} data lanes (1, 2 or 4 possible)", a.eLaneNum);
-    }
-    if (a.nDataRate <= 0) {
-        return fmt::format("data rate {}", a.nDataRate);
-    }
+void check_attr(Call& c, const AX_MIPI_RX_DEV_T& a) {
+    c.refuse_if(a.eLaneNum != 1 && a.eLaneNum != 2 && a.eLaneNum != kMaxLanes, Kind::kIllegalParam,
+                "{} data lanes (1, 2 or 4 possible)", a.eLaneNum);
+    c.refuse_if(a.nDataRate <= 0, Kind::kIllegalParam, "data rate {}", a.nDataRate);
     std::array<bool, kPhysicalLanes> taken{};
     auto take = [&](int8_t lane) {
         if (lane < 0 || lane >= kPhysicalLanes || taken[static_cast<size_t>(lane)]) {
@@ -36,30 +30,26 @@ std::string check_attr(const AX_MIPI_RX_DEV_T& a) {
         return true;
     };
     for (int32_t i = 0; i < a.eLaneNum; ++i) {
-        if (!take(a.nDataLaneMap[i])) {
-            return fmt::format("data lane {} mapped to invalid or repeated lane {}", i,
-                               a.nDataLaneMap[i]);
-        }
+        c.refuse_if(!take(a.nDataLaneMap[i]), Kind::kIllegalParam,
+                    "data lane {} mapped to invalid or repeated lane {}", i, a.nDataLaneMap[i]);
     }
-    if (!take(a.nClkLane[0])) {
-        return fmt::format("clock lane {} invalid or also a data lane", a.nClkLane[0]);
-    }
-    return {};
+    c.refuse_if(!take(a.nClkLane[0]), Kind::kIllegalParam,
+                "clock lane {} invalid or also a data lane", a.nClkLane[0]);
 }
 
-MipiDev* find_dev(Call& c) {
+// The call's device when it has attributes; refused otherwise.
+MipiDev& configured(Call& c) {
     auto it = c.s.mipi_devs.find(static_cast<uint8_t>(c.id()));
-    return it == c.s.mipi_devs.end() ? nullptr : &it->second;
+    c.refuse_if(it == c.s.mipi_devs.end() || !it->second.attr_set, Kind::kNotConfig,
+                "device {} has no attributes", c.id());
+    return it->second;
 }
 
 // Refuses while a device of the receiver is started.
-int32_t check_stopped(Call& c, const char* reason) {
+void check_stopped(Call& c, bool still) {
     for (const auto& [dev, m] : c.s.mipi_devs) {
-        if (int32_t st = c.check({{m.started, Kind::kBusy, reason}}, dev)) {
-            return st;
-        }
+        c.refuse_if(m.started, Kind::kBusy, "device {} {}started", dev, still ? "still " : "");
     }
-    return 0;
 }
 
 constexpr Spec kDevCall(const char* name) {
@@ -70,45 +60,31 @@ constexpr Spec kDevCall(const char* name) {
 
 int32_t AX_MIPI_RX_Init() {
     return run({__func__, Module::kMipi, Need::kSys}, {}, [](Call& c) {
-        if (int32_t st = c.check({{c.s.mipi, Kind::kExist, "receiver already initialised"}})) {
-            return st;
-        }
+        c.refuse_if(c.s.mipi, Kind::kExist, "receiver already initialised");
         c.s.mipi = true;
         c.s.lane_combo = 0;  // the receiver's default combination
-        return 0;
     });
 }
 
 int32_t AX_MIPI_RX_DeInit() {
     return run({__func__, Module::kMipi, Need::kMipi}, {}, [](Call& c) {
-        if (int32_t st = check_stopped(c, "device {} still started")) {
-            return st;
-        }
+        check_stopped(c, true);
         for (const auto& [dev, d] : c.s.devs) {
-            if (d.mipi >= 0) {
-                return c.refuse(
-                    Kind::kBusy,
-                    fmt::format("video input device {} still bound to device {}", dev, d.mipi));
-            }
+            c.refuse_if(d.mipi >= 0, Kind::kBusy, "video input device {} still bound to device {}",
+                        dev, d.mipi);
         }
         c.s.mipi = false;
         c.s.mipi_devs.clear();
         c.s.lane_combo = -1;
-        return 0;
     });
 }
 
 int32_t AX_MIPI_RX_SetLaneCombo(int32_t mode) {
     return run({__func__, Module::kMipi, Need::kMipi}, {{"mode", mode}}, [=](Call& c) {
-        if (int32_t st = c.check(
-                {{mode < 0 || mode >= kLaneCombos, Kind::kIllegalParam, "lane combination {}"}})) {
-            return st;
-        }
-        if (int32_t st = check_stopped(c, "device {} started")) {
-            return st;
-        }
+        c.refuse_if(mode < 0 || mode >= kLaneCombos, Kind::kIllegalParam, "lane combination {}",
+                    mode);
+        check_stopped(c, false);
         c.s.lane_combo = mode;
-        return 0;
     });
 }
 
@@ -116,61 +92,36 @@ int32_t AX_MIPI_RX_SetAttr(uint8_t dev, const AX_MIPI_RX_DEV_T* attr) {
     return run(kDevCall(__func__), {{"dev", dev}}, In{attr, trace_attr},
                [=](Call& c, const AX_MIPI_RX_DEV_T& a) {
                    MipiDev& m = c.s.mipi_devs[dev];
-                   if (int32_t st = c.check({{m.started, Kind::kBusy, "device {} started"}})) {
-                       return st;
-                   }
-                   if (std::string why = check_attr(a); !why.empty()) {
-                       return c.refuse(Kind::kIllegalParam, why);
-                   }
+                   c.refuse_if(m.started, Kind::kBusy, "device {} started", dev);
+                   check_attr(c, a);
                    m.attr = a;
                    m.attr_set = true;
-                   return 0;
                });
 }
 
 int32_t AX_MIPI_RX_Reset(uint8_t dev) {
-    return run(kDevCall(__func__), {{"dev", dev}}, [](Call& c) {
-        MipiDev* m = find_dev(c);
-        if (int32_t st = c.check({{m == nullptr || !m->attr_set, Kind::kNotConfig,
-                                   "device {} has no attributes"}})) {
-            return st;
-        }
-        m->reset = true;
-        return 0;
-    });
+    return run(kDevCall(__func__), {{"dev", dev}}, [](Call& c) { configured(c).reset = true; });
 }
 
 int32_t AX_MIPI_RX_Start(uint8_t dev) {
-    return run(kDevCall(__func__), {{"dev", dev}}, [](Call& c) {
-        MipiDev* m = find_dev(c);
-        bool configured = m != nullptr && m->attr_set;
-        if (int32_t st =
-                c.check({{!configured, Kind::kNotConfig, "device {} has no attributes"},
-                         {configured && m->started, Kind::kExist, "device {} already started"}})) {
-            return st;
-        }
-        m->started = true;
-        return 0;
+    return run(kDevCall(__func__), {{"dev", dev}}, [=](Call& c) {
+        MipiDev& m = configured(c);
+        c.refuse_if(m.started, Kind::kExist, "device {} already started", dev);
+        m.started = true;
     });
 }
 
 int32_t AX_MIPI_RX_Stop(uint8_t dev) {
     return run(kDevCall(__func__), {{"dev", dev}}, [=](Call& c) {
-        MipiDev* m = find_dev(c);
-        if (int32_t st = c.check(
-                {{m == nullptr || !m->started, Kind::kNotReady, "device {} not started"}})) {
-            return st;
-        }
+        auto it = c.s.mipi_devs.find(dev);
+        c.refuse_if(it == c.s.mipi_devs.end() || !it->second.started, Kind::kNotReady,
+                    "device {} not started", dev);
         for (const auto& [vin_dev, d] : c.s.devs) {
-            if (int32_t st = c.check({{d.mipi == dev && d.enabled, Kind::kBusy,
-                                       "video input device {} still enabled"}},
-                                     vin_dev)) {
-                return st;
-            }
+            c.refuse_if(d.mipi == dev && d.enabled, Kind::kBusy,
+                        "video input device {} still enabled", vin_dev);
         }
-        m->started = false;
-        m->reset = false;
-        return 0;
+        it->second.started = false;
+        it->second.reset = false;
     });
 }
 
