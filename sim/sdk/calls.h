@@ -24,7 +24,8 @@
     AXSIM_VOID(X, AX_POOL_Exit)                                                     \
     X(int32_t, AX_POOL_SetConfig, (const AX_POOL_FLOORPLAN_T* plan), (plan))        \
     AXSIM_VOID(X, AX_POOL_Init)                                                     \
-    AXSIM_LINK(X, AX_SYS_Link) AXSIM_LINK(X, AX_SYS_UnLink)                         \
+    AXSIM_LINK(X, AX_SYS_Link)                                                      \
+    AXSIM_LINK(X, AX_SYS_UnLink)                                                    \
         X(void*, AX_SYS_Mmap, (uint64_t phy_addr, uint32_t size), (phy_addr, size)) \
             X(int32_t, AX_SYS_Munmap, (void* virt_addr, uint32_t size), (virt_addr, size))
 
@@ -39,12 +40,12 @@
     AXSIM_VOID(X, AX_VIN_Init)                                                                     \
     AXSIM_VOID(X, AX_VIN_Deinit)                                                                   \
     X(int32_t, AX_VIN_CreateDev, (uint8_t dev, const AX_VIN_DEV_ATTR_T* attr), (dev, attr))        \
-    X(int32_t, AX_VIN_SetDevAttr, (uint8_t dev, const AX_VIN_DEV_ATTR_T* attr), (dev, attr)) X(    \
-        int32_t, AX_VIN_SetDevBindPipe, (uint8_t dev, const AX_VIN_DEV_BIND_PIPE_T* bind),         \
-        (dev, bind)) X(int32_t, AX_VIN_SetDevBindMipi, (uint8_t dev, uint8_t mipi_dev),            \
-                       (dev, mipi_dev)) X(int32_t, AX_VIN_CreatePipe,                              \
-                                          (uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr),          \
-                                          (pipe, attr))                                            \
+    X(int32_t, AX_VIN_SetDevAttr, (uint8_t dev, const AX_VIN_DEV_ATTR_T* attr), (dev, attr))       \
+    X(int32_t, AX_VIN_SetDevBindPipe, (uint8_t dev, const AX_VIN_DEV_BIND_PIPE_T* bind),           \
+      (dev, bind)) X(int32_t, AX_VIN_SetDevBindMipi, (uint8_t dev, uint8_t mipi_dev),              \
+                     (dev, mipi_dev)) X(int32_t, AX_VIN_CreatePipe,                                \
+                                        (uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr),            \
+                                        (pipe, attr))                                              \
         X(int32_t, AX_VIN_SetPipeAttr, (uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr),             \
           (pipe, attr)) X(int32_t, AX_VIN_SetChnAttr,                                              \
                           (uint8_t pipe, int32_t chn, const AX_VIN_CHN_ATTR_T* attr),              \

@@ -336,6 +336,11 @@ int32_t run(const Spec& spec, std::initializer_list<Arg> args, In<T> in, Body&& 
     });
 }
 
+// AX_SYS_Init and the modules' Init calls: sets the module's flag, refused while it is set
+// ("<what> already initialised"); `then` completes the module's initial state.
+int32_t init_module(const Spec& spec, bool State::*flag, const char* what,
+                    void (*then)(State&) = nullptr);
+
 // "a,b,c" of a list member.
 template <typename T>
 std::string list(const T& values) {

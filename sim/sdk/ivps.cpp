@@ -87,10 +87,7 @@ constexpr Spec kGrpCall(const char* name, Need need = Need::kIvpsGrp) {
 }  // namespace
 
 int32_t AX_IVPS_Init() {
-    return run(kGrpCall(__func__, Need::kSys), {}, [](Call& c) {
-        c.refuse_if(c.s.ivps, Kind::kExist, "image processor already initialised");
-        c.s.ivps = true;
-    });
+    return init_module(kGrpCall(__func__, Need::kSys), &State::ivps, "image processor");
 }
 
 int32_t AX_IVPS_Deinit() {

@@ -59,11 +59,9 @@ constexpr Spec kDevCall(const char* name) {
 }  // namespace
 
 int32_t AX_MIPI_RX_Init() {
-    return run({__func__, Module::kMipi, Need::kSys}, {}, [](Call& c) {
-        c.refuse_if(c.s.mipi, Kind::kExist, "receiver already initialised");
-        c.s.mipi = true;
-        c.s.lane_combo = 0;  // the receiver's default combination
-    });
+    // The receiver starts with its default lane combination.
+    return init_module({__func__, Module::kMipi, Need::kSys}, &State::mipi, "receiver",
+                       [](State& s) { s.lane_combo = 0; });
 }
 
 int32_t AX_MIPI_RX_DeInit() {

@@ -130,10 +130,7 @@ void* map_frame(Call& c, uint64_t phys, uint32_t size) {
 }  // namespace
 
 int32_t AX_SYS_Init() {
-    return run({__func__, Module::kSys}, {}, [](Call& c) {
-        c.refuse_if(c.s.sys, Kind::kExist, "media system already initialised");
-        c.s.sys = true;
-    });
+    return init_module({__func__, Module::kSys}, &State::sys, "media system");
 }
 
 int32_t AX_SYS_Deinit() {

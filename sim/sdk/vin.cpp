@@ -140,6 +140,17 @@ void set_pipe_attr(Call& c, const AX_VIN_PIPE_ATTR_T& a, bool create) {
     c.s.pipes[static_cast<uint8_t>(c.id())].attr = a;
 }
 
+int32_t dev_attr_call(const char* name, uint8_t dev, const AX_VIN_DEV_ATTR_T* attr, bool create) {
+    return run(kVinCall(name, Need::kVinDevId), {{"dev", dev}}, In{attr, trace_dev_attr},
+               [=](Call& c, const AX_VIN_DEV_ATTR_T& a) { set_dev_attr(c, a, create); });
+}
+
+int32_t pipe_attr_call(const char* name, uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr,
+                       bool create) {
+    return run(kVinCall(name, Need::kVinPipeId), {{"pipe", pipe}}, In{attr, trace_pipe_attr},
+               [=](Call& c, const AX_VIN_PIPE_ATTR_T& a) { set_pipe_attr(c, a, create); });
+}
+
 void enable_dev(Call& c) {
     State& s = c.s;
     VinDev& d = *c.dev;
@@ -307,10 +318,7 @@ int32_t isp_step(const char* name, uint8_t pipe, IspStep step) {
 }  // namespace
 
 int32_t AX_VIN_Init() {
-    return run(kVinCall(__func__, Need::kSys), {}, [](Call& c) {
-        c.refuse_if(c.s.vin, Kind::kExist, "video input already initialised");
-        c.s.vin = true;
-    });
+    return init_module(kVinCall(__func__, Need::kSys), &State::vin, "video input");
 }
 
 int32_t AX_VIN_Deinit() {
@@ -324,13 +332,11 @@ int32_t AX_VIN_Deinit() {
 }
 
 int32_t AX_VIN_CreateDev(uint8_t dev, const AX_VIN_DEV_ATTR_T* attr) {
-    return run(kVinCall(__func__, Need::kVinDevId), {{"dev", dev}}, In{attr, trace_dev_attr},
-               [](Call& c, const AX_VIN_DEV_ATTR_T& a) { set_dev_attr(c, a, true); });
+    return dev_attr_call(__func__, dev, attr, true);
 }
 
 int32_t AX_VIN_SetDevAttr(uint8_t dev, const AX_VIN_DEV_ATTR_T* attr) {
-    return run(kVinCall(__func__, Need::kVinDevId), {{"dev", dev}}, In{attr, trace_dev_attr},
-               [](Call& c, const AX_VIN_DEV_ATTR_T& a) { set_dev_attr(c, a, false); });
+    return dev_attr_call(__func__, dev, attr, false);
 }
 
 int32_t AX_VIN_SetDevBindPipe(uint8_t dev, const AX_VIN_DEV_BIND_PIPE_T* bind) {
@@ -362,13 +368,11 @@ int32_t AX_VIN_SetDevBindMipi(uint8_t dev, uint8_t mipi_dev) {
 }
 
 int32_t AX_VIN_CreatePipe(uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr) {
-    return run(kVinCall(__func__, Need::kVinPipeId), {{"pipe", pipe}}, In{attr, trace_pipe_attr},
-               [](Call& c, const AX_VIN_PIPE_ATTR_T& a) { set_pipe_attr(c, a, true); });
+    return pipe_attr_call(__func__, pipe, attr, true);
 }
 
 int32_t AX_VIN_SetPipeAttr(uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr) {
-    return run(kVinCall(__func__, Need::kVinPipeId), {{"pipe", pipe}}, In{attr, trace_pipe_attr},
-               [](Call& c, const AX_VIN_PIPE_ATTR_T& a) { set_pipe_attr(c, a, false); });
+    return pipe_attr_call(__func__, pipe, attr, false);
 }
 
 int32_t AX_VIN_SetChnAttr(uint8_t pipe, int32_t chn, const AX_VIN_CHN_ATTR_T* attr) {
