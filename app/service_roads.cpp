@@ -12,6 +12,7 @@
 
 #include "app/exit_status.h"
 #include "base/waits.h"
+#include "base/worker_thread.h"
 #include "bridge/lt6911_util.h"
 #include "bridge/monitor.h"
 #include "ipc/control_socket.h"
@@ -113,7 +114,8 @@ int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& 
         // The socket file stays; the next start removes it before binding.
         return kExitFailure;
     }
-    std::thread capture(CaptureThread(control.epoll, control.events, data));
+    // Both workers start through start_worker, which gives each its own crash stack.
+    std::thread capture = start_worker(CaptureThread(control.epoll, control.events, data));
     std::thread monitor = _lt6911_thread(data, paths.bridge_status);
     if (monitor.joinable()) {
         monitor.join();

@@ -11,6 +11,7 @@
 
 #include "base/unique_fd.h"
 #include "base/waits.h"
+#include "base/worker_thread.h"
 #include "bridge/status_reaction.h"
 #include "log/logger.h"
 
@@ -143,8 +144,10 @@ class BridgeMonitor {
 }  // namespace
 
 std::thread _lt6911_thread(std::shared_ptr<_ax_vin_data_t> data, std::string status_path) {
-    return std::thread([monitor = BridgeMonitor(
-                            std::move(data), std::move(status_path))]() mutable { monitor.run(); });
+    return start_worker(
+        [monitor = BridgeMonitor(std::move(data), std::move(status_path))]() mutable {
+            monitor.run();
+        });
 }
 
 }  // namespace hdgrab
