@@ -20,6 +20,7 @@
 #include "media/axera_util.h"
 #include "media/capture_thread.h"
 #include "media/media_constants.h"
+#include "media/pipeline_lock.h"
 
 namespace hdgrab {
 namespace {
@@ -30,7 +31,13 @@ std::shared_ptr<spdlog::logger> main_log() {
 
 // Destroys the service objects in their fixed order: the bridge object, the pipeline owner
 // (whose destructor releases pools and media system and may still log), the "main" logger.
+// Runs at every process exit, also from the crash handler's exit(-1) while the other worker may
+// still be busy: the seal first waits for a worker inside the pipeline lock (an SDK call of a
+// re-configuration, say) and keeps every worker out of it from then on, so nothing uses these
+// objects while they go (see media/pipeline_lock.h). After an orderly end both workers have been
+// joined and the seal returns at once.
 void destroy_service_objects() noexcept {
+    seal_pipeline_for_exit();
     global_lt6911_util.reset();
     global_axera_util.reset();
     global_logger.reset();

@@ -14,6 +14,7 @@
 #include "base/worker_thread.h"
 #include "bridge/status_reaction.h"
 #include "log/logger.h"
+#include "media/pipeline_lock.h"
 
 namespace hdgrab {
 namespace {
@@ -39,11 +40,13 @@ class BridgeMonitor {
         }
         epoll_fd_.reset();
         status_fd_.reset();
+        PipelineLock lock;
         main_log()->info("lt6911 thread exiting...");
     }
 
   private:
     bool set_up() {
+        PipelineLock lock;
         // Close-on-exec like every descriptor of the service (the pipeline code runs shell
         // commands); the driver only needs a plain read-only open.
         status_fd_.reset(::open(status_path_.c_str(), O_RDONLY | O_CLOEXEC));
@@ -67,7 +70,8 @@ class BridgeMonitor {
             status_fd_.reset();
             return false;
         }
-        // A stop request ends the wait at once; without it the time-out bounds the delay.
+        // A stop request ends the wait at once, so the wait needs no time-out; without the stop
+        // descriptor the time-out bounds how long a stop goes unnoticed.
         stop_fd_ = stop_event_fd();
         if (stop_fd_ >= 0) {
             epoll_event stop_event{};
@@ -77,35 +81,55 @@ class BridgeMonitor {
                 stop_fd_ = -1;
             }
         }
+        wait_timeout_ms_ = stop_fd_ >= 0 ? -1 : static_cast<int>(kStatusWaitTimeout.count());
 
         acknowledge_notification(false);
         reaction_.record_initial_status();
         return true;
     }
 
-    // One pass of the main loop.
+    // One pass of the main loop. Every wait is made without the pipeline lock; the messages
+    // and the reaction take it.
     void pass() {
         if (data_->client_fd.load() < 0) {
-            main_log()->debug("Waiting for client connection...");
+            {
+                PipelineLock lock;
+                main_log()->debug("Waiting for client connection...");
+            }
             (void)sleep_unless_stopped(kClientPollInterval);
             return;
         }
         if (!wait_for_notification()) {
             return;
         }
+        // The slot emptied during the wait (a failed accept): the notification stays pending
+        // and is handled at the first wait after a client connects, as one that came while no
+        // client was connected.
+        if (data_->client_fd.load() < 0) {
+            return;
+        }
         acknowledge_notification(true);
         reaction_.on_notification();
     }
 
-    // True when the status descriptor reported a change (EPOLLPRI). A time-out, a stop
-    // request, an interrupted or failed wait, or EPOLLERR alone give false.
+    // True when the status descriptor reported a change (EPOLLPRI). A stop request, an
+    // interrupted or failed wait, or EPOLLERR alone give false.
+    //
+    // The wait blocks until a notification or a stop: the service never notices a client that
+    // closed its end (its descriptor stays in the slot), so a time-out would only look at an
+    // unchanged slot again. The one way the slot empties while no stop is under way, a failed
+    // accept, is caught when the next notification arrives (see pass()).
     bool wait_for_notification() {
         std::array<epoll_event, kMaxMonitorEvents> events{};
-        const int count = ::epoll_wait(epoll_fd_.get(), events.data(), kMaxMonitorEvents,
-                                       static_cast<int>(kStatusWaitTimeout.count()));
+        const int count =
+            ::epoll_wait(epoll_fd_.get(), events.data(), kMaxMonitorEvents, wait_timeout_ms_);
         if (count == -1) {
             if (errno != EINTR) {
-                main_log()->error("epoll_wait error: {}", std::strerror(errno));
+                const int error = errno;
+                {
+                    PipelineLock lock;
+                    main_log()->error("epoll_wait error: {}", std::strerror(error));
+                }
                 (void)sleep_unless_stopped(kStatusWaitErrorPause);
             }
             return false;
@@ -138,6 +162,8 @@ class BridgeMonitor {
     UniqueFd status_fd_;
     UniqueFd epoll_fd_;
     int stop_fd_ = -1;
+    // Time-out of the status wait in milliseconds; -1 (none) once the stop descriptor is in.
+    int wait_timeout_ms_ = static_cast<int>(kStatusWaitTimeout.count());
     BridgeStatusReaction reaction_;
 };
 

@@ -15,7 +15,8 @@ namespace hdgrab {
 inline constexpr const char* kBridgeStatusPath = "/proc/lt6911_info/status";
 // Pause between two looks at the client slot while no client is connected.
 inline constexpr std::chrono::milliseconds kClientPollInterval{500};
-// Longest wait for a status notification before the running flag is looked at again.
+// Longest wait for a status notification before the running flag is looked at again; used only
+// when the stop descriptor could not join the wait (otherwise the wait has no time-out).
 inline constexpr std::chrono::milliseconds kStatusWaitTimeout{2000};
 // Pause after a failed wait on the status file.
 inline constexpr std::chrono::milliseconds kStatusWaitErrorPause{1000};

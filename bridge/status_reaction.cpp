@@ -1,9 +1,7 @@
 #include "bridge/status_reaction.h"
 
-#include <mutex>
 #include <utility>
 
-#include "base/waits.h"
 #include "bridge/lt6911_util.h"
 #include "bridge/monitor.h"
 #include "ipc/notify.h"
@@ -34,16 +32,19 @@ BridgeStatusReaction::BridgeStatusReaction(std::shared_ptr<_ax_vin_data_t> data,
     : data_(std::move(data)), pause_(std::move(pause)) {}
 
 bool BridgeStatusReaction::default_pause(std::chrono::milliseconds duration) {
-    return sleep_unless_stopped(duration);
+    // The pipeline lock is not held across the wait: the Capture thread may accept meanwhile.
+    return pause_unlocked(duration);
 }
 
 void BridgeStatusReaction::record_initial_status() {
+    PipelineLock lock;
     if (global_lt6911_util->lt6911_read_status(current_)) {
         last_ = current_;
     }
 }
 
 void BridgeStatusReaction::on_notification() {
+    PipelineLock lock;
     if (!global_lt6911_util->lt6911_read_status(current_)) {
         main_log()->error("Failed to read LT6911 status");
         return;
@@ -110,9 +111,8 @@ void BridgeStatusReaction::change_resolution() {
 }
 
 // Tear-down, new geometry, bring-up and the client's message, as one step under the pipeline
-// lock.
+// lock that on_notification holds.
 void BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, int32_t fps) {
-    std::lock_guard lock(pipeline_mutex());
     // Once the running flag is clear the Capture thread tears the pipeline down (or already
     // has); a re-configuration now would bring up what nobody takes down again.
     if (!is_running()) {
