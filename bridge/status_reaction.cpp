@@ -120,9 +120,14 @@ void BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, i
     }
     AxeraUtil& axera = *global_axera_util;
     if (width == axera.width && height == axera.height && fps == axera.fps) {
-        main_log()->info("Resolution already set to {}x{}@{}, skipping", width, height, fps);
-        return;
+        if (axera.pipeline_whole()) {
+            main_log()->info("Resolution already set to {}x{}@{}, skipping", width, height, fps);
+            return;
+        }
+        // An earlier change failed part-way: take down what is left and build it again.
+        main_log()->info("Pipeline incomplete at {}x{}@{}, rebuilding", width, height, fps);
     }
+    // The tear-downs take down exactly what exists, also after a failed change.
     if (!axera.axera_link_deinit() || !axera.axera_ivps_deinit() || !axera.axera_vin_deinit()) {
         main_log()->error("axera deinit failed");
         return;

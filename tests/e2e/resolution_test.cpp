@@ -130,7 +130,7 @@ TEST_F(ResolutionChange, StatusNotStableAfterTheHandshakeStopsTheChange) {
     EXPECT_FALSE(client.read_message(300ms));
 }
 
-TEST_F(ResolutionChange, FailedTearDownKeepsTheOldGeometry) {
+TEST_F(ResolutionChange, FailedTearDownKeepsTheOldGeometryAndTheSameOneRebuilds) {
     ApplianceOptions options = service_options();
     // The first StopGrp is the Bridge monitor's tear-down; the Capture thread's comes at stop.
     options.env["AXSIM_FAIL"] = "AX_IVPS_StopGrp#1";
@@ -144,12 +144,24 @@ TEST_F(ResolutionChange, FailedTearDownKeepsTheOldGeometry) {
     EXPECT_FALSE(client.read_message(300ms));
     EXPECT_TRUE(trace_lines("AX_VIN_DestroyDev").empty());
 
-    // The recorded geometry is still the old one.
+    // The recorded geometry is still the old one, but the pipeline is not whole: what is left
+    // is taken down and the whole pipeline built again.
+    const size_t mark = trace_calls().size();
     hdmi({"res", "1920", "1080", "60"});
-    ASSERT_TRUE(wait_count("Resolution already set to 1920x1080@60, skipping", 1)) << app.output();
+    ASSERT_TRUE(wait_count("Pipeline incomplete at 1920x1080@60, rebuilding", 1)) << app.output();
+    const auto message = client.read_message(kEventWait);
+    ASSERT_TRUE(message) << app.output();
+    EXPECT_EQ(*message, res_change_text(1920, 1080, 60));
+    EXPECT_THAT(app.output(), Not(HasSubstr("Resolution already set")));
+    const auto rebuilt = tail_from(trace_calls(), mark);
+    // The link is gone already; the group was not stopped: StopGrp first.
+    ASSERT_FALSE(rebuilt.empty());
+    EXPECT_EQ(rebuilt.front(), "AX_IVPS_StopGrp");
+    EXPECT_EQ(std::count(rebuilt.begin(), rebuilt.end(), "AX_SYS_UnLink"), 0);
+    EXPECT_EQ(rebuilt.back(), "AX_SYS_Link");
 }
 
-TEST_F(ResolutionChange, FailedBringUpRecordsTheNewGeometry) {
+TEST_F(ResolutionChange, FailedBringUpRecordsTheNewGeometryAndTheSameOneRebuilds) {
     ApplianceOptions options = service_options();
     // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration.
     options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2";
@@ -162,11 +174,14 @@ TEST_F(ResolutionChange, FailedBringUpRecordsTheNewGeometry) {
     EXPECT_THAT(app.output(), HasSubstr("AX_IVPS_Init failed, ret=0x"));
     EXPECT_FALSE(client.read_message(300ms));
 
-    // The same geometry again is not retried.
+    // The same geometry again rebuilds the pipeline it did not finish.
     hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(wait_count("Resolution already set to 1280x720@50, skipping", 1)) << app.output();
+    ASSERT_TRUE(wait_count("Pipeline incomplete at 1280x720@50, rebuilding", 1)) << app.output();
+    const auto message = client.read_message(kEventWait);
+    ASSERT_TRUE(message) << app.output();
+    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
     const auto calls = trace_calls();
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "AX_IVPS_Init"), 2);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "AX_IVPS_Init"), 3);
 }
 
 }  // namespace
