@@ -283,7 +283,7 @@ bool line_matches(const std::string& line, const std::string& pattern) {
 std::string level_of(const std::string& message) {
     if (starts_with(message, "Create common pool err!") ||
         message == "YUYV422 frame dumped successfully" ||
-        message == "Axera vin thread exiting...") {
+        message == "Axera vin thread exiting..." || starts_with(message, kSkipped)) {
         return "info";
     }
     return starts_with(message, "Rebooting system") ? "warning" : "error";
@@ -883,16 +883,24 @@ std::vector<std::string> judge_recovery(const Matrix& matrix, const RoadRun& run
             problem(fmt::format("{} refused after the failed change", run.trace[i].name));
         }
     }
-    // The follow-up needs a re-configuration unless the change itself went through and the
-    // same geometry came again.
-    const bool skip = run.notified && follow_up == FollowUp::SameGeometry;
+    // The follow-up needs a re-configuration unless the pipeline was still (or already) whole at
+    // the geometry it announces: a change that went through and the same geometry again, or a
+    // failed first tear-down step (which left everything) and the start's geometry again.
+    const bool whole_after_change = ledger_of(prefix(run.trace, run.at_changed)) == whole;
+    const bool recorded_new = !output_has_line(run.output, "axera deinit failed");
+    const bool skip = whole_after_change && recorded_new == (follow_up == FollowUp::SameGeometry);
+    if (skip && !output_has_line(run.output, "Resolution already set to * skipping")) {
+        problem("the whole pipeline was not left as it was");
+    }
     std::vector<std::string> expected;
     if (run.notified) {
         expected.push_back(res_change_text(kNewWidth, kNewHeight, kNewFps));
     }
-    if (follow_up == FollowUp::SameGeometry && !skip) {
+    if (skip) {
+        // Nothing to tell.
+    } else if (follow_up == FollowUp::SameGeometry) {
         expected.push_back(res_change_text(kNewWidth, kNewHeight, kNewFps));
-    } else if (follow_up == FollowUp::OtherGeometry) {
+    } else {
         expected.push_back(res_change_text(kStartWidth, kStartHeight, kStartFps));
     }
     if (run.messages != expected) {
