@@ -4,8 +4,10 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -28,8 +30,11 @@ std::shared_ptr<spdlog::logger> main_log() {
 
 class BridgeMonitor {
   public:
-    BridgeMonitor(std::shared_ptr<_ax_vin_data_t> data, std::string status_path)
-        : data_(data), status_path_(std::move(status_path)), reaction_(std::move(data)) {}
+    BridgeMonitor(std::shared_ptr<_ax_vin_data_t> data, std::string status_path,
+                  RecoveryPolicy recovery)
+        : data_(data),
+          status_path_(std::move(status_path)),
+          reaction_(std::move(data), BridgeStatusReaction::default_pause, recovery) {}
 
     void run() {
         if (!set_up()) {
@@ -100,6 +105,7 @@ class BridgeMonitor {
             return;
         }
         if (!wait_for_notification()) {
+            retry_when_due();
             return;
         }
         // The slot emptied during the wait (a failed accept): the notification stays pending
@@ -122,7 +128,7 @@ class BridgeMonitor {
     bool wait_for_notification() {
         std::array<epoll_event, kMaxMonitorEvents> events{};
         const int count =
-            ::epoll_wait(epoll_fd_.get(), events.data(), kMaxMonitorEvents, wait_timeout_ms_);
+            ::epoll_wait(epoll_fd_.get(), events.data(), kMaxMonitorEvents, wait_timeout_ms());
         if (count == -1) {
             if (errno != EINTR) {
                 const int error = errno;
@@ -147,6 +153,28 @@ class BridgeMonitor {
         return changed;
     }
 
+    // The status wait's time-out: none (or the fallback without a stop descriptor), cut to the
+    // moment a pending retry of a failed change is due. Without a pending retry nothing wakes
+    // the wait but a notification or a stop.
+    int wait_timeout_ms() const {
+        const auto due = reaction_.retry_due();
+        if (!due) {
+            return wait_timeout_ms_;
+        }
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(*due - std::chrono::steady_clock::now());
+        const int left_ms = static_cast<int>(std::max<int64_t>(left.count(), 0));
+        return wait_timeout_ms_ < 0 ? left_ms : std::min(left_ms, wait_timeout_ms_);
+    }
+
+    // Makes the pending retry once it is due (and the service still runs).
+    void retry_when_due() {
+        const auto due = reaction_.retry_due();
+        if (due && is_running() && std::chrono::steady_clock::now() >= *due) {
+            reaction_.retry();
+        }
+    }
+
     // Reads the status descriptor (after a seek to its start when `rewind`); the driver keeps a
     // notification pending until this read. The bytes themselves are not used.
     void acknowledge_notification(bool rewind) {
@@ -169,11 +197,10 @@ class BridgeMonitor {
 
 }  // namespace
 
-std::thread _lt6911_thread(std::shared_ptr<_ax_vin_data_t> data, std::string status_path) {
-    return start_worker(
-        [monitor = BridgeMonitor(std::move(data), std::move(status_path))]() mutable {
-            monitor.run();
-        });
+std::thread _lt6911_thread(std::shared_ptr<_ax_vin_data_t> data, std::string status_path,
+                           RecoveryPolicy recovery) {
+    return start_worker([monitor = BridgeMonitor(std::move(data), std::move(status_path),
+                                                 recovery)]() mutable { monitor.run(); });
 }
 
 }  // namespace hdgrab

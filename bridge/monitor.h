@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "base/service_state.h"
+#include "bridge/status_reaction.h"
 
 namespace hdgrab {
 
@@ -30,8 +31,10 @@ inline constexpr size_t kNotifyReadSize = 128;
 // Starts the Bridge monitor thread and returns its joinable handle. The thread keeps its own
 // owner of the shared capture state (it reads `client_fd` only), reaches the bridge through
 // `global_lt6911_util`, the pipeline through `global_axera_util`, logs through `global_logger`,
-// and runs until the running flag is cleared.
+// and runs until the running flag is cleared. `recovery` says whether a failed resolution change
+// is also tried again without a new announcement.
 std::thread _lt6911_thread(std::shared_ptr<_ax_vin_data_t> data,
-                           std::string status_path = kBridgeStatusPath);
+                           std::string status_path = kBridgeStatusPath,
+                           RecoveryPolicy recovery = {});
 
 }  // namespace hdgrab
