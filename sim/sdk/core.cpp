@@ -169,6 +169,18 @@ Core& core() {
     return *instance;
 }
 
+// Appends the fault rules in `text`; malformed text adds none and is reported as `source`.
+void add_fault_rules(Settings& settings, const std::string& text, const std::string& source) {
+    std::string error;
+    if (auto rules = parse_fault_rules(text, &error)) {
+        for (auto& rule : *rules) {
+            settings.faults.push_back(Fault{rule.call, rule.status, rule.nth});
+        }
+    } else {
+        warn(fmt::format("ignoring {}: {}", source, error));
+    }
+}
+
 Settings settings_from_environment() {
     Settings s;
     if (const char* v = env("AXSIM_TRACE")) {
@@ -201,14 +213,7 @@ Settings settings_from_environment() {
         s.arm_path = v;
     }
     if (const char* v = env("AXSIM_FAIL")) {
-        std::string error;
-        if (auto rules = parse_fault_rules(v, &error)) {
-            for (auto& rule : *rules) {
-                s.faults.push_back(Fault{rule.call, rule.status, rule.nth});
-            }
-        } else {
-            warn(fmt::format("ignoring AXSIM_FAIL={}: {}", v, error));
-        }
+        add_fault_rules(s, v, fmt::format("AXSIM_FAIL={}", v));
     }
     return s;
 }
@@ -231,14 +236,7 @@ void take_armed_faults(Settings& settings) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
         text.pop_back();
     }
-    std::string error;
-    if (auto rules = parse_fault_rules(text, &error)) {
-        for (auto& rule : *rules) {
-            settings.faults.push_back(Fault{rule.call, rule.status, rule.nth});
-        }
-    } else {
-        warn(fmt::format("ignoring armed faults {}: {}", text, error));
-    }
+    add_fault_rules(settings, text, fmt::format("armed faults {}", text));
 }
 
 void clear_state(State& state) {
