@@ -10,8 +10,10 @@
 #include <system_error>
 #include <thread>
 
+#include "app/config.h"
 #include "app/exit_status.h"
 #include "base/waits.h"
+#include "base/worker_thread.h"
 #include "bridge/lt6911_util.h"
 #include "bridge/monitor.h"
 #include "ipc/control_socket.h"
@@ -19,6 +21,7 @@
 #include "media/axera_util.h"
 #include "media/capture_thread.h"
 #include "media/media_constants.h"
+#include "media/pipeline_lock.h"
 
 namespace hdgrab {
 namespace {
@@ -29,7 +32,13 @@ std::shared_ptr<spdlog::logger> main_log() {
 
 // Destroys the service objects in their fixed order: the bridge object, the pipeline owner
 // (whose destructor releases pools and media system and may still log), the "main" logger.
+// Runs at every process exit, also from the crash handler's exit(-1) while the other worker may
+// still be busy: the seal first waits for a worker inside the pipeline lock (an SDK call of a
+// re-configuration, say) and keeps every worker out of it from then on, so nothing uses these
+// objects while they go (see media/pipeline_lock.h). After an orderly end both workers have been
+// joined and the seal returns at once.
 void destroy_service_objects() noexcept {
+    seal_pipeline_for_exit();
     global_lt6911_util.reset();
     global_axera_util.reset();
     global_logger.reset();
@@ -113,8 +122,10 @@ int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& 
         // The socket file stays; the next start removes it before binding.
         return kExitFailure;
     }
-    std::thread capture(CaptureThread(control.epoll, control.events, data));
-    std::thread monitor = _lt6911_thread(data, paths.bridge_status);
+    // Both workers start through start_worker, which gives each its own crash stack.
+    std::thread capture = start_worker(CaptureThread(control.epoll, control.events, data));
+    std::thread monitor =
+        _lt6911_thread(data, paths.bridge_status, RecoveryPolicy{recovery_retry_enabled()});
     if (monitor.joinable()) {
         monitor.join();
     }

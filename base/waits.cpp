@@ -39,6 +39,11 @@ bool sleep_unless_stopped(std::chrono::milliseconds duration) noexcept {
         if (ready > 0) {
             return false;
         }
+        if (ready < 0 && errno != EINTR) {
+            // poll itself failed (no memory, or a descriptor limit lowered below one): a plain
+            // sleep rather than a loop that retries at once.
+            sleep_for(std::chrono::milliseconds(left));
+        }
         // A time-out or an interrupted call goes round again: the deadline decides.
     }
 }

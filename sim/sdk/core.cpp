@@ -7,10 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+
+#include "base/unique_fd.h"
 
 namespace axsim::detail {
 namespace {
@@ -67,27 +70,52 @@ const char* env(const char* name) {
 // Appends one line to the trace file; opened per line so forks and several processes interleave
 // whole lines.
 void append_line(const std::string& path, const std::string& line) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return;
-    }
+    hdgrab::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     std::string text = line + '\n';
-    for (size_t done = 0; done < text.size();) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    for (size_t done = 0; fd && done < text.size();) {
+        ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
         if (n < 0) {
             break;
         }
         done += static_cast<size_t>(n);
     }
-    ::close(fd);
 }
 
 // ---- fault rules ----------------------------------------------------------------------------
 
-void add_faults(Settings& s, const std::vector<FaultRule>& rules) {
-    for (const auto& rule : rules) {
-        s.faults.push_back(Fault{rule.call, rule.status, rule.nth});
+// Appends the fault rules in `text`; malformed text adds none and is reported as `source`.
+void add_fault_rules(Settings& s, std::string_view text, std::string_view source) {
+    std::string error;
+    if (auto rules = parse_fault_rules(text, &error)) {
+        for (const auto& rule : *rules) {
+            s.faults.push_back(Fault{rule.call, rule.status, rule.nth});
+        }
+    } else {
+        warn(fmt::format("ignoring {}: {}", source, error));
     }
+}
+
+// Adds the rules of the AXSIM_ARM file, when it exists, with their counts starting now, and
+// removes the file. Called with the core's lock held, before each call.
+void take_armed_faults(Settings& s) {
+    if (s.arm_path.empty()) {
+        return;
+    }
+    hdgrab::UniqueFd fd(::open(s.arm_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        return;
+    }
+    std::string text;
+    std::array<char, 512> buffer{};
+    for (ssize_t n; (n = ::read(fd.get(), buffer.data(), buffer.size())) > 0;) {
+        text.append(buffer.data(), static_cast<size_t>(n));
+    }
+    fd.reset();
+    (void)::unlink(s.arm_path.c_str());
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    add_fault_rules(s, text, fmt::format("armed faults {}", text));
 }
 
 // Counts the call against every rule naming it; true with the status of the first that fires.
@@ -129,13 +157,9 @@ Settings settings_from_environment() {
         std::string_view text(v);
         s.no_frame = !(text == "0" || text == "false" || text == "no");
     }
+    s.arm_path = env("AXSIM_ARM") != nullptr ? env("AXSIM_ARM") : "";
     if (const char* v = env("AXSIM_FAIL")) {
-        std::string error;
-        if (auto rules = parse_fault_rules(v, &error)) {
-            add_faults(s, *rules);
-        } else {
-            warn(fmt::format("ignoring AXSIM_FAIL={}: {}", v, error));
-        }
+        add_fault_rules(s, v, fmt::format("AXSIM_FAIL={}", v));
     }
     return s;
 }
@@ -300,6 +324,7 @@ Call::Call(const Spec& spec, std::initializer_list<Arg> args)
       lock_(core_.mutex),
       tracing_(!core_.settings.trace_path.empty()),
       logging_(core_.log_calls) {
+    take_armed_faults(core_.settings);
     call_.name = spec.name;
     call_.status = 0;
     line_ = tracing_ ? spec.name : "";
@@ -486,8 +511,9 @@ void fail(std::string_view call, int32_t status, unsigned nth) {
         // Still recorded, but a misspelt name would otherwise never fire without a word.
         detail::warn(fmt::format("fail(): no call named '{}'", call));
     }
-    FaultRule rule{std::string(call), status == 0 ? kInjected : status, nth};
-    locked([&](Core& c) { detail::add_faults(c.settings, {rule}); });
+    locked([&](Core& c) {
+        c.settings.faults.push_back({std::string(call), status == 0 ? kInjected : status, nth});
+    });
 }
 
 void clear_faults() {

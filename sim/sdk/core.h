@@ -155,6 +155,7 @@ struct Settings {
     std::vector<Fault> faults;
     std::string trace_path;
     std::string leaks_path;
+    std::string arm_path;  // AXSIM_ARM: a file of fault rules picked up (and removed) before a call
 };
 
 // Created when libax_sys is loaded and never destroyed (calls may still arrive from other
