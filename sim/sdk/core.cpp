@@ -304,13 +304,10 @@ std::string rect(const AX_VIN_RECT_T& r) {
     return fmt::format("{},{},{},{}", r.nStartX, r.nStartY, r.nWidth, r.nHeight);
 }
 
-int32_t init_module(const Spec& spec, bool State::*flag, const char* what, void (*then)(State&)) {
+int32_t init_module(const Spec& spec, bool State::*flag, const char* what) {
     return run(spec, {}, [=](Call& c) {
         c.refuse_if(c.s.*flag, Kind::kExist, "{} already initialised", what);
         c.s.*flag = true;
-        if (then != nullptr) {
-            then(c.s);
-        }
     });
 }
 

@@ -2,6 +2,7 @@
 // the one path every call takes (Call, run()).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -40,36 +41,26 @@ inline constexpr size_t kMaxLoggedCalls = 100000;
 // ---- object state ---------------------------------------------------------------------------
 
 struct MipiDev {
-    bool attr_set = false;
     AX_MIPI_RX_DEV_T attr{};
-    bool reset = false;
-    bool started = false;
+    bool attr_set = false, started = false;
 };
 
 struct VinDev {
     AX_VIN_DEV_ATTR_T attr{};
-    bool pipes_bound = false;
     AX_VIN_DEV_BIND_PIPE_T bind{};
+    bool pipes_bound = false, enabled = false;
     int mipi = -1;
-    bool enabled = false;
 };
 
 struct VinChn {
-    bool attr_set = false;
     AX_VIN_CHN_ATTR_T attr{};
-    int32_t frame_mode = 0;
-    bool enabled = false;
+    bool attr_set = false, enabled = false;
 };
 
 struct Isp {
-    bool registered = false;
-    const void* sensor = nullptr;
-    bool sns_attr_set = false;
     AX_SNS_ATTR_T sns{};
-    bool created = false;
-    bool opened = false;
-    bool started = false;
-    bool streaming = false;
+    bool registered = false, sns_attr_set = false;
+    bool created = false, opened = false, started = false, streaming = false;
 };
 
 struct VinPipe {
@@ -81,15 +72,13 @@ struct VinPipe {
 
 struct IvpsGrp {
     AX_IVPS_GRP_ATTR_T attr{};
-    bool pipeline_set = false;
     AX_IVPS_PIPELINE_ATTR_T pipeline{};
+    bool pipeline_set = false, started = false;
     std::array<bool, kIvpsChns> chn_enabled{};
-    bool started = false;
 };
 
 struct Link {
-    AX_MOD_INFO_T src;
-    AX_MOD_INFO_T dst;
+    AX_MOD_INFO_T src, dst;
 };
 
 struct Pool {
@@ -104,8 +93,7 @@ struct Frame {
     uint32_t width = 0, height = 0, stride = 0;
     uint64_t seq = 0;
     uint32_t size = 0;
-    size_t pool = 0;
-    size_t block = 0;
+    size_t pool = 0, block = 0;
 };
 
 struct Mapping {
@@ -115,18 +103,13 @@ struct Mapping {
 };
 
 struct State {
-    bool sys = false;
-    bool plan_set = false;
+    bool sys = false, vin = false, mipi = false, ivps = false;
+    bool plan_set = false, pools_created = false;
     AX_POOL_FLOORPLAN_T plan{};
-    bool pools_created = false;
     std::vector<Pool> pools;
-    bool vin = false;
-    bool mipi = false;
-    int32_t lane_combo = -1;
     std::map<uint8_t, MipiDev> mipi_devs;
     std::map<uint8_t, VinDev> devs;
     std::map<uint8_t, VinPipe> pipes;
-    bool ivps = false;
     std::map<int32_t, IvpsGrp> groups;
     std::vector<Link> links;
     std::map<uint64_t, Frame> frames;                          // by physical address
@@ -144,8 +127,7 @@ inline uint64_t block_stride(const AX_POOL_CONFIG_T& cfg) {
 struct Fault {
     std::string call;
     int32_t status;
-    unsigned nth;
-    unsigned seen = 0;
+    unsigned nth, seen = 0;
 };
 
 struct Settings {
@@ -153,8 +135,7 @@ struct Settings {
     uint32_t stride_pad = 0;
     bool no_frame = false;
     std::vector<Fault> faults;
-    std::string trace_path;
-    std::string leaks_path;
+    std::string trace_path, leaks_path;
     std::string arm_path;  // AXSIM_ARM: a file of fault rules picked up (and removed) before a call
 };
 
@@ -338,9 +319,14 @@ int32_t run(const Spec& spec, std::initializer_list<Arg> args, In<T> in, Body&& 
 }
 
 // AX_SYS_Init and the modules' Init calls: sets the module's flag, refused while it is set
-// ("<what> already initialised"); `then` completes the module's initial state.
-int32_t init_module(const Spec& spec, bool State::*flag, const char* what,
-                    void (*then)(State&) = nullptr);
+// ("<what> already initialised").
+int32_t init_module(const Spec& spec, bool State::*flag, const char* what);
+
+// True when all `size` bytes at `data` are 0 (records traced only when they hold something).
+inline bool is_zero(const void* data, size_t size) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    return std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; });
+}
 
 // "a,b,c" of a list member.
 template <typename T>

@@ -13,11 +13,6 @@ constexpr uint16_t kStrideAlign = 16;
 // output channel 0. Any other filter is traced only when it holds a non-zero byte.
 constexpr std::array<std::pair<int, int>, 3> kTracedFilters{{{0, 0}, {1, 0}, {1, 1}}};
 
-bool is_zero(const void* data, size_t size) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    return std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; });
-}
-
 void trace_filter(Call& c, int row, int col, const AX_IVPS_FILTER_T& f) {
     auto key = [&](std::string_view member) {
         return fmt::format("filter[{}][{}].{}", row, col, member);

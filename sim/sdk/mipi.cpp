@@ -59,9 +59,7 @@ constexpr Spec kDevCall(const char* name) {
 }  // namespace
 
 int32_t AX_MIPI_RX_Init() {
-    // The receiver starts with its default lane combination.
-    return init_module({__func__, Module::kMipi, Need::kSys}, &State::mipi, "receiver",
-                       [](State& s) { s.lane_combo = 0; });
+    return init_module({__func__, Module::kMipi, Need::kSys}, &State::mipi, "receiver");
 }
 
 int32_t AX_MIPI_RX_DeInit() {
@@ -73,7 +71,6 @@ int32_t AX_MIPI_RX_DeInit() {
         }
         c.s.mipi = false;
         c.s.mipi_devs.clear();
-        c.s.lane_combo = -1;
     });
 }
 
@@ -82,7 +79,6 @@ int32_t AX_MIPI_RX_SetLaneCombo(int32_t mode) {
         c.refuse_if(mode < 0 || mode >= kLaneCombos, Kind::kIllegalParam, "lane combination {}",
                     mode);
         check_stopped(c, false);
-        c.s.lane_combo = mode;
     });
 }
 
@@ -98,7 +94,7 @@ int32_t AX_MIPI_RX_SetAttr(uint8_t dev, const AX_MIPI_RX_DEV_T* attr) {
 }
 
 int32_t AX_MIPI_RX_Reset(uint8_t dev) {
-    return run(kDevCall(__func__), {{"dev", dev}}, [](Call& c) { configured(c).reset = true; });
+    return run(kDevCall(__func__), {{"dev", dev}}, [](Call& c) { (void)configured(c); });
 }
 
 int32_t AX_MIPI_RX_Start(uint8_t dev) {
@@ -119,7 +115,6 @@ int32_t AX_MIPI_RX_Stop(uint8_t dev) {
                         "video input device {} still enabled", vin_dev);
         }
         it->second.started = false;
-        it->second.reset = false;
     });
 }
 

@@ -14,17 +14,12 @@ std::string_view partition_name(const AX_POOL_CONFIG_T& cfg) {
     return {cfg.PartitionName, strnlen(cfg.PartitionName, sizeof(cfg.PartitionName))};
 }
 
-bool is_zero(const AX_POOL_CONFIG_T& e) {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&e);
-    return std::all_of(bytes, bytes + sizeof(e), [](uint8_t b) { return b == 0; });
-}
-
 // Entries 0 and 1, and any other that is not all zero.
 void trace_plan(Call& c, const AX_POOL_FLOORPLAN_T& plan) {
     for (size_t i = 0; i < AX_MAX_COMM_POOLS; ++i) {
         const AX_POOL_CONFIG_T& e = plan.CommPool[i];
         auto key = [i](std::string_view member) { return fmt::format("pool[{}].{}", i, member); };
-        if (i < 2 || !is_zero(e)) {
+        if (i < 2 || !is_zero(&e, sizeof(e))) {
             c.members(key("MetaSize"), e.MetaSize, key("BlkSize"), e.BlkSize, key("BlkCnt"),
                       e.BlkCnt, key("CacheMode"), e.CacheMode, key("PartitionName"),
                       trace_text(partition_name(e)));

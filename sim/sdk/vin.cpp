@@ -228,16 +228,11 @@ void get_frame(Call& c, AX_VIDEO_FRAME_INFO_T* frame, int32_t timeout_ms) {
     c.refuse_if(size > UINT32_MAX || !take_block(s, static_cast<uint32_t>(size), pool, block),
                 Kind::kNoBuf, "no free pool block of {} bytes for a {}x{} frame", size, a.nWidth,
                 a.nHeight);
-    Frame f{pipe,
-            chn,
-            a.nWidth,
-            a.nHeight,
-            static_cast<uint32_t>(stride),
-            ++s.last_seq[{pipe, chn}],
-            static_cast<uint32_t>(size),
-            pool,
-            block};
-    uint64_t phys = s.pools[pool].phys_base + block_stride(s.pools[pool].cfg) * block;
+    // Both fit 32 bits now that the frame size does.
+    const auto stride32 = static_cast<uint32_t>(stride), size32 = static_cast<uint32_t>(size);
+    const Frame f{pipe,   chn,  a.nWidth, a.nHeight, stride32, ++s.last_seq[{pipe, chn}],
+                  size32, pool, block};
+    const uint64_t phys = s.pools[pool].phys_base + block_stride(s.pools[pool].cfg) * block;
     s.frames[phys] = f;
     std::memset(frame, 0, sizeof(*frame));
     frame->u32Width = f.width;
@@ -386,7 +381,6 @@ int32_t AX_VIN_SetChnFrameMode(uint8_t pipe, int32_t chn, int32_t mode) {
                    c.refuse_if(mode < 0 || mode >= kFrameModes, Kind::kIllegalParam,
                                "frame mode {}", mode);
                    c.refuse_if(c.chn->enabled, Kind::kBusy, "channel {} enabled", chn);
-                   c.chn->frame_mode = mode;
                });
 }
 
@@ -472,7 +466,6 @@ int32_t AX_ISP_RegisterSensor(uint8_t pipe, AX_SENSOR_REGISTER_FUNC_T* sensor) {
                                kSensorSymbol);
                    c.refuse_if(isp.registered, Kind::kExist, "pipe {} already has a sensor", pipe);
                    isp.registered = true;
-                   isp.sensor = sensor;
                });
 }
 
