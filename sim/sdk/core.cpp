@@ -62,9 +62,22 @@ void warn(std::string_view text) {
     fmt::print(stderr, "axsim: {}\n", text);
 }
 
-const char* env(const char* name) {
+// The variable's value; empty when it is unset.
+std::string_view env(const char* name) {
     const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : nullptr;
+    return value != nullptr ? value : "";
+}
+
+// A number up to `max` from the variable `name`, when set; else a warning "... : <what>".
+template <typename T>
+void read_number(const char* name, const char* what, T max, T& value) {
+    const std::string_view v = env(name);
+    T parsed = 0;
+    if (!v.empty() && parse_integer(v, parsed) && parsed <= max) {
+        value = parsed;
+    } else if (!v.empty()) {
+        warn(fmt::format("ignoring {}={}: {}", name, v, what));
+    }
 }
 
 // Appends one line to the trace file; opened per line so forks and several processes interleave
@@ -80,8 +93,6 @@ void append_line(const std::string& path, const std::string& line) {
         done += static_cast<size_t>(n);
     }
 }
-
-// ---- fault rules ----------------------------------------------------------------------------
 
 // Appends the fault rules in `text`; malformed text adds none and is reported as `source`.
 void add_fault_rules(Settings& s, std::string_view text, std::string_view source) {
@@ -131,40 +142,22 @@ bool injected(Settings& s, std::string_view call, int32_t& status) {
     return hit;
 }
 
-// ---- settings -------------------------------------------------------------------------------
-
 Settings settings_from_environment() {
     Settings s;
-    s.trace_path = env("AXSIM_TRACE") != nullptr ? env("AXSIM_TRACE") : "";
-    s.leaks_path = env("AXSIM_LEAKS") != nullptr ? env("AXSIM_LEAKS") : "";
-    if (const char* v = env("AXSIM_DELAY_US")) {
-        uint64_t us = 0;
-        if (parse_integer(std::string_view(v), us)) {
-            s.delay = std::chrono::microseconds(us);
-        } else {
-            warn(fmt::format("ignoring AXSIM_DELAY_US={}: not a number", v));
-        }
-    }
-    if (const char* v = env("AXSIM_STRIDE_PAD")) {
-        uint32_t pad = 0;
-        if (parse_integer(std::string_view(v), pad) && pad <= kMaxPicture) {
-            s.stride_pad = pad;
-        } else {
-            warn(fmt::format("ignoring AXSIM_STRIDE_PAD={}: not a pixel count", v));
-        }
-    }
-    if (const char* v = env("AXSIM_NO_FRAME")) {
-        std::string_view text(v);
-        s.no_frame = !(text == "0" || text == "false" || text == "no");
-    }
-    s.arm_path = env("AXSIM_ARM") != nullptr ? env("AXSIM_ARM") : "";
-    if (const char* v = env("AXSIM_FAIL")) {
+    s.trace_path = env("AXSIM_TRACE");
+    s.leaks_path = env("AXSIM_LEAKS");
+    s.arm_path = env("AXSIM_ARM");
+    uint64_t us = 0;
+    read_number("AXSIM_DELAY_US", "not a number", UINT64_MAX, us);
+    s.delay = std::chrono::microseconds(us);
+    read_number("AXSIM_STRIDE_PAD", "not a pixel count", kMaxPicture, s.stride_pad);
+    std::string_view no_frame = env("AXSIM_NO_FRAME");
+    s.no_frame = !(no_frame.empty() || no_frame == "0" || no_frame == "false" || no_frame == "no");
+    if (std::string_view v = env("AXSIM_FAIL"); !v.empty()) {
         add_fault_rules(s, v, fmt::format("AXSIM_FAIL={}", v));
     }
     return s;
 }
-
-// ---- leftovers ------------------------------------------------------------------------------
 
 std::vector<std::string> list_leftovers(const State& s) {
     std::vector<std::string> out;
@@ -535,8 +528,7 @@ std::vector<Call> calls() {
 
 std::vector<Call> calls(std::string_view name) {
     std::vector<Call> out = calls();
-    out.erase(std::remove_if(out.begin(), out.end(), [&](const Call& c) { return c.name != name; }),
-              out.end());
+    std::erase_if(out, [&](const Call& c) { return c.name != name; });
     return out;
 }
 
