@@ -80,11 +80,9 @@ void read_number(const char* name, const char* what, T max, T& value) {
     }
 }
 
-// Appends one line to the trace file; opened per line so forks and several processes interleave
-// whole lines.
-void append_line(const std::string& path, const std::string& line) {
-    hdgrab::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    std::string text = line + '\n';
+// Writes `text` into `path` (created, opened with `flags` added); false when it cannot be opened.
+bool write_text(const std::string& path, int flags, mode_t mode, std::string_view text) {
+    hdgrab::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, mode));
     for (size_t done = 0; fd && done < text.size();) {
         ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
         if (n < 0) {
@@ -92,6 +90,7 @@ void append_line(const std::string& path, const std::string& line) {
         }
         done += static_cast<size_t>(n);
     }
+    return fd.is_valid();
 }
 
 // Appends the fault rules in `text`; malformed text adds none and is reported as `source`.
@@ -224,19 +223,6 @@ std::vector<std::string> list_leftovers(const State& s) {
     return out;
 }
 
-void write_leak_report(const std::string& path, const std::vector<std::string>& lines) {
-    FILE* file = std::fopen(path.c_str(), "we");
-    if (file == nullptr) {
-        warn(fmt::format("cannot write the leak report to {}", path));
-        return;
-    }
-    std::fputs(lines.empty() ? "none\n" : "", file);
-    for (const auto& line : lines) {
-        std::fputs((line + '\n').c_str(), file);
-    }
-    std::fclose(file);
-}
-
 // Created when the library is loaded so the environment is read at process start.
 __attribute__((constructor)) void create_core() {
     (void)core();
@@ -247,22 +233,17 @@ __attribute__((constructor)) void create_core() {
 __attribute__((destructor)) void report_at_exit() {
     Core& c = core();
     std::lock_guard lock(c.mutex);
-    if (!c.settings.leaks_path.empty()) {
-        write_leak_report(c.settings.leaks_path, list_leftovers(c.state));
+    if (c.settings.leaks_path.empty()) {
+        return;
     }
-}
-
-// Serves the delay before the lock so a slow call does not serialise the other threads.
-Core& delayed_core() {
-    std::chrono::microseconds delay;
-    {
-        std::lock_guard lock(core().mutex);
-        delay = core().settings.delay;
+    const std::vector<std::string> lines = list_leftovers(c.state);
+    std::string text = lines.empty() ? "none\n" : "";
+    for (const auto& line : lines) {
+        text += line + '\n';
     }
-    if (delay.count() > 0) {
-        std::this_thread::sleep_for(delay);
+    if (!write_text(c.settings.leaks_path, O_TRUNC, 0666, text)) {
+        warn(fmt::format("cannot write the leak report to {}", c.settings.leaks_path));
     }
-    return core();
 }
 
 template <typename F>
@@ -270,6 +251,12 @@ auto locked(F&& f) {
     Core& c = core();
     std::lock_guard lock(c.mutex);
     return f(c);
+}
+
+// Serves the delay before the lock so a slow call does not serialise the other threads.
+Core& delayed_core() {
+    std::this_thread::sleep_for(locked([](Core& c) { return c.settings.delay; }));
+    return core();
 }
 
 }  // namespace
@@ -427,8 +414,9 @@ int32_t Call::end(int32_t status) {
                    status_name(status));
     }
     if (tracing_) {
-        append_line(core_.settings.trace_path,
-                    fmt::format("{} -> 0x{:08X}", line_, static_cast<uint32_t>(status)));
+        // Opened per line and written at once, so forks and other processes interleave whole lines.
+        (void)write_text(core_.settings.trace_path, O_APPEND, 0644,
+                         fmt::format("{} -> 0x{:08X}\n", line_, static_cast<uint32_t>(status)));
     }
     if (logging_) {
         if (core_.calls.size() >= kMaxLoggedCalls) {
