@@ -23,18 +23,25 @@ void trace_filter(Call& c, int row, int col, const AX_IVPS_FILTER_T& f) {
               f.nDstPicStride, key("eDstPicFormat"), f.eDstPicFormat);
 }
 
-void trace_pipeline(Call& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
-    c.members("nOutChnNum", a.nOutChnNum, "nOutFifoDepth", list(a.nOutFifoDepth));
+// Calls f(row, col, filter) for every filter of the pipeline, row by row.
+template <typename F>
+void for_each_filter(const AX_IVPS_PIPELINE_ATTR_T& a, F&& f) {
     for (int row = 0; row < AX_IVPS_FILTER_ROWS; ++row) {
         for (int col = 0; col < AX_IVPS_FILTERS_PER_ROW; ++col) {
-            bool named = std::find(kTracedFilters.begin(), kTracedFilters.end(),
-                                   std::pair{row, col}) != kTracedFilters.end();
-            const AX_IVPS_FILTER_T& f = a.tFilter[row][col];
-            if (named || !is_zero(&f, sizeof(f))) {
-                trace_filter(c, row, col, f);
-            }
+            f(row, col, a.tFilter[row][col]);
         }
     }
+}
+
+void trace_pipeline(Call& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
+    c.members("nOutChnNum", a.nOutChnNum, "nOutFifoDepth", list(a.nOutFifoDepth));
+    for_each_filter(a, [&](int row, int col, const AX_IVPS_FILTER_T& f) {
+        bool named = std::find(kTracedFilters.begin(), kTracedFilters.end(), std::pair{row, col}) !=
+                     kTracedFilters.end();
+        if (named || !is_zero(&f, sizeof(f))) {
+            trace_filter(c, row, col, f);
+        }
+    });
 }
 
 void trace_grp_attr(Call& c, const AX_IVPS_GRP_ATTR_T& a) {
@@ -45,25 +52,22 @@ void trace_grp_attr(Call& c, const AX_IVPS_GRP_ATTR_T& a) {
 void check_pipeline(Call& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
     c.refuse_if(a.nOutChnNum == 0 || a.nOutChnNum > kIvpsChns, Kind::kIllegalParam,
                 "{} output channels", a.nOutChnNum);
-    for (int row = 0; row < AX_IVPS_FILTER_ROWS; ++row) {
-        for (int col = 0; col < AX_IVPS_FILTERS_PER_ROW; ++col) {
-            const AX_IVPS_FILTER_T& f = a.tFilter[row][col];
-            if (f.bEngage == 0) {
-                continue;
-            }
-            c.refuse_if(row > a.nOutChnNum, Kind::kIllegalParam,
-                        "filter [{}][{}] engaged for channel {} of {}", row, col, row - 1,
-                        a.nOutChnNum);
-            c.refuse_if(f.nDstPicWidth == 0 || f.nDstPicHeight == 0 ||
-                            f.nDstPicStride < f.nDstPicWidth || f.nDstPicStride % kStrideAlign != 0,
-                        Kind::kIllegalParam, "filter [{}][{}] picture {}x{} stride {}", row, col,
-                        f.nDstPicWidth, f.nDstPicHeight, f.nDstPicStride);
-            c.refuse_if(!(f.fSrcFrameRate > 0.0f) || !(f.fDstFrameRate > 0.0f) ||
-                            f.fDstFrameRate > f.fSrcFrameRate,
-                        Kind::kIllegalParam, "filter [{}][{}] frame rates {} -> {}", row, col,
-                        f.fSrcFrameRate, f.fDstFrameRate);
+    for_each_filter(a, [&](int row, int col, const AX_IVPS_FILTER_T& f) {
+        if (f.bEngage == 0) {
+            return;
         }
-    }
+        c.refuse_if(row > a.nOutChnNum, Kind::kIllegalParam,
+                    "filter [{}][{}] engaged for channel {} of {}", row, col, row - 1,
+                    a.nOutChnNum);
+        c.refuse_if(f.nDstPicWidth == 0 || f.nDstPicHeight == 0 ||
+                        f.nDstPicStride < f.nDstPicWidth || f.nDstPicStride % kStrideAlign != 0,
+                    Kind::kIllegalParam, "filter [{}][{}] picture {}x{} stride {}", row, col,
+                    f.nDstPicWidth, f.nDstPicHeight, f.nDstPicStride);
+        c.refuse_if(!(f.fSrcFrameRate > 0.0f) || !(f.fDstFrameRate > 0.0f) ||
+                        f.fDstFrameRate > f.fSrcFrameRate,
+                    Kind::kIllegalParam, "filter [{}][{}] frame rates {} -> {}", row, col,
+                    f.fSrcFrameRate, f.fDstFrameRate);
+    });
 }
 
 bool linked_to(const State& s, int32_t grp) {
