@@ -1,7 +1,5 @@
 // hdmi: drives the simulated HDMI source through the bridge driver's control socket, and watches
 // the service's notifications.
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +11,7 @@
 
 #include "base/unique_fd.h"
 #include "sim/driver/control.h"
+#include "sim/driver/service_client.h"
 
 namespace {
 
@@ -31,25 +30,18 @@ void usage(FILE* out) {
 
 // Prints every complete JSON object arriving on the service's socket, one per line.
 int watch(const std::string& path, long count) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
+    hdgrab::UniqueFd fd = hdgrab::sim::connect_unix(path);
+    if (!fd && errno == ENAMETOOLONG) {
         std::fprintf(stderr, "hdmi: socket path too long: %s\n", path.c_str());
         return 1;
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    hdgrab::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!fd ||
-        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+    if (!fd) {
         std::fprintf(stderr, "hdmi: cannot connect to %s: %s\n", path.c_str(),
                      std::strerror(errno));
         return 1;
     }
     std::fprintf(stderr, "hdmi: connected to %s\n", path.c_str());
-    std::string message;
-    int depth = 0;
-    bool in_string = false;
-    bool escaped = false;
+    std::string pending;
     char buffer[4096];
     for (;;) {
         const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
@@ -60,30 +52,13 @@ int watch(const std::string& path, long count) {
             std::fprintf(stderr, "hdmi: connection closed\n");
             return n == 0 ? 0 : 1;
         }
-        for (ssize_t i = 0; i < n; ++i) {
-            const char c = buffer[i];
-            message += c;
-            if (in_string) {
-                if (escaped) {
-                    escaped = false;
-                } else if (c == '\\') {
-                    escaped = true;
-                } else if (c == '"') {
-                    in_string = false;
-                }
-                continue;
-            }
-            if (c == '"') {
-                in_string = true;
-            } else if (c == '{') {
-                ++depth;
-            } else if (c == '}' && --depth == 0) {
-                std::printf("%s\n", message.c_str());
-                std::fflush(stdout);
-                message.clear();
-                if (count > 0 && --count == 0) {
-                    return 0;
-                }
+        pending.append(buffer, static_cast<size_t>(n));
+        for (size_t end; (end = hdgrab::sim::complete_object_end(pending)) != std::string::npos;) {
+            std::printf("%s\n", pending.substr(0, end).c_str());
+            std::fflush(stdout);
+            pending.erase(0, end);
+            if (count > 0 && --count == 0) {
+                return 0;
             }
         }
     }

@@ -1,10 +1,12 @@
-// Shared state machine of the substitute media SDK: settings, faults, call log and object state.
+// Shared state machine of the substitute media SDK: settings, faults, call log, object state and
+// the one path every call takes (Call, run()).
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -15,6 +17,7 @@
 
 #include "media/ax_sdk.h"
 #include "sim/sdk/axsim.h"
+#include "sim/sdk/calls.h"
 
 namespace axsim::detail {
 
@@ -131,6 +134,13 @@ struct State {
     std::map<std::pair<uint8_t, int32_t>, uint64_t> last_seq;  // per (pipe, channel)
 };
 
+// Bytes a pool block takes: blocks start on 4 KiB boundaries, as mappings of whole pages need.
+inline uint64_t block_stride(const AX_POOL_CONFIG_T& cfg) {
+    return (cfg.BlkSize + 0xFFF) & ~uint64_t{0xFFF};
+}
+
+// ---- settings, faults and the one instance --------------------------------------------------
+
 struct Fault {
     std::string call;
     int32_t status;
@@ -145,90 +155,198 @@ struct Settings {
     std::vector<Fault> faults;
     std::string trace_path;
     std::string leaks_path;
-    // AXSIM_ARM: a file of fault rules picked up (and removed) before a call.
-    std::string arm_path;
+    std::string arm_path;  // AXSIM_ARM: a file of fault rules picked up (and removed) before a call
 };
 
-// The one instance, created when libax_sys is loaded and never destroyed (calls may still
-// arrive from other libraries' exit handlers).
+// Created when libax_sys is loaded and never destroyed (calls may still arrive from other
+// libraries' exit handlers). The call log serves the in-process test API only; a service process
+// never reads it, so it stays off until reset() or enable_call_log() turns it on.
 struct Core {
     std::mutex mutex;
     Settings settings;
     State state;
-    // The call log serves the in-process test API only; a service process never reads it, so
-    // it stays off (and costs nothing) until reset() or enable_call_log() turns it on.
     bool log_calls = false;
     std::deque<Call> calls;
 };
 Core& core();
 
-// Reads the AXSIM_* variables into fresh settings (warnings for bad values on stderr).
-Settings settings_from_environment();
-// Adds the fault rules of the AXSIM_ARM file, when it exists, with their counts starting now,
-// and removes the file. Called with the core's lock held, before each call.
-void take_armed_faults(Settings& settings);
-// Releases every mapping and forgets all objects.
-void clear_state(State& state);
-std::vector<std::string> list_leftovers(const State& state);
-
 // Text value for a trace line: no spaces, no control characters; "" for an empty string.
 std::string trace_text(std::string_view text);
 
-// One SDK call in progress: applies the delay, holds the lock, collects the call's arguments for
-// the call log and the trace line, checks injected faults, and at the end records everything,
-// writes the trace line and reports a refusal on standard error.
-class CallScope {
+// ---- the path of every call -----------------------------------------------------------------
+
+// What a call addresses, checked (in this order) before its own rules: the module it needs
+// initialised, the number of its object in range (first argument; the pipe's channel is the
+// second) and, unless the call makes the object itself, the object.
+enum class Need {
+    kNone,
+    kSys,
+    kMipi,
+    kMipiDevId,
+    kVin,
+    kVinDevId,
+    kVinDev,
+    kVinPipeId,
+    kVinPipe,
+    kVinChn,
+    kIvps,
+    kIvpsGrpId,
+    kIvpsGrp,
+};
+
+struct Spec {
+    const char* name;
+    Module module;  // of every status the call refuses with
+    Need need = Need::kNone;
+    const char* result = nullptr;  // traced with the call's result address (AX_SYS_Mmap)
+};
+
+// A scalar argument: the call log's args and a trace member, decimal or hex.
+struct Arg {
+    std::string_view name;
+    int64_t value;
+    bool hex = false;
+};
+
+// Unwinds a refused call to its run(), which reports it.
+struct Refusal {
+    int32_t status;
+};
+
+// A trace member shown as 0x... hex.
+struct Hex {
+    uint64_t value;
+};
+
+// One SDK call in progress: serves the delay, holds the lock, collects the arguments for the
+// call log and the trace line, applies injected faults and the object checks, and at the end
+// records everything, writes the trace line and reports a refusal on standard error.
+class Call {
   public:
-    explicit CallScope(const char* name);
-    CallScope(const CallScope&) = delete;
-    CallScope& operator=(const CallScope&) = delete;
+    Call(const Spec& spec, std::initializer_list<Arg> args);
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
 
-    State& state() { return core_.state; }
-    const Settings& settings() const { return core_.settings; }
+    State& s;
+    const Settings& settings;
+    // The objects found by the checks of Spec::need.
+    VinDev* dev = nullptr;
+    VinPipe* pipe = nullptr;
+    VinChn* chn = nullptr;
+    IvpsGrp* grp = nullptr;
+    uintptr_t result = 0;                     // traced as Spec::result
+    std::chrono::milliseconds wait_after{0};  // served after the lock is released
 
-    // A scalar argument: goes to Call::args and the trace line (decimal or hex).
-    void arg(std::string_view name, int64_t value);
-    void arg_hex(std::string_view name, uint64_t value);
-    // A trace-only name=value member.
-    template <typename T>
-    void member(std::string_view name, const T& value) {
+    bool tracing() const { return tracing_; }
+    // Trace members: name, value, name, value ... (floats with two decimals).
+    template <typename V, typename... Rest>
+    void members(std::string_view name, const V& value, const Rest&... rest) {
         if (tracing_) {
-            fmt::format_to(std::back_inserter(line_), " {}={}", name, value);
+            add(name, value);
+            if constexpr (sizeof...(rest) > 0) {
+                members(rest...);
+            }
         }
     }
-    void member_hex(std::string_view name, uint64_t value);
-    void member_float(std::string_view name, float value);
-    // Raw record bytes for Call::record.
     void record(const void* data, size_t size);
 
-    // True when an injected fault applies to this call; finish() then returns its status.
-    bool injected();
-    // Refuse the call: remembers the reason for standard error and returns finish(status).
-    int32_t reject(int32_t status, std::string reason);
-    int32_t ok() { return finish(0); }
-    int32_t finish(int32_t status);
-    int32_t finish() { return finish(status_); }
+    // Throws the injected status or the refusal of the object checks.
+    void begin();
+    [[noreturn]] void refuse(Kind kind, std::string reason);
+    template <typename... Args>
+    void refuse_if(bool refused, Kind kind, fmt::format_string<Args...> reason, Args&&... args) {
+        if (refused) {
+            refuse(kind, fmt::format(reason, std::forward<Args>(args)...));
+        }
+    }
+    int64_t id(size_t i = 0) const { return id_[i]; }
+    // Logs and traces the call, reports a refusal, releases the lock, serves wait_after.
+    int32_t end(int32_t status);
 
   private:
+    template <typename V>
+    void add(std::string_view name, const V& value) {
+        fmt::format_to(std::back_inserter(line_), " {}={}", name, value);
+    }
+    void add(std::string_view name, float value);
+    void add(std::string_view name, Hex value);
+    void find(Need need);
+    void find_pipe(bool must_exist);
+
     Core& core_;
+    const Spec& spec_;
     std::unique_lock<std::mutex> lock_;
-    Call call_;
-    // The trace line and the call log are only built when someone reads them (AXSIM_TRACE,
-    // the test API's call log): a service process pays for neither on every call.
+    axsim::Call call_;
+    // The trace line and the call log are only built when someone reads them (AXSIM_TRACE, the
+    // test API's call log): a service process pays for neither on every call.
     bool tracing_ = false;
     bool logging_ = false;
     std::string line_;
     std::string reason_;
-    int32_t status_ = 0;
     bool injected_ = false;
+    std::array<int64_t, 2> id_{};
 };
 
-// Shortcut for the statuses of one module.
-constexpr int32_t err(Module module, Kind kind) {
-    return status_of(module, kind);
+// A record argument the call reads: its bytes go to the call log and its members to the trace
+// (`null_name=null` when absent); an absent record is refused after the object checks.
+template <typename T>
+struct In {
+    const T* data;
+    void (*trace)(Call&, const T&);
+    const char* null_name = "attr";
+    const char* null_reason = "null attributes";
+};
+
+// The generic path: `trace` adds members before the checks, `body` applies the call's own rules
+// and effects (refusing by Call::refuse).
+template <typename Trace, typename Body>
+int32_t run(const Spec& spec, std::initializer_list<Arg> args, Trace&& trace, Body&& body) {
+    Call c(spec, args);
+    trace(c);
+    int32_t status = 0;
+    try {
+        c.begin();
+        body(c);
+    } catch (const Refusal& refusal) {
+        status = refusal.status;
+    }
+    return c.end(status);
 }
 
-// Trace members of the records (shared by calls that take the same record).
-void trace_frame(CallScope& c, const AX_VIDEO_FRAME_INFO_T& frame);
+template <typename Body>
+int32_t run(const Spec& spec, std::initializer_list<Arg> args, Body&& body) {
+    return run(
+        spec, args, [](Call&) {}, body);
+}
+
+template <typename T, typename Body>
+int32_t run(const Spec& spec, std::initializer_list<Arg> args, In<T> in, Body&& body) {
+    auto trace = [&](Call& c) {
+        if (in.data == nullptr) {
+            c.members(in.null_name, "null");
+            return;
+        }
+        c.record(in.data, sizeof(T));
+        if (c.tracing()) {
+            in.trace(c, *in.data);
+        }
+    };
+    return run(spec, args, trace, [&](Call& c) {
+        c.refuse_if(in.data == nullptr, Kind::kNullPtr, "{}", in.null_reason);
+        body(c, *in.data);
+    });
+}
+
+// AX_SYS_Init and the modules' Init calls: sets the module's flag, refused while it is set
+// ("<what> already initialised"); `then` completes the module's initial state.
+int32_t init_module(const Spec& spec, bool State::*flag, const char* what,
+                    void (*then)(State&) = nullptr);
+
+// "a,b,c" of a list member.
+template <typename T>
+std::string list(const T& values) {
+    return fmt::format("{}", fmt::join(values, ","));
+}
+std::string rect(const AX_VIN_RECT_T& r);
 
 }  // namespace axsim::detail

@@ -2,13 +2,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sim/sdk/calls.h"
 #include "sim/sdk/core.h"
 
 namespace axsim::detail {
 namespace {
 
-constexpr int32_t kNotInit = err(Module::kIvps, Kind::kNotInit);
 constexpr uint8_t kMaxFifoDepth = 8;
 constexpr uint16_t kStrideAlign = 16;
 // Filters traced by name whatever their content: the group's stage and both filters of
@@ -20,23 +18,18 @@ bool is_zero(const void* data, size_t size) {
     return std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; });
 }
 
-void trace_filter(CallScope& c, int row, int col, const AX_IVPS_FILTER_T& f) {
+void trace_filter(Call& c, int row, int col, const AX_IVPS_FILTER_T& f) {
     auto key = [&](std::string_view member) {
         return fmt::format("filter[{}][{}].{}", row, col, member);
     };
-    c.member(key("bEngage"), f.bEngage);
-    c.member(key("eEngine"), f.eEngine);
-    c.member_float(key("fSrcFrameRate"), f.fSrcFrameRate);
-    c.member_float(key("fDstFrameRate"), f.fDstFrameRate);
-    c.member(key("nDstPicWidth"), f.nDstPicWidth);
-    c.member(key("nDstPicHeight"), f.nDstPicHeight);
-    c.member(key("nDstPicStride"), f.nDstPicStride);
-    c.member(key("eDstPicFormat"), f.eDstPicFormat);
+    c.members(key("bEngage"), f.bEngage, key("eEngine"), f.eEngine, key("fSrcFrameRate"),
+              f.fSrcFrameRate, key("fDstFrameRate"), f.fDstFrameRate, key("nDstPicWidth"),
+              f.nDstPicWidth, key("nDstPicHeight"), f.nDstPicHeight, key("nDstPicStride"),
+              f.nDstPicStride, key("eDstPicFormat"), f.eDstPicFormat);
 }
 
-void trace_pipeline(CallScope& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
-    c.member("nOutChnNum", a.nOutChnNum);
-    c.member("nOutFifoDepth", fmt::format("{}", fmt::join(a.nOutFifoDepth, ",")));
+void trace_pipeline(Call& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
+    c.members("nOutChnNum", a.nOutChnNum, "nOutFifoDepth", list(a.nOutFifoDepth));
     for (int row = 0; row < AX_IVPS_FILTER_ROWS; ++row) {
         for (int col = 0; col < AX_IVPS_FILTERS_PER_ROW; ++col) {
             bool named = std::find(kTracedFilters.begin(), kTracedFilters.end(),
@@ -49,51 +42,33 @@ void trace_pipeline(CallScope& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
     }
 }
 
+void trace_grp_attr(Call& c, const AX_IVPS_GRP_ATTR_T& a) {
+    c.members("nInFifoDepth", a.nInFifoDepth, "ePipeline", a.ePipeline);
+}
+
 // Engaged filters must produce a picture: size, stride aligned to 16 pixels, sane rates.
-std::string check_pipeline(const AX_IVPS_PIPELINE_ATTR_T& a) {
-    if (a.nOutChnNum == 0 || a.nOutChnNum > kIvpsChns) {
-        return fmt::format("{} output channels", a.nOutChnNum);
-    }
+void check_pipeline(Call& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
+    c.refuse_if(a.nOutChnNum == 0 || a.nOutChnNum > kIvpsChns, Kind::kIllegalParam,
+                "{} output channels", a.nOutChnNum);
     for (int row = 0; row < AX_IVPS_FILTER_ROWS; ++row) {
         for (int col = 0; col < AX_IVPS_FILTERS_PER_ROW; ++col) {
             const AX_IVPS_FILTER_T& f = a.tFilter[row][col];
             if (f.bEngage == 0) {
                 continue;
             }
-            if (row > a.nOutChnNum) {
-                return fmt::format("filter [{}][{}] engaged for channel {} of {}", row, col,
-                                   row - 1, a.nOutChnNum);
-            }
-            if (f.nDstPicWidth == 0 || f.nDstPicHeight == 0 || f.nDstPicStride < f.nDstPicWidth ||
-                f.nDstPicStride % kStrideAlign != 0) {
-                return fmt::format("filter [{}][{}] picture {}x{} stride {}", row, col,
-                                   f.nDstPicWidth, f.nDstPicHeight, f.nDstPicStride);
-            }
-            if (!(f.fSrcFrameRate > 0.0f) || !(f.fDstFrameRate > 0.0f) ||
-                f.fDstFrameRate > f.fSrcFrameRate) {
-                return fmt::format("filter [{}][{}] frame rates {} -> {}", row, col,
-                                   f.fSrcFrameRate, f.fDstFrameRate);
-            }
+            c.refuse_if(row > a.nOutChnNum, Kind::kIllegalParam,
+                        "filter [{}][{}] engaged for channel {} of {}", row, col, row - 1,
+                        a.nOutChnNum);
+            c.refuse_if(f.nDstPicWidth == 0 || f.nDstPicHeight == 0 ||
+                            f.nDstPicStride < f.nDstPicWidth || f.nDstPicStride % kStrideAlign != 0,
+                        Kind::kIllegalParam, "filter [{}][{}] picture {}x{} stride {}", row, col,
+                        f.nDstPicWidth, f.nDstPicHeight, f.nDstPicStride);
+            c.refuse_if(!(f.fSrcFrameRate > 0.0f) || !(f.fDstFrameRate > 0.0f) ||
+                            f.fDstFrameRate > f.fSrcFrameRate,
+                        Kind::kIllegalParam, "filter [{}][{}] frame rates {} -> {}", row, col,
+                        f.fSrcFrameRate, f.fDstFrameRate);
         }
     }
-    return {};
-}
-
-int32_t find_grp(CallScope& c, int32_t grp, IvpsGrp*& out) {
-    State& s = c.state();
-    if (!s.ivps) {
-        return c.reject(kNotInit, "image processor not initialised");
-    }
-    if (grp < 0 || grp >= kIvpsGroups) {
-        return c.reject(err(Module::kIvps, Kind::kInvalidId), fmt::format("group {}", grp));
-    }
-    auto it = s.groups.find(grp);
-    if (it == s.groups.end()) {
-        return c.reject(err(Module::kIvps, Kind::kNotExist),
-                        fmt::format("group {} not created", grp));
-    }
-    out = &it->second;
-    return 0;
 }
 
 bool linked_to(const State& s, int32_t grp) {
@@ -101,223 +76,95 @@ bool linked_to(const State& s, int32_t grp) {
                        [&](const Link& l) { return l.dst.s32GrpId == grp; });
 }
 
+void check_chn(Call& c, int32_t chn) {
+    c.refuse_if(chn < 0 || chn >= kIvpsChns, Kind::kInvalidId, "channel {}", chn);
+}
+
+constexpr Spec kGrpCall(const char* name, Need need = Need::kIvpsGrp) {
+    return {name, Module::kIvps, need};
+}
+
 }  // namespace
 
-int32_t ivps_init() {
-    CallScope c("AX_IVPS_Init");
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.sys) {
-        return c.reject(kNotInit, "media system not initialised");
-    }
-    if (s.ivps) {
-        return c.reject(err(Module::kIvps, Kind::kExist), "image processor already initialised");
-    }
-    s.ivps = true;
-    return c.ok();
+int32_t AX_IVPS_Init() {
+    return init_module(kGrpCall(__func__, Need::kSys), &State::ivps, "image processor");
 }
 
-int32_t ivps_deinit() {
-    CallScope c("AX_IVPS_Deinit");
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.ivps) {
-        return c.reject(kNotInit, "image processor not initialised");
-    }
-    if (!s.groups.empty()) {
-        return c.reject(err(Module::kIvps, Kind::kBusy),
-                        fmt::format("{} group(s) still exist", s.groups.size()));
-    }
-    s.ivps = false;
-    return c.ok();
+int32_t AX_IVPS_Deinit() {
+    return run(kGrpCall(__func__, Need::kIvps), {}, [](Call& c) {
+        c.refuse_if(!c.s.groups.empty(), Kind::kBusy, "{} group(s) still exist", c.s.groups.size());
+        c.s.ivps = false;
+    });
 }
 
-int32_t ivps_create_grp(int32_t grp, const AX_IVPS_GRP_ATTR_T* attr) {
-    CallScope c("AX_IVPS_CreateGrp");
-    c.arg("grp", grp);
-    if (attr != nullptr) {
-        c.record(attr, sizeof(*attr));
-        c.member("nInFifoDepth", attr->nInFifoDepth);
-        c.member("ePipeline", attr->ePipeline);
-    } else {
-        c.member("attr", "null");
-    }
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.ivps) {
-        return c.reject(kNotInit, "image processor not initialised");
-    }
-    if (grp < 0 || grp >= kIvpsGroups) {
-        return c.reject(err(Module::kIvps, Kind::kInvalidId), fmt::format("group {}", grp));
-    }
-    if (attr == nullptr) {
-        return c.reject(err(Module::kIvps, Kind::kNullPtr), "null attributes");
-    }
-    if (s.groups.count(grp) != 0) {
-        return c.reject(err(Module::kIvps, Kind::kExist),
-                        fmt::format("group {} already created", grp));
-    }
-    if (attr->nInFifoDepth == 0 || attr->nInFifoDepth > kMaxFifoDepth) {
-        return c.reject(err(Module::kIvps, Kind::kIllegalParam),
-                        fmt::format("input queue depth {}", attr->nInFifoDepth));
-    }
-    s.groups[grp].attr = *attr;
-    return c.ok();
+int32_t AX_IVPS_CreateGrp(int32_t grp, const AX_IVPS_GRP_ATTR_T* attr) {
+    return run(kGrpCall(__func__, Need::kIvpsGrpId), {{"grp", grp}}, In{attr, trace_grp_attr},
+               [=](Call& c, const AX_IVPS_GRP_ATTR_T& a) {
+                   c.refuse_if(c.grp != nullptr, Kind::kExist, "group {} already created", grp);
+                   c.refuse_if(a.nInFifoDepth == 0 || a.nInFifoDepth > kMaxFifoDepth,
+                               Kind::kIllegalParam, "input queue depth {}", a.nInFifoDepth);
+                   c.s.groups[grp].attr = a;
+               });
 }
 
-int32_t ivps_destroy_grp(int32_t grp) {
-    CallScope c("AX_IVPS_DestoryGrp");
-    c.arg("grp", grp);
-    if (c.injected()) {
-        return c.finish();
-    }
-    IvpsGrp* g = nullptr;
-    if (int32_t st = find_grp(c, grp, g); st != 0) {
-        return st;
-    }
-    State& s = c.state();
-    if (g->started) {
-        return c.reject(err(Module::kIvps, Kind::kBusy), fmt::format("group {} started", grp));
-    }
-    if (linked_to(s, grp)) {
-        return c.reject(err(Module::kIvps, Kind::kBusy), fmt::format("group {} still linked", grp));
-    }
-    for (int32_t i = 0; i < kIvpsChns; ++i) {
-        if (g->chn_enabled[static_cast<size_t>(i)]) {
-            return c.reject(err(Module::kIvps, Kind::kBusy),
-                            fmt::format("channel {} of group {} still enabled", i, grp));
+int32_t AX_IVPS_DestoryGrp(int32_t grp) {
+    return run(kGrpCall(__func__), {{"grp", grp}}, [=](Call& c) {
+        c.refuse_if(c.grp->started, Kind::kBusy, "group {} started", grp);
+        c.refuse_if(linked_to(c.s, grp), Kind::kBusy, "group {} still linked", grp);
+        for (int32_t i = 0; i < kIvpsChns; ++i) {
+            c.refuse_if(c.grp->chn_enabled[static_cast<size_t>(i)], Kind::kBusy,
+                        "channel {} of group {} still enabled", i, grp);
         }
-    }
-    s.groups.erase(grp);
-    return c.ok();
+        c.s.groups.erase(grp);
+    });
 }
 
-int32_t ivps_set_pipeline_attr(int32_t grp, const AX_IVPS_PIPELINE_ATTR_T* attr) {
-    CallScope c("AX_IVPS_SetPipelineAttr");
-    c.arg("grp", grp);
-    if (attr != nullptr) {
-        c.record(attr, sizeof(*attr));
-        trace_pipeline(c, *attr);
-    } else {
-        c.member("attr", "null");
-    }
-    if (c.injected()) {
-        return c.finish();
-    }
-    IvpsGrp* g = nullptr;
-    if (int32_t st = find_grp(c, grp, g); st != 0) {
-        return st;
-    }
-    if (attr == nullptr) {
-        return c.reject(err(Module::kIvps, Kind::kNullPtr), "null attributes");
-    }
-    if (g->started) {
-        return c.reject(err(Module::kIvps, Kind::kBusy), fmt::format("group {} started", grp));
-    }
-    if (std::string why = check_pipeline(*attr); !why.empty()) {
-        return c.reject(err(Module::kIvps, Kind::kIllegalParam), why);
-    }
-    g->pipeline = *attr;
-    g->pipeline_set = true;
-    return c.ok();
+int32_t AX_IVPS_SetPipelineAttr(int32_t grp, const AX_IVPS_PIPELINE_ATTR_T* attr) {
+    return run(kGrpCall(__func__), {{"grp", grp}}, In{attr, trace_pipeline},
+               [=](Call& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
+                   c.refuse_if(c.grp->started, Kind::kBusy, "group {} started", grp);
+                   check_pipeline(c, a);
+                   c.grp->pipeline = a;
+                   c.grp->pipeline_set = true;
+               });
 }
 
-int32_t ivps_enable_chn(int32_t grp, int32_t chn) {
-    CallScope c("AX_IVPS_EnableChn");
-    c.arg("grp", grp);
-    c.arg("chn", chn);
-    if (c.injected()) {
-        return c.finish();
-    }
-    IvpsGrp* g = nullptr;
-    if (int32_t st = find_grp(c, grp, g); st != 0) {
-        return st;
-    }
-    if (chn < 0 || chn >= kIvpsChns) {
-        return c.reject(err(Module::kIvps, Kind::kInvalidId), fmt::format("channel {}", chn));
-    }
-    if (!g->pipeline_set) {
-        return c.reject(err(Module::kIvps, Kind::kNotConfig),
-                        fmt::format("group {} has no pipeline", grp));
-    }
-    if (chn >= g->pipeline.nOutChnNum) {
-        return c.reject(err(Module::kIvps, Kind::kInvalidId),
-                        fmt::format("channel {} beyond the pipeline's {} output channel(s)", chn,
-                                    g->pipeline.nOutChnNum));
-    }
-    auto& enabled = g->chn_enabled[static_cast<size_t>(chn)];
-    if (enabled) {
-        return c.reject(err(Module::kIvps, Kind::kExist),
-                        fmt::format("channel {} already enabled", chn));
-    }
-    enabled = true;
-    return c.ok();
+int32_t AX_IVPS_EnableChn(int32_t grp, int32_t chn) {
+    return run(kGrpCall(__func__), {{"grp", grp}, {"chn", chn}}, [=](Call& c) {
+        IvpsGrp& g = *c.grp;
+        check_chn(c, chn);
+        c.refuse_if(!g.pipeline_set, Kind::kNotConfig, "group {} has no pipeline", grp);
+        c.refuse_if(chn >= g.pipeline.nOutChnNum, Kind::kInvalidId,
+                    "channel {} beyond the pipeline's {} output channel(s)", chn,
+                    g.pipeline.nOutChnNum);
+        auto& enabled = g.chn_enabled[static_cast<size_t>(chn)];
+        c.refuse_if(enabled, Kind::kExist, "channel {} already enabled", chn);
+        enabled = true;
+    });
 }
 
-int32_t ivps_disable_chn(int32_t grp, int32_t chn) {
-    CallScope c("AX_IVPS_DisableChn");
-    c.arg("grp", grp);
-    c.arg("chn", chn);
-    if (c.injected()) {
-        return c.finish();
-    }
-    IvpsGrp* g = nullptr;
-    if (int32_t st = find_grp(c, grp, g); st != 0) {
-        return st;
-    }
-    if (chn < 0 || chn >= kIvpsChns) {
-        return c.reject(err(Module::kIvps, Kind::kInvalidId), fmt::format("channel {}", chn));
-    }
-    // Disabling a channel that is not enabled is accepted: tear-downs disable every channel the
-    // group may have, whether or not it was used.
-    g->chn_enabled[static_cast<size_t>(chn)] = false;
-    return c.ok();
+int32_t AX_IVPS_DisableChn(int32_t grp, int32_t chn) {
+    return run(kGrpCall(__func__), {{"grp", grp}, {"chn", chn}}, [=](Call& c) {
+        check_chn(c, chn);
+        // Disabling a channel that is not enabled is accepted: tear-downs disable every channel
+        // the group may have, whether or not it was used.
+        c.grp->chn_enabled[static_cast<size_t>(chn)] = false;
+    });
 }
 
-int32_t ivps_start_grp(int32_t grp) {
-    CallScope c("AX_IVPS_StartGrp");
-    c.arg("grp", grp);
-    if (c.injected()) {
-        return c.finish();
-    }
-    IvpsGrp* g = nullptr;
-    if (int32_t st = find_grp(c, grp, g); st != 0) {
-        return st;
-    }
-    if (!g->pipeline_set) {
-        return c.reject(err(Module::kIvps, Kind::kNotConfig),
-                        fmt::format("group {} has no pipeline", grp));
-    }
-    if (g->started) {
-        return c.reject(err(Module::kIvps, Kind::kExist),
-                        fmt::format("group {} already started", grp));
-    }
-    g->started = true;
-    return c.ok();
+int32_t AX_IVPS_StartGrp(int32_t grp) {
+    return run(kGrpCall(__func__), {{"grp", grp}}, [=](Call& c) {
+        c.refuse_if(!c.grp->pipeline_set, Kind::kNotConfig, "group {} has no pipeline", grp);
+        c.refuse_if(c.grp->started, Kind::kExist, "group {} already started", grp);
+        c.grp->started = true;
+    });
 }
 
-int32_t ivps_stop_grp(int32_t grp) {
-    CallScope c("AX_IVPS_StopGrp");
-    c.arg("grp", grp);
-    if (c.injected()) {
-        return c.finish();
-    }
-    IvpsGrp* g = nullptr;
-    if (int32_t st = find_grp(c, grp, g); st != 0) {
-        return st;
-    }
-    if (!g->started) {
-        return c.reject(err(Module::kIvps, Kind::kNotReady),
-                        fmt::format("group {} not started", grp));
-    }
-    g->started = false;
-    return c.ok();
+int32_t AX_IVPS_StopGrp(int32_t grp) {
+    return run(kGrpCall(__func__), {{"grp", grp}}, [=](Call& c) {
+        c.refuse_if(!c.grp->started, Kind::kNotReady, "group {} not started", grp);
+        c.grp->started = false;
+    });
 }
 
 }  // namespace axsim::detail

@@ -1,35 +1,26 @@
 // MIPI receiver of the substitute SDK (state in libax_sys, entry points in libax_mipi).
 #include <cstring>
 
-#include "sim/sdk/calls.h"
 #include "sim/sdk/core.h"
 
 namespace axsim::detail {
 namespace {
 
-constexpr int32_t kNotInit = err(Module::kMipi, Kind::kNotInit);
 constexpr int32_t kLaneCombos = 2;  // combination modes the receiver knows
 constexpr int32_t kMaxLanes = 4;
 constexpr int8_t kPhysicalLanes = 8;
 
-void trace_attr(CallScope& c, const AX_MIPI_RX_DEV_T& a) {
-    c.member("eInputMode", a.eInputMode);
-    c.member("ePhyMode", a.ePhyMode);
-    c.member("eLaneNum", a.eLaneNum);
-    c.member("nDataRate", a.nDataRate);
-    c.member("nDataLaneMap", fmt::format("{},{},{},{}", a.nDataLaneMap[0], a.nDataLaneMap[1],
-                                         a.nDataLaneMap[2], a.nDataLaneMap[3]));
-    c.member("nClkLane", fmt::format("{},{}", a.nClkLane[0], a.nClkLane[1]));
+void trace_attr(Call& c, const AX_MIPI_RX_DEV_T& a) {
+    c.members("eInputMode", a.eInputMode, "ePhyMode", a.ePhyMode, "eLaneNum", a.eLaneNum,
+              "nDataRate", a.nDataRate, "nDataLaneMap", list(a.nDataLaneMap), "nClkLane",
+              list(a.nClkLane));
 }
 
 // Lane numbers used for data and clock must be real lanes and used once each.
-std::string check_attr(const AX_MIPI_RX_DEV_T& a) {
-    if (a.eLaneNum != 1 && a.eLaneNum != 2 && a.eLaneNum != kMaxLanes) {
-        return fmt::format("{} data lanes (1, 2 or 4 possible)", a.eLaneNum);
-    }
-    if (a.nDataRate <= 0) {
-        return fmt::format("data rate {}", a.nDataRate);
-    }
+void check_attr(Call& c, const AX_MIPI_RX_DEV_T& a) {
+    c.refuse_if(a.eLaneNum != 1 && a.eLaneNum != 2 && a.eLaneNum != kMaxLanes, Kind::kIllegalParam,
+                "{} data lanes (1, 2 or 4 possible)", a.eLaneNum);
+    c.refuse_if(a.nDataRate <= 0, Kind::kIllegalParam, "data rate {}", a.nDataRate);
     std::array<bool, kPhysicalLanes> taken{};
     auto take = [&](int8_t lane) {
         if (lane < 0 || lane >= kPhysicalLanes || taken[static_cast<size_t>(lane)]) {
@@ -39,196 +30,97 @@ std::string check_attr(const AX_MIPI_RX_DEV_T& a) {
         return true;
     };
     for (int32_t i = 0; i < a.eLaneNum; ++i) {
-        if (!take(a.nDataLaneMap[i])) {
-            return fmt::format("data lane {} mapped to invalid or repeated lane {}", i,
-                               a.nDataLaneMap[i]);
-        }
+        c.refuse_if(!take(a.nDataLaneMap[i]), Kind::kIllegalParam,
+                    "data lane {} mapped to invalid or repeated lane {}", i, a.nDataLaneMap[i]);
     }
-    if (!take(a.nClkLane[0])) {
-        return fmt::format("clock lane {} invalid or also a data lane", a.nClkLane[0]);
+    c.refuse_if(!take(a.nClkLane[0]), Kind::kIllegalParam,
+                "clock lane {} invalid or also a data lane", a.nClkLane[0]);
+}
+
+// The call's device when it has attributes; refused otherwise.
+MipiDev& configured(Call& c) {
+    auto it = c.s.mipi_devs.find(static_cast<uint8_t>(c.id()));
+    c.refuse_if(it == c.s.mipi_devs.end() || !it->second.attr_set, Kind::kNotConfig,
+                "device {} has no attributes", c.id());
+    return it->second;
+}
+
+// Refuses while a device of the receiver is started.
+void check_stopped(Call& c, bool still) {
+    for (const auto& [dev, m] : c.s.mipi_devs) {
+        c.refuse_if(m.started, Kind::kBusy, "device {} {}started", dev, still ? "still " : "");
     }
-    return {};
+}
+
+constexpr Spec kDevCall(const char* name) {
+    return {name, Module::kMipi, Need::kMipiDevId};
 }
 
 }  // namespace
 
-int32_t mipi_rx_init() {
-    CallScope c("AX_MIPI_RX_Init");
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.sys) {
-        return c.reject(kNotInit, "media system not initialised");
-    }
-    if (s.mipi) {
-        return c.reject(err(Module::kMipi, Kind::kExist), "receiver already initialised");
-    }
-    s.mipi = true;
-    s.lane_combo = 0;  // the receiver's default combination
-    return c.ok();
+int32_t AX_MIPI_RX_Init() {
+    // The receiver starts with its default lane combination.
+    return init_module({__func__, Module::kMipi, Need::kSys}, &State::mipi, "receiver",
+                       [](State& s) { s.lane_combo = 0; });
 }
 
-int32_t mipi_rx_deinit() {
-    CallScope c("AX_MIPI_RX_DeInit");
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.mipi) {
-        return c.reject(kNotInit, "receiver not initialised");
-    }
-    for (const auto& [dev, m] : s.mipi_devs) {
-        if (m.started) {
-            return c.reject(err(Module::kMipi, Kind::kBusy),
-                            fmt::format("device {} still started", dev));
+int32_t AX_MIPI_RX_DeInit() {
+    return run({__func__, Module::kMipi, Need::kMipi}, {}, [](Call& c) {
+        check_stopped(c, true);
+        for (const auto& [dev, d] : c.s.devs) {
+            c.refuse_if(d.mipi >= 0, Kind::kBusy, "video input device {} still bound to device {}",
+                        dev, d.mipi);
         }
-    }
-    for (const auto& [dev, d] : s.devs) {
-        if (d.mipi >= 0) {
-            return c.reject(
-                err(Module::kMipi, Kind::kBusy),
-                fmt::format("video input device {} still bound to device {}", dev, d.mipi));
+        c.s.mipi = false;
+        c.s.mipi_devs.clear();
+        c.s.lane_combo = -1;
+    });
+}
+
+int32_t AX_MIPI_RX_SetLaneCombo(int32_t mode) {
+    return run({__func__, Module::kMipi, Need::kMipi}, {{"mode", mode}}, [=](Call& c) {
+        c.refuse_if(mode < 0 || mode >= kLaneCombos, Kind::kIllegalParam, "lane combination {}",
+                    mode);
+        check_stopped(c, false);
+        c.s.lane_combo = mode;
+    });
+}
+
+int32_t AX_MIPI_RX_SetAttr(uint8_t dev, const AX_MIPI_RX_DEV_T* attr) {
+    return run(kDevCall(__func__), {{"dev", dev}}, In{attr, trace_attr},
+               [=](Call& c, const AX_MIPI_RX_DEV_T& a) {
+                   MipiDev& m = c.s.mipi_devs[dev];
+                   c.refuse_if(m.started, Kind::kBusy, "device {} started", dev);
+                   check_attr(c, a);
+                   m.attr = a;
+                   m.attr_set = true;
+               });
+}
+
+int32_t AX_MIPI_RX_Reset(uint8_t dev) {
+    return run(kDevCall(__func__), {{"dev", dev}}, [](Call& c) { configured(c).reset = true; });
+}
+
+int32_t AX_MIPI_RX_Start(uint8_t dev) {
+    return run(kDevCall(__func__), {{"dev", dev}}, [=](Call& c) {
+        MipiDev& m = configured(c);
+        c.refuse_if(m.started, Kind::kExist, "device {} already started", dev);
+        m.started = true;
+    });
+}
+
+int32_t AX_MIPI_RX_Stop(uint8_t dev) {
+    return run(kDevCall(__func__), {{"dev", dev}}, [=](Call& c) {
+        auto it = c.s.mipi_devs.find(dev);
+        c.refuse_if(it == c.s.mipi_devs.end() || !it->second.started, Kind::kNotReady,
+                    "device {} not started", dev);
+        for (const auto& [vin_dev, d] : c.s.devs) {
+            c.refuse_if(d.mipi == dev && d.enabled, Kind::kBusy,
+                        "video input device {} still enabled", vin_dev);
         }
-    }
-    s.mipi = false;
-    s.mipi_devs.clear();
-    s.lane_combo = -1;
-    return c.ok();
-}
-
-int32_t mipi_rx_set_lane_combo(int32_t mode) {
-    CallScope c("AX_MIPI_RX_SetLaneCombo");
-    c.arg("mode", mode);
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.mipi) {
-        return c.reject(kNotInit, "receiver not initialised");
-    }
-    if (mode < 0 || mode >= kLaneCombos) {
-        return c.reject(err(Module::kMipi, Kind::kIllegalParam),
-                        fmt::format("lane combination {}", mode));
-    }
-    for (const auto& [dev, m] : s.mipi_devs) {
-        if (m.started) {
-            return c.reject(err(Module::kMipi, Kind::kBusy), fmt::format("device {} started", dev));
-        }
-    }
-    s.lane_combo = mode;
-    return c.ok();
-}
-
-int32_t mipi_rx_set_attr(uint8_t dev, const AX_MIPI_RX_DEV_T* attr) {
-    CallScope c("AX_MIPI_RX_SetAttr");
-    c.arg("dev", dev);
-    if (attr != nullptr) {
-        c.record(attr, sizeof(*attr));
-        trace_attr(c, *attr);
-    } else {
-        c.member("attr", "null");
-    }
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.mipi) {
-        return c.reject(kNotInit, "receiver not initialised");
-    }
-    if (dev >= kMipiDevs) {
-        return c.reject(err(Module::kMipi, Kind::kInvalidId), fmt::format("device {}", dev));
-    }
-    if (attr == nullptr) {
-        return c.reject(err(Module::kMipi, Kind::kNullPtr), "null attributes");
-    }
-    MipiDev& m = s.mipi_devs[dev];
-    if (m.started) {
-        return c.reject(err(Module::kMipi, Kind::kBusy), fmt::format("device {} started", dev));
-    }
-    if (std::string why = check_attr(*attr); !why.empty()) {
-        return c.reject(err(Module::kMipi, Kind::kIllegalParam), why);
-    }
-    m.attr = *attr;
-    m.attr_set = true;
-    return c.ok();
-}
-
-int32_t mipi_rx_reset(uint8_t dev) {
-    CallScope c("AX_MIPI_RX_Reset");
-    c.arg("dev", dev);
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.mipi) {
-        return c.reject(kNotInit, "receiver not initialised");
-    }
-    if (dev >= kMipiDevs) {
-        return c.reject(err(Module::kMipi, Kind::kInvalidId), fmt::format("device {}", dev));
-    }
-    auto it = s.mipi_devs.find(dev);
-    if (it == s.mipi_devs.end() || !it->second.attr_set) {
-        return c.reject(err(Module::kMipi, Kind::kNotConfig),
-                        fmt::format("device {} has no attributes", dev));
-    }
-    it->second.reset = true;
-    return c.ok();
-}
-
-int32_t mipi_rx_start(uint8_t dev) {
-    CallScope c("AX_MIPI_RX_Start");
-    c.arg("dev", dev);
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.mipi) {
-        return c.reject(kNotInit, "receiver not initialised");
-    }
-    if (dev >= kMipiDevs) {
-        return c.reject(err(Module::kMipi, Kind::kInvalidId), fmt::format("device {}", dev));
-    }
-    auto it = s.mipi_devs.find(dev);
-    if (it == s.mipi_devs.end() || !it->second.attr_set) {
-        return c.reject(err(Module::kMipi, Kind::kNotConfig),
-                        fmt::format("device {} has no attributes", dev));
-    }
-    if (it->second.started) {
-        return c.reject(err(Module::kMipi, Kind::kExist),
-                        fmt::format("device {} already started", dev));
-    }
-    it->second.started = true;
-    return c.ok();
-}
-
-int32_t mipi_rx_stop(uint8_t dev) {
-    CallScope c("AX_MIPI_RX_Stop");
-    c.arg("dev", dev);
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.mipi) {
-        return c.reject(kNotInit, "receiver not initialised");
-    }
-    if (dev >= kMipiDevs) {
-        return c.reject(err(Module::kMipi, Kind::kInvalidId), fmt::format("device {}", dev));
-    }
-    auto it = s.mipi_devs.find(dev);
-    if (it == s.mipi_devs.end() || !it->second.started) {
-        return c.reject(err(Module::kMipi, Kind::kNotReady),
-                        fmt::format("device {} not started", dev));
-    }
-    for (const auto& [vin_dev, d] : s.devs) {
-        if (d.mipi == dev && d.enabled) {
-            return c.reject(err(Module::kMipi, Kind::kBusy),
-                            fmt::format("video input device {} still enabled", vin_dev));
-        }
-    }
-    it->second.started = false;
-    it->second.reset = false;
-    return c.ok();
+        it->second.started = false;
+        it->second.reset = false;
+    });
 }
 
 }  // namespace axsim::detail

@@ -4,16 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
-#include "sim/sdk/calls.h"
 #include "sim/sdk/core.h"
 
 namespace axsim::detail {
 namespace {
 
-constexpr int32_t kVinNotInit = err(Module::kVin, Kind::kNotInit);
-constexpr int32_t kIspNotExist = err(Module::kIsp, Kind::kNotExist);
 constexpr uint32_t kMaxBoundPipes = AX_VIN_MAX_PIPE_PER_DEV;
 constexpr int32_t kFrameModes = 2;
 constexpr uint32_t kMaxQueueDepth = 8;
@@ -23,102 +19,48 @@ bool size_ok(uint32_t width, uint32_t height) {
     return width > 0 && height > 0 && width <= kMaxPicture && height <= kMaxPicture;
 }
 
-void trace_dev_attr(CallScope& c, const AX_VIN_DEV_ATTR_T& a) {
-    c.member("eDevMode", a.eDevMode);
-    c.member("bImgDataEnable", a.bImgDataEnable);
-    c.member("bNonImgDataEnable", a.bNonImgDataEnable);
-    c.member("eSnsIntfType", a.eSnsIntfType);
-    c.member("eSnsMode", a.eSnsMode);
-    c.member("eBayerPattern", a.eBayerPattern);
-    c.member("ePixelFmt", a.ePixelFmt);
+void trace_dev_attr(Call& c, const AX_VIN_DEV_ATTR_T& a) {
+    c.members("eDevMode", a.eDevMode, "bImgDataEnable", a.bImgDataEnable, "bNonImgDataEnable",
+              a.bNonImgDataEnable, "eSnsIntfType", a.eSnsIntfType, "eSnsMode", a.eSnsMode,
+              "eBayerPattern", a.eBayerPattern, "ePixelFmt", a.ePixelFmt);
     for (size_t i = 0; i < 4; ++i) {
-        const AX_VIN_RECT_T& r = a.tDevImgRgn[i];
-        c.member(fmt::format("tDevImgRgn[{}]", i),
-                 fmt::format("{},{},{},{}", r.nStartX, r.nStartY, r.nWidth, r.nHeight));
+        c.members(fmt::format("tDevImgRgn[{}]", i), rect(a.tDevImgRgn[i]));
     }
-    c.member_float("tFrameRateCtrl.fSrcFrameRate", a.tFrameRateCtrl.fSrcFrameRate);
-    c.member_float("tFrameRateCtrl.fDstFrameRate", a.tFrameRateCtrl.fDstFrameRate);
-    c.member("tCompressInfo.enCompressMode", a.tCompressInfo.enCompressMode);
-    c.member("tCompressInfo.u32CompressLevel", a.tCompressInfo.u32CompressLevel);
-    c.member("szImgVc[0]", a.szImgVc[0]);
-    c.member_hex("szImgDt[0]", a.szImgDt[0]);
+    c.members("tFrameRateCtrl.fSrcFrameRate", a.tFrameRateCtrl.fSrcFrameRate,
+              "tFrameRateCtrl.fDstFrameRate", a.tFrameRateCtrl.fDstFrameRate,
+              "tCompressInfo.enCompressMode", a.tCompressInfo.enCompressMode,
+              "tCompressInfo.u32CompressLevel", a.tCompressInfo.u32CompressLevel, "szImgVc[0]",
+              a.szImgVc[0], "szImgDt[0]", Hex{a.szImgDt[0]});
 }
 
-std::string check_dev_attr(const AX_VIN_DEV_ATTR_T& a) {
-    const AX_VIN_RECT_T& r = a.tDevImgRgn[0];
-    if (!size_ok(r.nWidth, r.nHeight)) {
-        return fmt::format("device picture {}x{}", r.nWidth, r.nHeight);
-    }
-    if (a.bImgDataEnable == 0) {
-        return "image data disabled";
-    }
-    return {};
+void trace_pipe_attr(Call& c, const AX_VIN_PIPE_ATTR_T& a) {
+    c.members("ePipeWorkMode", a.ePipeWorkMode, "tPipeImgRgn", rect(a.tPipeImgRgn), "nWidthStride",
+              a.nWidthStride, "eBayerPattern", a.eBayerPattern, "ePixelFmt", a.ePixelFmt,
+              "eSnsMode", a.eSnsMode);
 }
 
-void trace_pipe_attr(CallScope& c, const AX_VIN_PIPE_ATTR_T& a) {
-    const AX_VIN_RECT_T& r = a.tPipeImgRgn;
-    c.member("ePipeWorkMode", a.ePipeWorkMode);
-    c.member("tPipeImgRgn", fmt::format("{},{},{},{}", r.nStartX, r.nStartY, r.nWidth, r.nHeight));
-    c.member("nWidthStride", a.nWidthStride);
-    c.member("eBayerPattern", a.eBayerPattern);
-    c.member("ePixelFmt", a.ePixelFmt);
-    c.member("eSnsMode", a.eSnsMode);
+void trace_bind(Call& c, const AX_VIN_DEV_BIND_PIPE_T& b) {
+    c.members("nNum", b.nNum, "nPipeId", list(b.nPipeId), "nDataFlag", list(b.nDataFlag));
 }
 
-std::string check_pipe_attr(const AX_VIN_PIPE_ATTR_T& a) {
-    const AX_VIN_RECT_T& r = a.tPipeImgRgn;
-    if (!size_ok(r.nWidth, r.nHeight)) {
-        return fmt::format("pipe picture {}x{}", r.nWidth, r.nHeight);
-    }
-    if (a.nWidthStride < r.nWidth) {
-        return fmt::format("stride {} below width {}", a.nWidthStride, r.nWidth);
-    }
-    return {};
+void trace_chn_attr(Call& c, const AX_VIN_CHN_ATTR_T& a) {
+    c.members("nWidth", a.nWidth, "nHeight", a.nHeight, "nWidthStride", a.nWidthStride,
+              "eImgFormat", a.eImgFormat, "nDepth", a.nDepth);
 }
 
-// Common checks of the calls that address a pipe; returns 0 or the refusal's status.
-int32_t find_pipe(CallScope& c, uint8_t pipe, VinPipe*& out, Module module = Module::kVin) {
-    State& s = c.state();
-    if (!s.vin) {
-        return c.reject(err(module, Kind::kNotInit), "video input not initialised");
-    }
-    if (pipe >= kVinPipes) {
-        return c.reject(err(module, Kind::kInvalidId), fmt::format("pipe {}", pipe));
-    }
-    auto it = s.pipes.find(pipe);
-    if (it == s.pipes.end()) {
-        return c.reject(err(module, Kind::kNotExist), fmt::format("pipe {} not created", pipe));
-    }
-    out = &it->second;
-    return 0;
+void trace_frame(Call& c, const AX_VIDEO_FRAME_INFO_T& f) {
+    c.members("u32Width", f.u32Width, "u32Height", f.u32Height, "enImgFormat", f.enImgFormat,
+              "u32PicStride[0]", f.u32PicStride[0], "u64PhyAddr[0]", Hex{f.u64PhyAddr[0]},
+              "u64SeqNum", f.u64SeqNum, "u32FrameSize", f.u32FrameSize);
 }
 
-int32_t find_dev(CallScope& c, uint8_t dev, VinDev*& out) {
-    State& s = c.state();
-    if (!s.vin) {
-        return c.reject(kVinNotInit, "video input not initialised");
-    }
-    if (dev >= kVinDevs) {
-        return c.reject(err(Module::kVin, Kind::kInvalidId), fmt::format("device {}", dev));
-    }
-    auto it = s.devs.find(dev);
-    if (it == s.devs.end()) {
-        return c.reject(err(Module::kVin, Kind::kNotExist),
-                        fmt::format("device {} not created", dev));
-    }
-    out = &it->second;
-    return 0;
+void trace_released(Call& c, const AX_VIDEO_FRAME_INFO_T& f) {
+    c.members("u64PhyAddr[0]", Hex{f.u64PhyAddr[0]}, "u64SeqNum", f.u64SeqNum);
 }
 
-int32_t find_chn(CallScope& c, uint8_t pipe, int32_t chn, VinPipe*& p, VinChn*& out) {
-    if (int32_t st = find_pipe(c, pipe, p); st != 0) {
-        return st;
-    }
-    if (chn < 0 || chn >= static_cast<int32_t>(kVinChns)) {
-        return c.reject(err(Module::kVin, Kind::kInvalidId), fmt::format("channel {}", chn));
-    }
-    out = &p->chn[static_cast<size_t>(chn)];
-    return 0;
+void trace_sns_attr(Call& c, const AX_SNS_ATTR_T& a) {
+    c.members("nWidth", a.nWidth, "nHeight", a.nHeight, "fFrameRate", a.fFrameRate, "eSnsMode",
+              a.eSnsMode, "eRawType", a.eRawType, "eBayerPattern", a.eBayerPattern);
 }
 
 bool linked_from(const State& s, uint8_t pipe, int32_t chn) {
@@ -135,10 +77,8 @@ size_t frames_held(const State& s, uint8_t pipe, int32_t chn) {
 
 bool dev_enabled_for(const State& s, uint8_t pipe) {
     for (const auto& [dev, d] : s.devs) {
-        if (!d.enabled || !d.pipes_bound) {
-            continue;
-        }
-        for (uint32_t i = 0; i < std::min(d.bind.nNum, kMaxBoundPipes); ++i) {
+        for (uint32_t i = 0;
+             d.enabled && d.pipes_bound && i < std::min(d.bind.nNum, kMaxBoundPipes); ++i) {
             if (d.bind.nPipeId[i] == pipe) {
                 return true;
             }
@@ -168,647 +108,158 @@ bool take_block(State& s, uint32_t size, size_t& pool, size_t& block) {
     return found;
 }
 
-uint64_t block_address(const Pool& p, size_t block) {
-    uint64_t stride = (p.cfg.BlkSize + 0xFFF) & ~uint64_t{0xFFF};
-    return p.phys_base + stride * block;
+constexpr Spec kVinCall(const char* name, Need need) {
+    return {name, Module::kVin, need};
+}
+constexpr Spec kIspCall(const char* name) {
+    return {name, Module::kIsp, Need::kVinPipe};
 }
 
-}  // namespace
-
-// ---- module ---------------------------------------------------------------------------------
-
-int32_t vin_init() {
-    CallScope c("AX_VIN_Init");
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.sys) {
-        return c.reject(kVinNotInit, "media system not initialised");
-    }
-    if (s.vin) {
-        return c.reject(err(Module::kVin, Kind::kExist), "video input already initialised");
-    }
-    s.vin = true;
-    return c.ok();
+// CreateDev (create) and SetDevAttr: the device's attributes, refused while it is enabled.
+void set_dev_attr(Call& c, const AX_VIN_DEV_ATTR_T& a, bool create) {
+    const AX_VIN_RECT_T& r = a.tDevImgRgn[0];
+    c.refuse_if(create && c.dev != nullptr, Kind::kExist, "device {} already created", c.id());
+    c.refuse_if(!create && c.dev == nullptr, Kind::kNotExist, "device {} not created", c.id());
+    c.refuse_if(!create && c.dev->enabled, Kind::kBusy, "device {} enabled", c.id());
+    c.refuse_if(!size_ok(r.nWidth, r.nHeight), Kind::kIllegalParam, "device picture {}x{}",
+                r.nWidth, r.nHeight);
+    c.refuse_if(a.bImgDataEnable == 0, Kind::kIllegalParam, "image data disabled");
+    c.s.devs[static_cast<uint8_t>(c.id())].attr = a;
 }
 
-int32_t vin_deinit() {
-    CallScope c("AX_VIN_Deinit");
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.vin) {
-        return c.reject(kVinNotInit, "video input not initialised");
-    }
-    if (!s.frames.empty()) {
-        return c.reject(err(Module::kVin, Kind::kBusy),
-                        fmt::format("{} frame(s) still held", s.frames.size()));
-    }
-    if (!s.pipes.empty() || !s.devs.empty()) {
-        return c.reject(
-            err(Module::kVin, Kind::kBusy),
-            fmt::format("{} device(s) and {} pipe(s) still exist", s.devs.size(), s.pipes.size()));
-    }
-    s.vin = false;
-    return c.ok();
+// CreatePipe (create) and SetPipeAttr: the pipe's attributes, refused while it is started.
+void set_pipe_attr(Call& c, const AX_VIN_PIPE_ATTR_T& a, bool create) {
+    const AX_VIN_RECT_T& r = a.tPipeImgRgn;
+    c.refuse_if(create && c.pipe != nullptr, Kind::kExist, "pipe {} already created", c.id());
+    c.refuse_if(!create && c.pipe == nullptr, Kind::kNotExist, "pipe {} not created", c.id());
+    c.refuse_if(!create && c.pipe->started, Kind::kBusy, "pipe {} started", c.id());
+    c.refuse_if(!size_ok(r.nWidth, r.nHeight), Kind::kIllegalParam, "pipe picture {}x{}", r.nWidth,
+                r.nHeight);
+    c.refuse_if(a.nWidthStride < r.nWidth, Kind::kIllegalParam, "stride {} below width {}",
+                a.nWidthStride, r.nWidth);
+    c.s.pipes[static_cast<uint8_t>(c.id())].attr = a;
 }
 
-// ---- device ---------------------------------------------------------------------------------
-
-namespace {
-
-int32_t set_dev_attr(CallScope& c, uint8_t dev, const AX_VIN_DEV_ATTR_T* attr, bool create) {
-    c.arg("dev", dev);
-    if (attr != nullptr) {
-        c.record(attr, sizeof(*attr));
-        trace_dev_attr(c, *attr);
-    } else {
-        c.member("attr", "null");
-    }
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.vin) {
-        return c.reject(kVinNotInit, "video input not initialised");
-    }
-    if (dev >= kVinDevs) {
-        return c.reject(err(Module::kVin, Kind::kInvalidId), fmt::format("device {}", dev));
-    }
-    if (attr == nullptr) {
-        return c.reject(err(Module::kVin, Kind::kNullPtr), "null attributes");
-    }
-    auto it = s.devs.find(dev);
-    if (create && it != s.devs.end()) {
-        return c.reject(err(Module::kVin, Kind::kExist),
-                        fmt::format("device {} already created", dev));
-    }
-    if (!create && it == s.devs.end()) {
-        return c.reject(err(Module::kVin, Kind::kNotExist),
-                        fmt::format("device {} not created", dev));
-    }
-    if (!create && it->second.enabled) {
-        return c.reject(err(Module::kVin, Kind::kBusy), fmt::format("device {} enabled", dev));
-    }
-    if (std::string why = check_dev_attr(*attr); !why.empty()) {
-        return c.reject(err(Module::kVin, Kind::kIllegalParam), why);
-    }
-    s.devs[dev].attr = *attr;
-    return c.ok();
+int32_t dev_attr_call(const char* name, uint8_t dev, const AX_VIN_DEV_ATTR_T* attr, bool create) {
+    return run(kVinCall(name, Need::kVinDevId), {{"dev", dev}}, In{attr, trace_dev_attr},
+               [=](Call& c, const AX_VIN_DEV_ATTR_T& a) { set_dev_attr(c, a, create); });
 }
 
-}  // namespace
-
-int32_t vin_create_dev(uint8_t dev, const AX_VIN_DEV_ATTR_T* attr) {
-    CallScope c("AX_VIN_CreateDev");
-    return set_dev_attr(c, dev, attr, true);
+int32_t pipe_attr_call(const char* name, uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr,
+                       bool create) {
+    return run(kVinCall(name, Need::kVinPipeId), {{"pipe", pipe}}, In{attr, trace_pipe_attr},
+               [=](Call& c, const AX_VIN_PIPE_ATTR_T& a) { set_pipe_attr(c, a, create); });
 }
 
-int32_t vin_set_dev_attr(uint8_t dev, const AX_VIN_DEV_ATTR_T* attr) {
-    CallScope c("AX_VIN_SetDevAttr");
-    return set_dev_attr(c, dev, attr, false);
-}
-
-int32_t vin_set_dev_bind_pipe(uint8_t dev, const AX_VIN_DEV_BIND_PIPE_T* bind) {
-    CallScope c("AX_VIN_SetDevBindPipe");
-    c.arg("dev", dev);
-    if (bind != nullptr) {
-        c.record(bind, sizeof(*bind));
-        c.member("nNum", bind->nNum);
-        c.member("nPipeId", fmt::format("{}", fmt::join(bind->nPipeId, ",")));
-        c.member("nDataFlag", fmt::format("{}", fmt::join(bind->nDataFlag, ",")));
-    } else {
-        c.member("bind", "null");
-    }
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinDev* d = nullptr;
-    if (int32_t st = find_dev(c, dev, d); st != 0) {
-        return st;
-    }
-    if (bind == nullptr) {
-        return c.reject(err(Module::kVin, Kind::kNullPtr), "null binding");
-    }
-    if (d->enabled) {
-        return c.reject(err(Module::kVin, Kind::kBusy), fmt::format("device {} enabled", dev));
-    }
-    if (bind->nNum == 0 || bind->nNum > kMaxBoundPipes) {
-        return c.reject(err(Module::kVin, Kind::kIllegalParam),
-                        fmt::format("{} bound pipes", bind->nNum));
-    }
-    for (uint32_t i = 0; i < bind->nNum; ++i) {
-        if (bind->nPipeId[i] >= kVinPipes) {
-            return c.reject(err(Module::kVin, Kind::kInvalidId),
-                            fmt::format("bound pipe {}", bind->nPipeId[i]));
-        }
-    }
-    d->bind = *bind;
-    d->pipes_bound = true;
-    return c.ok();
-}
-
-int32_t vin_set_dev_bind_mipi(uint8_t dev, uint8_t mipi_dev) {
-    CallScope c("AX_VIN_SetDevBindMipi");
-    c.arg("dev", dev);
-    c.arg("mipi_dev", mipi_dev);
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinDev* d = nullptr;
-    if (int32_t st = find_dev(c, dev, d); st != 0) {
-        return st;
-    }
-    State& s = c.state();
-    if (d->enabled) {
-        return c.reject(err(Module::kVin, Kind::kBusy), fmt::format("device {} enabled", dev));
-    }
-    if (!s.mipi) {
-        return c.reject(err(Module::kVin, Kind::kNotReady), "MIPI receiver not initialised");
-    }
-    auto m = s.mipi_devs.find(mipi_dev);
-    if (m == s.mipi_devs.end() || !m->second.attr_set) {
-        return c.reject(err(Module::kVin, Kind::kNotConfig),
-                        fmt::format("MIPI device {} not configured", mipi_dev));
-    }
-    d->mipi = mipi_dev;
-    return c.ok();
-}
-
-int32_t vin_enable_dev(uint8_t dev) {
-    CallScope c("AX_VIN_EnableDev");
-    c.arg("dev", dev);
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinDev* d = nullptr;
-    if (int32_t st = find_dev(c, dev, d); st != 0) {
-        return st;
-    }
-    State& s = c.state();
-    if (d->enabled) {
-        return c.reject(err(Module::kVin, Kind::kExist),
-                        fmt::format("device {} already enabled", dev));
-    }
-    if (!d->pipes_bound) {
-        return c.reject(err(Module::kVin, Kind::kNotConfig),
-                        fmt::format("device {} bound to no pipe", dev));
-    }
-    if (d->mipi < 0) {
-        return c.reject(err(Module::kVin, Kind::kNotConfig),
-                        fmt::format("device {} bound to no MIPI device", dev));
-    }
-    auto m = s.mipi_devs.find(static_cast<uint8_t>(d->mipi));
-    if (!s.mipi || m == s.mipi_devs.end() || !m->second.started) {
-        return c.reject(err(Module::kVin, Kind::kNotReady),
-                        fmt::format("MIPI device {} not started", d->mipi));
-    }
+void enable_dev(Call& c) {
+    State& s = c.s;
+    VinDev& d = *c.dev;
+    c.refuse_if(d.enabled, Kind::kExist, "device {} already enabled", c.id());
+    c.refuse_if(!d.pipes_bound, Kind::kNotConfig, "device {} bound to no pipe", c.id());
+    c.refuse_if(d.mipi < 0, Kind::kNotConfig, "device {} bound to no MIPI device", c.id());
+    auto m = s.mipi_devs.find(static_cast<uint8_t>(d.mipi));
+    c.refuse_if(!s.mipi || m == s.mipi_devs.end() || !m->second.started, Kind::kNotReady,
+                "MIPI device {} not started", d.mipi);
     // Every bound pipe that exists must expect the device's picture size.
-    const AX_VIN_RECT_T& r = d->attr.tDevImgRgn[0];
-    for (uint32_t i = 0; i < d->bind.nNum; ++i) {
-        auto p = s.pipes.find(static_cast<uint8_t>(d->bind.nPipeId[i]));
-        if (p == s.pipes.end()) {
-            continue;
-        }
-        const AX_VIN_RECT_T& pr = p->second.attr.tPipeImgRgn;
-        if (pr.nWidth != r.nWidth || pr.nHeight != r.nHeight) {
-            return c.reject(err(Module::kVin, Kind::kIllegalParam),
-                            fmt::format("device picture {}x{} differs from pipe {} picture {}x{}",
-                                        r.nWidth, r.nHeight, p->first, pr.nWidth, pr.nHeight));
-        }
+    const AX_VIN_RECT_T& r = d.attr.tDevImgRgn[0];
+    for (uint32_t i = 0; i < d.bind.nNum; ++i) {
+        auto p = s.pipes.find(static_cast<uint8_t>(d.bind.nPipeId[i]));
+        const AX_VIN_RECT_T* pr = p == s.pipes.end() ? &r : &p->second.attr.tPipeImgRgn;
+        c.refuse_if(pr->nWidth != r.nWidth || pr->nHeight != r.nHeight, Kind::kIllegalParam,
+                    "device picture {}x{} differs from pipe {} picture {}x{}", r.nWidth, r.nHeight,
+                    d.bind.nPipeId[i], pr->nWidth, pr->nHeight);
     }
-    d->enabled = true;
-    return c.ok();
+    d.enabled = true;
 }
 
-int32_t vin_disable_dev(uint8_t dev) {
-    CallScope c("AX_VIN_DisableDev");
-    c.arg("dev", dev);
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinDev* d = nullptr;
-    if (int32_t st = find_dev(c, dev, d); st != 0) {
-        return st;
-    }
-    if (!d->enabled) {
-        return c.reject(err(Module::kVin, Kind::kNotReady),
-                        fmt::format("device {} not enabled", dev));
-    }
-    d->enabled = false;
-    return c.ok();
-}
-
-int32_t vin_destroy_dev(uint8_t dev) {
-    CallScope c("AX_VIN_DestroyDev");
-    c.arg("dev", dev);
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinDev* d = nullptr;
-    if (int32_t st = find_dev(c, dev, d); st != 0) {
-        return st;
-    }
-    if (d->enabled) {
-        return c.reject(err(Module::kVin, Kind::kBusy),
-                        fmt::format("device {} still enabled", dev));
-    }
-    c.state().devs.erase(dev);
-    return c.ok();
-}
-
-// ---- pipe -----------------------------------------------------------------------------------
-
-namespace {
-
-int32_t set_pipe_attr(CallScope& c, uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr, bool create) {
-    c.arg("pipe", pipe);
-    if (attr != nullptr) {
-        c.record(attr, sizeof(*attr));
-        trace_pipe_attr(c, *attr);
-    } else {
-        c.member("attr", "null");
-    }
-    if (c.injected()) {
-        return c.finish();
-    }
-    State& s = c.state();
-    if (!s.vin) {
-        return c.reject(kVinNotInit, "video input not initialised");
-    }
-    if (pipe >= kVinPipes) {
-        return c.reject(err(Module::kVin, Kind::kInvalidId), fmt::format("pipe {}", pipe));
-    }
-    if (attr == nullptr) {
-        return c.reject(err(Module::kVin, Kind::kNullPtr), "null attributes");
-    }
-    auto it = s.pipes.find(pipe);
-    if (create && it != s.pipes.end()) {
-        return c.reject(err(Module::kVin, Kind::kExist),
-                        fmt::format("pipe {} already created", pipe));
-    }
-    if (!create && it == s.pipes.end()) {
-        return c.reject(err(Module::kVin, Kind::kNotExist),
-                        fmt::format("pipe {} not created", pipe));
-    }
-    if (!create && it->second.started) {
-        return c.reject(err(Module::kVin, Kind::kBusy), fmt::format("pipe {} started", pipe));
-    }
-    if (std::string why = check_pipe_attr(*attr); !why.empty()) {
-        return c.reject(err(Module::kVin, Kind::kIllegalParam), why);
-    }
-    s.pipes[pipe].attr = *attr;
-    return c.ok();
-}
-
-}  // namespace
-
-int32_t vin_create_pipe(uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr) {
-    CallScope c("AX_VIN_CreatePipe");
-    return set_pipe_attr(c, pipe, attr, true);
-}
-
-int32_t vin_set_pipe_attr(uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr) {
-    CallScope c("AX_VIN_SetPipeAttr");
-    return set_pipe_attr(c, pipe, attr, false);
-}
-
-int32_t vin_start_pipe(uint8_t pipe) {
-    CallScope c("AX_VIN_StartPipe");
-    c.arg("pipe", pipe);
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinPipe* p = nullptr;
-    if (int32_t st = find_pipe(c, pipe, p); st != 0) {
-        return st;
-    }
-    if (p->started) {
-        return c.reject(err(Module::kVin, Kind::kExist),
-                        fmt::format("pipe {} already started", pipe));
-    }
-    p->started = true;
-    return c.ok();
-}
-
-int32_t vin_stop_pipe(uint8_t pipe) {
-    CallScope c("AX_VIN_StopPipe");
-    c.arg("pipe", pipe);
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinPipe* p = nullptr;
-    if (int32_t st = find_pipe(c, pipe, p); st != 0) {
-        return st;
-    }
-    if (!p->started) {
-        return c.reject(err(Module::kVin, Kind::kNotReady),
-                        fmt::format("pipe {} not started", pipe));
-    }
-    if (p->isp.started) {
-        return c.reject(err(Module::kVin, Kind::kBusy),
-                        fmt::format("ISP of pipe {} still started", pipe));
-    }
-    p->started = false;
-    return c.ok();
-}
-
-int32_t vin_destroy_pipe(uint8_t pipe) {
-    CallScope c("AX_VIN_DestroyPipe");
-    c.arg("pipe", pipe);
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinPipe* p = nullptr;
-    if (int32_t st = find_pipe(c, pipe, p); st != 0) {
-        return st;
-    }
-    State& s = c.state();
-    if (p->started) {
-        return c.reject(err(Module::kVin, Kind::kBusy), fmt::format("pipe {} started", pipe));
-    }
-    if (linked_from(s, pipe, -1)) {
-        return c.reject(err(Module::kVin, Kind::kBusy), fmt::format("pipe {} still linked", pipe));
-    }
+void destroy_pipe(Call& c) {
+    const VinPipe& p = *c.pipe;
+    const auto pipe = static_cast<uint8_t>(c.id());
+    c.refuse_if(p.started, Kind::kBusy, "pipe {} started", pipe);
+    c.refuse_if(linked_from(c.s, pipe, -1), Kind::kBusy, "pipe {} still linked", pipe);
     for (size_t i = 0; i < kVinChns; ++i) {
-        if (p->chn[i].enabled) {
-            return c.reject(err(Module::kVin, Kind::kBusy),
-                            fmt::format("channel {} of pipe {} still enabled", i, pipe));
-        }
+        c.refuse_if(p.chn[i].enabled, Kind::kBusy, "channel {} of pipe {} still enabled", i, pipe);
     }
-    if (p->isp.registered || p->isp.created) {
-        return c.reject(err(Module::kVin, Kind::kBusy),
-                        fmt::format("ISP of pipe {} still {}", pipe,
-                                    p->isp.created ? "created" : "holding a sensor"));
-    }
-    s.pipes.erase(pipe);
-    return c.ok();
+    c.refuse_if(p.isp.registered || p.isp.created, Kind::kBusy, "ISP of pipe {} still {}", pipe,
+                p.isp.created ? "created" : "holding a sensor");
+    c.s.pipes.erase(pipe);
 }
 
-// ---- channel --------------------------------------------------------------------------------
-
-int32_t vin_set_chn_attr(uint8_t pipe, int32_t chn, const AX_VIN_CHN_ATTR_T* attr) {
-    CallScope c("AX_VIN_SetChnAttr");
-    c.arg("pipe", pipe);
-    c.arg("chn", chn);
-    if (attr != nullptr) {
-        c.record(attr, sizeof(*attr));
-        c.member("nWidth", attr->nWidth);
-        c.member("nHeight", attr->nHeight);
-        c.member("nWidthStride", attr->nWidthStride);
-        c.member("eImgFormat", attr->eImgFormat);
-        c.member("nDepth", attr->nDepth);
-    } else {
-        c.member("attr", "null");
-    }
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinPipe* p = nullptr;
-    VinChn* ch = nullptr;
-    if (int32_t st = find_chn(c, pipe, chn, p, ch); st != 0) {
-        return st;
-    }
-    if (attr == nullptr) {
-        return c.reject(err(Module::kVin, Kind::kNullPtr), "null attributes");
-    }
-    if (ch->enabled) {
-        return c.reject(err(Module::kVin, Kind::kBusy), fmt::format("channel {} enabled", chn));
-    }
-    const AX_VIN_RECT_T& pr = p->attr.tPipeImgRgn;
-    if (!size_ok(attr->nWidth, attr->nHeight) || attr->nWidth > pr.nWidth ||
-        attr->nHeight > pr.nHeight) {
-        return c.reject(err(Module::kVin, Kind::kIllegalParam),
-                        fmt::format("channel picture {}x{} does not fit the pipe's {}x{}",
-                                    attr->nWidth, attr->nHeight, pr.nWidth, pr.nHeight));
-    }
-    if (attr->nWidthStride < attr->nWidth) {
-        return c.reject(err(Module::kVin, Kind::kIllegalParam),
-                        fmt::format("stride {} below width {}", attr->nWidthStride, attr->nWidth));
-    }
-    if (attr->nDepth == 0 || attr->nDepth > kMaxQueueDepth) {
-        return c.reject(err(Module::kVin, Kind::kIllegalParam),
-                        fmt::format("queue depth {}", attr->nDepth));
-    }
-    if (attr->eImgFormat != kYuyvFormat) {
-        return c.reject(err(Module::kVin, Kind::kNotSupport),
-                        fmt::format("image format {} (only YUYV 4:2:2, {}, is delivered)",
-                                    attr->eImgFormat, kYuyvFormat));
-    }
-    ch->attr = *attr;
-    ch->attr_set = true;
-    return c.ok();
+void set_chn_attr(Call& c, const AX_VIN_CHN_ATTR_T& a) {
+    const AX_VIN_RECT_T& pr = c.pipe->attr.tPipeImgRgn;
+    c.refuse_if(c.chn->enabled, Kind::kBusy, "channel {} enabled", c.id(1));
+    c.refuse_if(!size_ok(a.nWidth, a.nHeight) || a.nWidth > pr.nWidth || a.nHeight > pr.nHeight,
+                Kind::kIllegalParam, "channel picture {}x{} does not fit the pipe's {}x{}",
+                a.nWidth, a.nHeight, pr.nWidth, pr.nHeight);
+    c.refuse_if(a.nWidthStride < a.nWidth, Kind::kIllegalParam, "stride {} below width {}",
+                a.nWidthStride, a.nWidth);
+    c.refuse_if(a.nDepth == 0 || a.nDepth > kMaxQueueDepth, Kind::kIllegalParam, "queue depth {}",
+                a.nDepth);
+    c.refuse_if(a.eImgFormat != kYuyvFormat, Kind::kNotSupport,
+                "image format {} (only YUYV 4:2:2, {}, is delivered)", a.eImgFormat, kYuyvFormat);
+    c.chn->attr = a;
+    c.chn->attr_set = true;
 }
 
-int32_t vin_set_chn_frame_mode(uint8_t pipe, int32_t chn, int32_t mode) {
-    CallScope c("AX_VIN_SetChnFrameMode");
-    c.arg("pipe", pipe);
-    c.arg("chn", chn);
-    c.arg("mode", mode);
-    if (c.injected()) {
-        return c.finish();
+// A frame of a streaming channel in the smallest free pool block that holds it.
+void get_frame(Call& c, AX_VIDEO_FRAME_INFO_T* frame, int32_t timeout_ms) {
+    State& s = c.s;
+    const VinPipe& p = *c.pipe;
+    const auto pipe = static_cast<uint8_t>(c.id());
+    const auto chn = static_cast<int32_t>(c.id(1));
+    const bool fed = dev_enabled_for(s, pipe);
+    c.refuse_if(frame == nullptr, Kind::kNullPtr, "null frame record");
+    c.refuse_if(!c.chn->enabled, Kind::kNotReady, "channel {} of pipe {} not enabled", chn, pipe);
+    c.refuse_if(!p.started || !p.isp.streaming || !fed, Kind::kNotReady,
+                "pipe {} not streaming (pipe {}, ISP {}, device {})", pipe,
+                p.started ? "started" : "stopped", p.isp.streaming ? "streaming" : "not streaming",
+                fed ? "enabled" : "disabled");
+    if (c.settings.no_frame) {
+        c.wait_after = timeout_ms < 0
+                           ? kNoFrameWait
+                           : std::min(kNoFrameWait, std::chrono::milliseconds(timeout_ms));
+        c.refuse(Kind::kTimeout, fmt::format("no frame within {} ms", c.wait_after.count()));
     }
-    VinPipe* p = nullptr;
-    VinChn* ch = nullptr;
-    if (int32_t st = find_chn(c, pipe, chn, p, ch); st != 0) {
-        return st;
-    }
-    if (mode < 0 || mode >= kFrameModes) {
-        return c.reject(err(Module::kVin, Kind::kIllegalParam), fmt::format("frame mode {}", mode));
-    }
-    if (ch->enabled) {
-        return c.reject(err(Module::kVin, Kind::kBusy), fmt::format("channel {} enabled", chn));
-    }
-    ch->frame_mode = mode;
-    return c.ok();
+    const AX_VIN_CHN_ATTR_T& a = c.chn->attr;
+    uint64_t stride = uint64_t{a.nWidthStride} + c.settings.stride_pad;
+    uint64_t size = 2 * stride * a.nHeight;
+    size_t pool = 0;
+    size_t block = 0;
+    c.refuse_if(size > UINT32_MAX || !take_block(s, static_cast<uint32_t>(size), pool, block),
+                Kind::kNoBuf, "no free pool block of {} bytes for a {}x{} frame", size, a.nWidth,
+                a.nHeight);
+    Frame f{pipe,
+            chn,
+            a.nWidth,
+            a.nHeight,
+            static_cast<uint32_t>(stride),
+            ++s.last_seq[{pipe, chn}],
+            static_cast<uint32_t>(size),
+            pool,
+            block};
+    uint64_t phys = s.pools[pool].phys_base + block_stride(s.pools[pool].cfg) * block;
+    s.frames[phys] = f;
+    std::memset(frame, 0, sizeof(*frame));
+    frame->u32Width = f.width;
+    frame->u32Height = f.height;
+    frame->enImgFormat = a.eImgFormat;
+    frame->u32PicStride[0] = f.stride;
+    frame->u64PhyAddr[0] = phys;
+    frame->u64SeqNum = f.seq;
+    frame->u32FrameSize = f.size;
+    c.record(frame, sizeof(*frame));
+    trace_frame(c, *frame);
 }
 
-int32_t vin_enable_chn(uint8_t pipe, int32_t chn) {
-    CallScope c("AX_VIN_EnableChn");
-    c.arg("pipe", pipe);
-    c.arg("chn", chn);
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinPipe* p = nullptr;
-    VinChn* ch = nullptr;
-    if (int32_t st = find_chn(c, pipe, chn, p, ch); st != 0) {
-        return st;
-    }
-    if (!ch->attr_set) {
-        return c.reject(err(Module::kVin, Kind::kNotConfig),
-                        fmt::format("channel {} has no attributes", chn));
-    }
-    if (ch->enabled) {
-        return c.reject(err(Module::kVin, Kind::kExist),
-                        fmt::format("channel {} already enabled", chn));
-    }
-    ch->enabled = true;
-    return c.ok();
-}
-
-int32_t vin_disable_chn(uint8_t pipe, int32_t chn) {
-    CallScope c("AX_VIN_DisableChn");
-    c.arg("pipe", pipe);
-    c.arg("chn", chn);
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinPipe* p = nullptr;
-    VinChn* ch = nullptr;
-    if (int32_t st = find_chn(c, pipe, chn, p, ch); st != 0) {
-        return st;
-    }
-    State& s = c.state();
-    if (!ch->enabled) {
-        return c.reject(err(Module::kVin, Kind::kNotReady),
-                        fmt::format("channel {} not enabled", chn));
-    }
-    if (linked_from(s, pipe, chn)) {
-        return c.reject(err(Module::kVin, Kind::kBusy),
-                        fmt::format("channel {} of pipe {} still linked", chn, pipe));
-    }
-    if (size_t held = frames_held(s, pipe, chn); held > 0) {
-        return c.reject(err(Module::kVin, Kind::kBusy),
-                        fmt::format("{} frame(s) of channel {} still held", held, chn));
-    }
-    ch->enabled = false;
-    return c.ok();
-}
-
-// ---- frames ---------------------------------------------------------------------------------
-
-int32_t vin_get_yuv_frame(uint8_t pipe, int32_t chn, AX_VIDEO_FRAME_INFO_T* frame,
-                          int32_t timeout_ms) {
-    std::chrono::milliseconds wait{0};
-    int32_t status = 0;
-    {
-        CallScope c("AX_VIN_GetYuvFrame");
-        c.arg("pipe", pipe);
-        c.arg("chn", chn);
-        c.arg("timeout", timeout_ms);
-        if (c.injected()) {
-            return c.finish();
-        }
-        VinPipe* p = nullptr;
-        VinChn* ch = nullptr;
-        if (int32_t st = find_chn(c, pipe, chn, p, ch); st != 0) {
-            return st;
-        }
-        State& s = c.state();
-        if (frame == nullptr) {
-            return c.reject(err(Module::kVin, Kind::kNullPtr), "null frame record");
-        }
-        if (!ch->enabled) {
-            return c.reject(err(Module::kVin, Kind::kNotReady),
-                            fmt::format("channel {} of pipe {} not enabled", chn, pipe));
-        }
-        if (!p->started || !p->isp.streaming || !dev_enabled_for(s, pipe)) {
-            return c.reject(err(Module::kVin, Kind::kNotReady),
-                            fmt::format("pipe {} not streaming (pipe {}, ISP {}, device {})", pipe,
-                                        p->started ? "started" : "stopped",
-                                        p->isp.streaming ? "streaming" : "not streaming",
-                                        dev_enabled_for(s, pipe) ? "enabled" : "disabled"));
-        }
-        if (c.settings().no_frame) {
-            // The wait is served below, after the lock is released.
-            wait = timeout_ms < 0 ? kNoFrameWait
-                                  : std::min(kNoFrameWait, std::chrono::milliseconds(timeout_ms));
-            status = c.reject(kFrameTimeout, fmt::format("no frame within {} ms", wait.count()));
-        } else {
-            const AX_VIN_CHN_ATTR_T& a = ch->attr;
-            uint64_t stride = uint64_t{a.nWidthStride} + c.settings().stride_pad;
-            uint64_t size = 2 * stride * a.nHeight;
-            size_t pool = 0;
-            size_t block = 0;
-            if (size > UINT32_MAX || !take_block(s, static_cast<uint32_t>(size), pool, block)) {
-                return c.reject(err(Module::kVin, Kind::kNoBuf),
-                                fmt::format("no free pool block of {} bytes for a {}x{} frame",
-                                            size, a.nWidth, a.nHeight));
-            }
-            Frame f;
-            f.pipe = pipe;
-            f.chn = chn;
-            f.width = a.nWidth;
-            f.height = a.nHeight;
-            f.stride = static_cast<uint32_t>(stride);
-            f.seq = ++s.last_seq[{pipe, chn}];
-            f.size = static_cast<uint32_t>(size);
-            f.pool = pool;
-            f.block = block;
-            uint64_t phys = block_address(s.pools[pool], block);
-            s.frames[phys] = f;
-
-            std::memset(frame, 0, sizeof(*frame));
-            frame->u32Width = f.width;
-            frame->u32Height = f.height;
-            frame->enImgFormat = a.eImgFormat;
-            frame->u32PicStride[0] = f.stride;
-            frame->u64PhyAddr[0] = phys;
-            frame->u64SeqNum = f.seq;
-            frame->u32FrameSize = f.size;
-            c.record(frame, sizeof(*frame));
-            trace_frame(c, *frame);
-            return c.ok();
-        }
-    }
-    std::this_thread::sleep_for(wait);
-    return status;
-}
-
-int32_t vin_release_yuv_frame(uint8_t pipe, int32_t chn, const AX_VIDEO_FRAME_INFO_T* frame) {
-    CallScope c("AX_VIN_ReleaseYuvFrame");
-    c.arg("pipe", pipe);
-    c.arg("chn", chn);
-    if (frame != nullptr) {
-        c.record(frame, sizeof(*frame));
-        c.member_hex("u64PhyAddr[0]", frame->u64PhyAddr[0]);
-        c.member("u64SeqNum", frame->u64SeqNum);
-    } else {
-        c.member("frame", "null");
-    }
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinPipe* p = nullptr;
-    VinChn* ch = nullptr;
-    if (int32_t st = find_chn(c, pipe, chn, p, ch); st != 0) {
-        return st;
-    }
-    if (frame == nullptr) {
-        return c.reject(err(Module::kVin, Kind::kNullPtr), "null frame record");
-    }
-    State& s = c.state();
-    auto it = s.frames.find(frame->u64PhyAddr[0]);
-    if (it == s.frames.end() || it->second.seq != frame->u64SeqNum) {
-        return c.reject(err(Module::kVin, Kind::kNotExist),
-                        fmt::format("frame seq {} at 0x{:x} not held (never obtained or "
-                                    "already released)",
-                                    frame->u64SeqNum, frame->u64PhyAddr[0]));
-    }
-    if (it->second.pipe != pipe || it->second.chn != chn) {
-        return c.reject(
-            err(Module::kVin, Kind::kIllegalParam),
-            fmt::format("frame belongs to pipe {} channel {}", it->second.pipe, it->second.chn));
-    }
-    s.pools[it->second.pool].used[it->second.block] = false;
-    s.frames.erase(it);
-    return c.ok();
-}
-
-// ---- ISP ------------------------------------------------------------------------------------
-
-namespace {
-
-int32_t find_isp(CallScope& c, uint8_t pipe, Isp*& out) {
-    VinPipe* p = nullptr;
-    if (int32_t st = find_pipe(c, pipe, p, Module::kIsp); st != 0) {
-        return st;
-    }
-    out = &p->isp;
-    return 0;
+void release_frame(Call& c, const AX_VIDEO_FRAME_INFO_T& f) {
+    auto it = c.s.frames.find(f.u64PhyAddr[0]);
+    c.refuse_if(it == c.s.frames.end() || it->second.seq != f.u64SeqNum, Kind::kNotExist,
+                "frame seq {} at 0x{:x} not held (never obtained or already released)", f.u64SeqNum,
+                f.u64PhyAddr[0]);
+    c.refuse_if(it->second.pipe != c.id() || it->second.chn != c.id(1), Kind::kIllegalParam,
+                "frame belongs to pipe {} channel {}", it->second.pipe, it->second.chn);
+    c.s.pools[it->second.pool].used[it->second.block] = false;
+    c.s.frames.erase(it);
 }
 
 // Name of the exported symbol at `address`, or "" when it is none.
@@ -821,277 +272,267 @@ std::string symbol_at(const void* address) {
     return info.dli_sname;
 }
 
+void set_sns_attr(Call& c, const AX_SNS_ATTR_T& a) {
+    VinPipe& p = *c.pipe;
+    const AX_VIN_RECT_T& pr = p.attr.tPipeImgRgn;
+    c.refuse_if(!p.isp.registered, Kind::kNotConfig, "pipe {} has no sensor", c.id());
+    c.refuse_if(p.isp.started, Kind::kBusy, "ISP {} started", c.id());
+    c.refuse_if(a.nWidth != pr.nWidth || a.nHeight != pr.nHeight, Kind::kIllegalParam,
+                "sensor picture {}x{} differs from pipe picture {}x{}", a.nWidth, a.nHeight,
+                pr.nWidth, pr.nHeight);
+    c.refuse_if(!(a.fFrameRate > 0.0f), Kind::kIllegalParam, "frame rate {}", a.fFrameRate);
+    p.isp.sns = a;
+    p.isp.sns_attr_set = true;
+}
+
+// One step of the ISP's life: sets or clears `flag`; refused unless `needs` holds, and while
+// `blocks` holds (the step is already done when `blocks` is the flag itself).
+struct IspStep {
+    bool Isp::*flag;
+    bool value;
+    bool Isp::*needs;
+    bool Isp::*blocks;
+};
+
+const char* isp_word(bool Isp::*flag) {
+    return flag == &Isp::created   ? "created"
+           : flag == &Isp::opened  ? "open"
+           : flag == &Isp::started ? "started"
+                                   : "streaming";
+}
+
+int32_t isp_step(const char* name, uint8_t pipe, IspStep step) {
+    return run(kIspCall(name), {{"pipe", pipe}}, [&](Call& c) {
+        Isp& isp = c.pipe->isp;
+        bool done = step.blocks == step.flag;
+        c.refuse_if(!(isp.*step.needs),
+                    step.needs == &Isp::created ? Kind::kNotExist : Kind::kNotReady,
+                    "ISP {} not {}", pipe, isp_word(step.needs));
+        c.refuse_if(step.blocks != nullptr && isp.*step.blocks, done ? Kind::kExist : Kind::kBusy,
+                    "ISP {} {} {}", pipe, done ? "already" : "still",
+                    step.blocks != nullptr ? isp_word(step.blocks) : "");
+        isp.*step.flag = step.value;
+    });
+}
+
 }  // namespace
 
-int32_t isp_register_sensor(uint8_t pipe, AX_SENSOR_REGISTER_FUNC_T* sensor) {
-    CallScope c("AX_ISP_RegisterSensor");
-    c.arg("pipe", pipe);
-    c.arg_hex("sensor", reinterpret_cast<uintptr_t>(sensor));
+int32_t AX_VIN_Init() {
+    return init_module(kVinCall(__func__, Need::kSys), &State::vin, "video input");
+}
+
+int32_t AX_VIN_Deinit() {
+    return run(kVinCall(__func__, Need::kVin), {}, [](Call& c) {
+        State& s = c.s;
+        c.refuse_if(!s.frames.empty(), Kind::kBusy, "{} frame(s) still held", s.frames.size());
+        c.refuse_if(!s.pipes.empty() || !s.devs.empty(), Kind::kBusy,
+                    "{} device(s) and {} pipe(s) still exist", s.devs.size(), s.pipes.size());
+        s.vin = false;
+    });
+}
+
+int32_t AX_VIN_CreateDev(uint8_t dev, const AX_VIN_DEV_ATTR_T* attr) {
+    return dev_attr_call(__func__, dev, attr, true);
+}
+
+int32_t AX_VIN_SetDevAttr(uint8_t dev, const AX_VIN_DEV_ATTR_T* attr) {
+    return dev_attr_call(__func__, dev, attr, false);
+}
+
+int32_t AX_VIN_SetDevBindPipe(uint8_t dev, const AX_VIN_DEV_BIND_PIPE_T* bind) {
+    return run(kVinCall(__func__, Need::kVinDev), {{"dev", dev}},
+               In{bind, trace_bind, "bind", "null binding"},
+               [=](Call& c, const AX_VIN_DEV_BIND_PIPE_T& b) {
+                   c.refuse_if(c.dev->enabled, Kind::kBusy, "device {} enabled", dev);
+                   c.refuse_if(b.nNum == 0 || b.nNum > kMaxBoundPipes, Kind::kIllegalParam,
+                               "{} bound pipes", b.nNum);
+                   for (uint32_t i = 0; i < b.nNum; ++i) {
+                       c.refuse_if(b.nPipeId[i] >= kVinPipes, Kind::kInvalidId, "bound pipe {}",
+                                   b.nPipeId[i]);
+                   }
+                   c.dev->bind = b;
+                   c.dev->pipes_bound = true;
+               });
+}
+
+int32_t AX_VIN_SetDevBindMipi(uint8_t dev, uint8_t mipi_dev) {
+    return run(kVinCall(__func__, Need::kVinDev), {{"dev", dev}, {"mipi_dev", mipi_dev}},
+               [=](Call& c) {
+                   auto m = c.s.mipi_devs.find(mipi_dev);
+                   c.refuse_if(c.dev->enabled, Kind::kBusy, "device {} enabled", dev);
+                   c.refuse_if(!c.s.mipi, Kind::kNotReady, "MIPI receiver not initialised");
+                   c.refuse_if(m == c.s.mipi_devs.end() || !m->second.attr_set, Kind::kNotConfig,
+                               "MIPI device {} not configured", mipi_dev);
+                   c.dev->mipi = mipi_dev;
+               });
+}
+
+int32_t AX_VIN_CreatePipe(uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr) {
+    return pipe_attr_call(__func__, pipe, attr, true);
+}
+
+int32_t AX_VIN_SetPipeAttr(uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr) {
+    return pipe_attr_call(__func__, pipe, attr, false);
+}
+
+int32_t AX_VIN_SetChnAttr(uint8_t pipe, int32_t chn, const AX_VIN_CHN_ATTR_T* attr) {
+    return run(kVinCall(__func__, Need::kVinChn), {{"pipe", pipe}, {"chn", chn}},
+               In{attr, trace_chn_attr}, set_chn_attr);
+}
+
+int32_t AX_VIN_SetChnFrameMode(uint8_t pipe, int32_t chn, int32_t mode) {
+    return run(kVinCall(__func__, Need::kVinChn), {{"pipe", pipe}, {"chn", chn}, {"mode", mode}},
+               [=](Call& c) {
+                   c.refuse_if(mode < 0 || mode >= kFrameModes, Kind::kIllegalParam,
+                               "frame mode {}", mode);
+                   c.refuse_if(c.chn->enabled, Kind::kBusy, "channel {} enabled", chn);
+                   c.chn->frame_mode = mode;
+               });
+}
+
+int32_t AX_VIN_EnableChn(uint8_t pipe, int32_t chn) {
+    return run(kVinCall(__func__, Need::kVinChn), {{"pipe", pipe}, {"chn", chn}}, [=](Call& c) {
+        c.refuse_if(!c.chn->attr_set, Kind::kNotConfig, "channel {} has no attributes", chn);
+        c.refuse_if(c.chn->enabled, Kind::kExist, "channel {} already enabled", chn);
+        c.chn->enabled = true;
+    });
+}
+
+int32_t AX_VIN_DisableChn(uint8_t pipe, int32_t chn) {
+    return run(kVinCall(__func__, Need::kVinChn), {{"pipe", pipe}, {"chn", chn}}, [=](Call& c) {
+        size_t held = frames_held(c.s, pipe, chn);
+        c.refuse_if(!c.chn->enabled, Kind::kNotReady, "channel {} not enabled", chn);
+        c.refuse_if(linked_from(c.s, pipe, chn), Kind::kBusy, "channel {} of pipe {} still linked",
+                    chn, pipe);
+        c.refuse_if(held > 0, Kind::kBusy, "{} frame(s) of channel {} still held", held, chn);
+        c.chn->enabled = false;
+    });
+}
+
+int32_t AX_VIN_StartPipe(uint8_t pipe) {
+    return run(kVinCall(__func__, Need::kVinPipe), {{"pipe", pipe}}, [=](Call& c) {
+        c.refuse_if(c.pipe->started, Kind::kExist, "pipe {} already started", pipe);
+        c.pipe->started = true;
+    });
+}
+
+int32_t AX_VIN_StopPipe(uint8_t pipe) {
+    return run(kVinCall(__func__, Need::kVinPipe), {{"pipe", pipe}}, [=](Call& c) {
+        c.refuse_if(!c.pipe->started, Kind::kNotReady, "pipe {} not started", pipe);
+        c.refuse_if(c.pipe->isp.started, Kind::kBusy, "ISP of pipe {} still started", pipe);
+        c.pipe->started = false;
+    });
+}
+
+int32_t AX_VIN_EnableDev(uint8_t dev) {
+    return run(kVinCall(__func__, Need::kVinDev), {{"dev", dev}}, enable_dev);
+}
+
+int32_t AX_VIN_DisableDev(uint8_t dev) {
+    return run(kVinCall(__func__, Need::kVinDev), {{"dev", dev}}, [=](Call& c) {
+        c.refuse_if(!c.dev->enabled, Kind::kNotReady, "device {} not enabled", dev);
+        c.dev->enabled = false;
+    });
+}
+
+int32_t AX_VIN_DestroyPipe(uint8_t pipe) {
+    return run(kVinCall(__func__, Need::kVinPipe), {{"pipe", pipe}}, destroy_pipe);
+}
+
+int32_t AX_VIN_DestroyDev(uint8_t dev) {
+    return run(kVinCall(__func__, Need::kVinDev), {{"dev", dev}}, [=](Call& c) {
+        c.refuse_if(c.dev->enabled, Kind::kBusy, "device {} still enabled", dev);
+        c.s.devs.erase(dev);
+    });
+}
+
+int32_t AX_VIN_GetYuvFrame(uint8_t pipe, int32_t chn, AX_VIDEO_FRAME_INFO_T* frame,
+                           int32_t timeout_ms) {
+    return run(kVinCall(__func__, Need::kVinChn),
+               {{"pipe", pipe}, {"chn", chn}, {"timeout", timeout_ms}},
+               [=](Call& c) { get_frame(c, frame, timeout_ms); });
+}
+
+int32_t AX_VIN_ReleaseYuvFrame(uint8_t pipe, int32_t chn, const AX_VIDEO_FRAME_INFO_T* frame) {
+    return run(kVinCall(__func__, Need::kVinChn), {{"pipe", pipe}, {"chn", chn}},
+               In{frame, trace_released, "frame", "null frame record"}, release_frame);
+}
+
+int32_t AX_ISP_RegisterSensor(uint8_t pipe, AX_SENSOR_REGISTER_FUNC_T* sensor) {
     std::string symbol = symbol_at(sensor);
-    c.member("symbol", trace_text(symbol));
-    if (c.injected()) {
-        return c.finish();
-    }
-    Isp* isp = nullptr;
-    if (int32_t st = find_isp(c, pipe, isp); st != 0) {
-        return st;
-    }
-    if (sensor == nullptr) {
-        return c.reject(err(Module::kIsp, Kind::kNullPtr), "null sensor object");
-    }
-    if (symbol != kSensorSymbol) {
-        return c.reject(err(Module::kIsp, Kind::kIllegalParam),
-                        fmt::format("{} is not a sensor library's {}", static_cast<void*>(sensor),
-                                    kSensorSymbol));
-    }
-    if (isp->registered) {
-        return c.reject(err(Module::kIsp, Kind::kExist),
-                        fmt::format("pipe {} already has a sensor", pipe));
-    }
-    isp->registered = true;
-    isp->sensor = sensor;
-    return c.ok();
+    auto trace = [&](Call& c) { c.members("symbol", trace_text(symbol)); };
+    return run(kIspCall(__func__),
+               {{"pipe", pipe},
+                {"sensor", static_cast<int64_t>(reinterpret_cast<uintptr_t>(sensor)), true}},
+               trace, [&](Call& c) {
+                   Isp& isp = c.pipe->isp;
+                   c.refuse_if(sensor == nullptr, Kind::kNullPtr, "null sensor object");
+                   c.refuse_if(symbol != kSensorSymbol, Kind::kIllegalParam,
+                               "{} is not a sensor library's {}", static_cast<void*>(sensor),
+                               kSensorSymbol);
+                   c.refuse_if(isp.registered, Kind::kExist, "pipe {} already has a sensor", pipe);
+                   isp.registered = true;
+                   isp.sensor = sensor;
+               });
 }
 
-int32_t isp_unregister_sensor(uint8_t pipe) {
-    CallScope c("AX_ISP_UnRegisterSensor");
-    c.arg("pipe", pipe);
-    if (c.injected()) {
-        return c.finish();
-    }
-    Isp* isp = nullptr;
-    if (int32_t st = find_isp(c, pipe, isp); st != 0) {
-        return st;
-    }
-    if (!isp->registered) {
-        return c.reject(kIspNotExist, fmt::format("pipe {} has no sensor", pipe));
-    }
-    if (isp->created) {
-        return c.reject(err(Module::kIsp, Kind::kBusy),
-                        fmt::format("ISP of pipe {} still created", pipe));
-    }
-    *isp = Isp{};
-    return c.ok();
+int32_t AX_ISP_UnRegisterSensor(uint8_t pipe) {
+    return run(kIspCall(__func__), {{"pipe", pipe}}, [=](Call& c) {
+        Isp& isp = c.pipe->isp;
+        c.refuse_if(!isp.registered, Kind::kNotExist, "pipe {} has no sensor", pipe);
+        c.refuse_if(isp.created, Kind::kBusy, "ISP of pipe {} still created", pipe);
+        isp = Isp{};
+    });
 }
 
-int32_t isp_set_sns_attr(uint8_t pipe, const AX_SNS_ATTR_T* attr) {
-    CallScope c("AX_ISP_SetSnsAttr");
-    c.arg("pipe", pipe);
-    if (attr != nullptr) {
-        c.record(attr, sizeof(*attr));
-        c.member("nWidth", attr->nWidth);
-        c.member("nHeight", attr->nHeight);
-        c.member_float("fFrameRate", attr->fFrameRate);
-        c.member("eSnsMode", attr->eSnsMode);
-        c.member("eRawType", attr->eRawType);
-        c.member("eBayerPattern", attr->eBayerPattern);
-    } else {
-        c.member("attr", "null");
-    }
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinPipe* p = nullptr;
-    if (int32_t st = find_pipe(c, pipe, p, Module::kIsp); st != 0) {
-        return st;
-    }
-    if (attr == nullptr) {
-        return c.reject(err(Module::kIsp, Kind::kNullPtr), "null attributes");
-    }
-    if (!p->isp.registered) {
-        return c.reject(err(Module::kIsp, Kind::kNotConfig),
-                        fmt::format("pipe {} has no sensor", pipe));
-    }
-    if (p->isp.started) {
-        return c.reject(err(Module::kIsp, Kind::kBusy), fmt::format("ISP {} started", pipe));
-    }
-    const AX_VIN_RECT_T& pr = p->attr.tPipeImgRgn;
-    if (attr->nWidth != pr.nWidth || attr->nHeight != pr.nHeight) {
-        return c.reject(err(Module::kIsp, Kind::kIllegalParam),
-                        fmt::format("sensor picture {}x{} differs from pipe picture {}x{}",
-                                    attr->nWidth, attr->nHeight, pr.nWidth, pr.nHeight));
-    }
-    if (!(attr->fFrameRate > 0.0f)) {
-        return c.reject(err(Module::kIsp, Kind::kIllegalParam),
-                        fmt::format("frame rate {}", attr->fFrameRate));
-    }
-    p->isp.sns = *attr;
-    p->isp.sns_attr_set = true;
-    return c.ok();
+int32_t AX_ISP_SetSnsAttr(uint8_t pipe, const AX_SNS_ATTR_T* attr) {
+    return run(kIspCall(__func__), {{"pipe", pipe}}, In{attr, trace_sns_attr}, set_sns_attr);
 }
 
-int32_t isp_create(uint8_t pipe) {
-    CallScope c("AX_ISP_Create");
-    c.arg("pipe", pipe);
-    if (c.injected()) {
-        return c.finish();
-    }
-    Isp* isp = nullptr;
-    if (int32_t st = find_isp(c, pipe, isp); st != 0) {
-        return st;
-    }
-    if (!isp->registered || !isp->sns_attr_set) {
-        return c.reject(err(Module::kIsp, Kind::kNotConfig),
-                        fmt::format("pipe {} has no sensor {}", pipe,
-                                    isp->registered ? "attributes" : "registered"));
-    }
-    if (isp->created) {
-        return c.reject(err(Module::kIsp, Kind::kExist),
-                        fmt::format("ISP {} already created", pipe));
-    }
-    isp->created = true;
-    return c.ok();
+int32_t AX_ISP_Create(uint8_t pipe) {
+    return run(kIspCall(__func__), {{"pipe", pipe}}, [=](Call& c) {
+        Isp& isp = c.pipe->isp;
+        c.refuse_if(!isp.registered || !isp.sns_attr_set, Kind::kNotConfig,
+                    "pipe {} has no sensor {}", pipe, isp.registered ? "attributes" : "registered");
+        c.refuse_if(isp.created, Kind::kExist, "ISP {} already created", pipe);
+        isp.created = true;
+    });
 }
 
-int32_t isp_destroy(uint8_t pipe) {
-    CallScope c("AX_ISP_Destroy");
-    c.arg("pipe", pipe);
-    if (c.injected()) {
-        return c.finish();
-    }
-    Isp* isp = nullptr;
-    if (int32_t st = find_isp(c, pipe, isp); st != 0) {
-        return st;
-    }
-    if (!isp->created) {
-        return c.reject(kIspNotExist, fmt::format("ISP {} not created", pipe));
-    }
-    if (isp->opened) {
-        return c.reject(err(Module::kIsp, Kind::kBusy), fmt::format("ISP {} still open", pipe));
-    }
-    isp->created = false;
-    return c.ok();
+int32_t AX_ISP_Destroy(uint8_t pipe) {
+    return isp_step(__func__, pipe, {&Isp::created, false, &Isp::created, &Isp::opened});
 }
 
-int32_t isp_open(uint8_t pipe) {
-    CallScope c("AX_ISP_Open");
-    c.arg("pipe", pipe);
-    if (c.injected()) {
-        return c.finish();
-    }
-    Isp* isp = nullptr;
-    if (int32_t st = find_isp(c, pipe, isp); st != 0) {
-        return st;
-    }
-    if (!isp->created) {
-        return c.reject(kIspNotExist, fmt::format("ISP {} not created", pipe));
-    }
-    if (isp->opened) {
-        return c.reject(err(Module::kIsp, Kind::kExist), fmt::format("ISP {} already open", pipe));
-    }
-    isp->opened = true;
-    return c.ok();
+int32_t AX_ISP_Open(uint8_t pipe) {
+    return isp_step(__func__, pipe, {&Isp::opened, true, &Isp::created, &Isp::opened});
 }
 
-int32_t isp_close(uint8_t pipe) {
-    CallScope c("AX_ISP_Close");
-    c.arg("pipe", pipe);
-    if (c.injected()) {
-        return c.finish();
-    }
-    Isp* isp = nullptr;
-    if (int32_t st = find_isp(c, pipe, isp); st != 0) {
-        return st;
-    }
-    if (!isp->opened) {
-        return c.reject(err(Module::kIsp, Kind::kNotReady), fmt::format("ISP {} not open", pipe));
-    }
-    if (isp->started) {
-        return c.reject(err(Module::kIsp, Kind::kBusy), fmt::format("ISP {} still started", pipe));
-    }
-    isp->opened = false;
-    return c.ok();
+int32_t AX_ISP_Close(uint8_t pipe) {
+    return isp_step(__func__, pipe, {&Isp::opened, false, &Isp::opened, &Isp::started});
 }
 
-int32_t isp_start(uint8_t pipe) {
-    CallScope c("AX_ISP_Start");
-    c.arg("pipe", pipe);
-    if (c.injected()) {
-        return c.finish();
-    }
-    Isp* isp = nullptr;
-    if (int32_t st = find_isp(c, pipe, isp); st != 0) {
-        return st;
-    }
-    if (!isp->opened) {
-        return c.reject(err(Module::kIsp, Kind::kNotReady), fmt::format("ISP {} not open", pipe));
-    }
-    if (isp->started) {
-        return c.reject(err(Module::kIsp, Kind::kExist),
-                        fmt::format("ISP {} already started", pipe));
-    }
-    isp->started = true;
-    return c.ok();
+int32_t AX_ISP_Start(uint8_t pipe) {
+    return isp_step(__func__, pipe, {&Isp::started, true, &Isp::opened, &Isp::started});
 }
 
-int32_t isp_stop(uint8_t pipe) {
-    CallScope c("AX_ISP_Stop");
-    c.arg("pipe", pipe);
-    if (c.injected()) {
-        return c.finish();
-    }
-    Isp* isp = nullptr;
-    if (int32_t st = find_isp(c, pipe, isp); st != 0) {
-        return st;
-    }
-    if (!isp->started) {
-        return c.reject(err(Module::kIsp, Kind::kNotReady),
-                        fmt::format("ISP {} not started", pipe));
-    }
-    if (isp->streaming) {
-        return c.reject(err(Module::kIsp, Kind::kBusy),
-                        fmt::format("ISP {} still streaming", pipe));
-    }
-    isp->started = false;
-    return c.ok();
+int32_t AX_ISP_Stop(uint8_t pipe) {
+    return isp_step(__func__, pipe, {&Isp::started, false, &Isp::started, &Isp::streaming});
 }
 
-int32_t isp_stream_on(uint8_t pipe) {
-    CallScope c("AX_ISP_StreamOn");
-    c.arg("pipe", pipe);
-    if (c.injected()) {
-        return c.finish();
-    }
-    VinPipe* p = nullptr;
-    if (int32_t st = find_pipe(c, pipe, p, Module::kIsp); st != 0) {
-        return st;
-    }
-    if (!p->isp.started) {
-        return c.reject(err(Module::kIsp, Kind::kNotReady),
-                        fmt::format("ISP {} not started", pipe));
-    }
-    if (!p->started) {
-        return c.reject(err(Module::kIsp, Kind::kNotReady),
-                        fmt::format("pipe {} not started", pipe));
-    }
-    if (!dev_enabled_for(c.state(), pipe)) {
-        return c.reject(err(Module::kIsp, Kind::kNotReady),
-                        fmt::format("no enabled device feeds pipe {}", pipe));
-    }
-    if (p->isp.streaming) {
-        return c.reject(err(Module::kIsp, Kind::kExist),
-                        fmt::format("ISP {} already streaming", pipe));
-    }
-    p->isp.streaming = true;
-    return c.ok();
+int32_t AX_ISP_StreamOn(uint8_t pipe) {
+    return run(kIspCall(__func__), {{"pipe", pipe}}, [=](Call& c) {
+        VinPipe& p = *c.pipe;
+        c.refuse_if(!p.isp.started, Kind::kNotReady, "ISP {} not started", pipe);
+        c.refuse_if(!p.started, Kind::kNotReady, "pipe {} not started", pipe);
+        c.refuse_if(!dev_enabled_for(c.s, pipe), Kind::kNotReady, "no enabled device feeds pipe {}",
+                    pipe);
+        c.refuse_if(p.isp.streaming, Kind::kExist, "ISP {} already streaming", pipe);
+        p.isp.streaming = true;
+    });
 }
 
-int32_t isp_stream_off(uint8_t pipe) {
-    CallScope c("AX_ISP_StreamOff");
-    c.arg("pipe", pipe);
-    if (c.injected()) {
-        return c.finish();
-    }
-    Isp* isp = nullptr;
-    if (int32_t st = find_isp(c, pipe, isp); st != 0) {
-        return st;
-    }
-    if (!isp->streaming) {
-        return c.reject(err(Module::kIsp, Kind::kNotReady),
-                        fmt::format("ISP {} not streaming", pipe));
-    }
-    isp->streaming = false;
-    return c.ok();
+int32_t AX_ISP_StreamOff(uint8_t pipe) {
+    return isp_step(__func__, pipe, {&Isp::streaming, false, &Isp::streaming, nullptr});
 }
 
 }  // namespace axsim::detail

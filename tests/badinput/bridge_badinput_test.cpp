@@ -10,12 +10,12 @@
 
 #include "bridge/lt6911_util.h"
 #include "bridge/proc_file.h"
-#include "tests/bridge/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using hdgrab_test::TempDir;
+using hdgrab::test::TempDir;
 
 constexpr std::size_t kOneMegabyte = 1024 * 1024;
 constexpr auto kNoHang = std::chrono::seconds(10);

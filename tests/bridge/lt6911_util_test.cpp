@@ -10,11 +10,11 @@
 #include <string>
 
 #include "bridge/proc_file.h"
-#include "tests/bridge/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
-using hdgrab_test::TempDir;
+using hdgrab::test::TempDir;
 using testing::HasSubstr;
 
 // A bridge object on a temporary directory whose log lines land in `log`.
@@ -286,7 +286,7 @@ TEST_F(BridgeFiles, NoDescriptorOutlivesAnOperation) {
     dir.write("width", "1920\n");
     dir.write("height", "1080\n");
     dir.write("fps", "60\n");
-    const auto before = hdgrab_test::open_descriptor_count();
+    const auto before = hdgrab::test::open_descriptor_count();
     std::string status;
     int32_t width = 0;
     int32_t height = 0;
@@ -298,7 +298,7 @@ TEST_F(BridgeFiles, NoDescriptorOutlivesAnOperation) {
         (void)util.lt6911_set_power(i % 2 == 0);
         (void)util.lt6911_read_value("missing", width);
     }
-    EXPECT_EQ(hdgrab_test::open_descriptor_count(), before);
+    EXPECT_EQ(hdgrab::test::open_descriptor_count(), before);
 }
 
 TEST_F(BridgeFiles, EveryReadSeesTheCurrentContent) {

@@ -6,11 +6,11 @@
 
 #include <string>
 
-#include "tests/bridge/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
-using hdgrab_test::TempDir;
+using hdgrab::test::TempDir;
 
 TEST(DriverFileAccess, DescriptorsAreCloseOnExec) {
     TempDir dir;

@@ -12,19 +12,6 @@
 
 namespace hdgrab::test {
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "hdgrab-ipc-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 CapturedLog::CapturedLog() : stream_(std::make_shared<std::ostringstream>()) {
     auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(*stream_, true);
     logger_ = std::make_shared<spdlog::logger>("main", sink);
@@ -81,15 +68,6 @@ std::string read_until_quiet(int fd, std::chrono::milliseconds quiet, bool* clos
         }
         data.append(buffer, static_cast<size_t>(got));
     }
-}
-
-size_t open_descriptor_count() {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/fd")) {
-        ++count;
-    }
-    return count;
 }
 
 }  // namespace hdgrab::test

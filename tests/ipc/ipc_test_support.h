@@ -1,4 +1,5 @@
-// Helpers of the control-socket tests: temporary directories, captured log lines, client sockets.
+// Helpers of the control-socket tests: captured log lines, client sockets (and the shared
+// temporary directory).
 #pragma once
 
 #include <spdlog/logger.h>
@@ -10,22 +11,9 @@
 #include <string>
 
 #include "base/unique_fd.h"
+#include "tests/support/temp_dir.h"
 
 namespace hdgrab::test {
-
-// A fresh directory under the system's temporary directory, removed with its content.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
 
 // A debug-level logger whose lines ("[level] message") are kept in memory.
 class CapturedLog {
@@ -48,8 +36,5 @@ UniqueFd connect_client(const std::string& path);
 // Reads whatever arrives on `fd` until the peer closes or nothing arrives for `quiet`. Sets
 // `closed` when the peer's end-of-stream was seen.
 std::string read_until_quiet(int fd, std::chrono::milliseconds quiet, bool* closed = nullptr);
-
-// Number of descriptors the process has open.
-size_t open_descriptor_count();
 
 }  // namespace hdgrab::test

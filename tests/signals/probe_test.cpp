@@ -9,11 +9,11 @@
 #include <sstream>
 #include <string>
 
-#include "tests/bridge/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
-using hdgrab_test::TempDir;
+using hdgrab::test::TempDir;
 using namespace std::chrono_literals;
 
 // A "main" logger object whose lines land in `log`, and a probe that records its waits instead

@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "tests/sim/fixture.h"
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 
@@ -24,18 +25,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "axsim-XXXXXX").string();
-        path_ = ::mkdtemp(tmpl.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    fs::path operator/(const char* name) const { return path_ / name; }
-
-  private:
-    fs::path path_;
-};
+using hdgrab::test::TempDir;
 
 std::vector<std::string> read_lines(const fs::path& path) {
     std::ifstream in(path);
@@ -203,7 +193,7 @@ TEST_F(EnvTest, StrideNoFrameAndDelayVariables) {
 
 TEST_F(EnvTest, TraceWritesOneParsableLinePerCall) {
     TempDir dir;
-    set("AXSIM_TRACE", (dir / "trace").string());
+    set("AXSIM_TRACE", dir / "trace");
     axsim::reset();
     ASSERT_TRUE(seq::capture_bring_up(k1080p, sensor()));
     ::testing::internal::CaptureStderr();
@@ -262,15 +252,15 @@ TEST_F(EnvTest, TraceWritesOneParsableLinePerCall) {
 
 TEST_F(EnvTest, LeakReportAtExitSaysNoneAfterTheFullSequence) {
     TempDir dir;
-    std::string leaks = (dir / "leaks").string();
+    std::string leaks = dir / "leaks";
     ASSERT_EQ(run_child("full", {"AXSIM_LEAKS=" + leaks}), 0);
     EXPECT_THAT(read_lines(leaks), ElementsAre("none"));
 }
 
 TEST_F(EnvTest, LeakReportAtExitListsWhatWasLeft) {
     TempDir dir;
-    std::string leaks = (dir / "leaks").string();
-    std::string trace = (dir / "trace").string();
+    std::string leaks = dir / "leaks";
+    std::string trace = dir / "trace";
     ASSERT_EQ(run_child("partial", {"AXSIM_LEAKS=" + leaks, "AXSIM_TRACE=" + trace}), 0);
     auto lines = read_lines(leaks);
     EXPECT_THAT(lines, ::testing::Contains("link src=17,0,0 dst=13,0,0"));
@@ -284,7 +274,7 @@ TEST_F(EnvTest, LeakReportAtExitListsWhatWasLeft) {
 
 TEST_F(EnvTest, LeakReportWithoutAnyCall) {
     TempDir dir;
-    std::string leaks = (dir / "leaks").string();
+    std::string leaks = dir / "leaks";
     ASSERT_EQ(run_child("nothing", {"AXSIM_LEAKS=" + leaks}), 0);
     EXPECT_THAT(read_lines(leaks), ElementsAre("none"));
 }

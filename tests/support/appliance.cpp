@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 
 #include "base/unique_fd.h"
 #include "sim/driver/bridge_model.h"
+#include "sim/driver/service_client.h"
 
 extern char** environ;
 
@@ -132,34 +132,6 @@ HdmiResult run_process(std::vector<std::string> args) {
     }
     result.status = decode_status(status);
     return result;
-}
-
-// The end of a complete JSON object at the start of `text` (after blanks), or npos.
-size_t complete_object_end(const std::string& text) {
-    int depth = 0;
-    bool in_string = false;
-    bool escaped = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-            continue;
-        }
-        if (c == '"') {
-            in_string = true;
-        } else if (c == '{') {
-            ++depth;
-        } else if (c == '}' && --depth == 0) {
-            return i + 1;
-        }
-    }
-    return std::string::npos;
 }
 
 }  // namespace
@@ -583,22 +555,14 @@ void Client::close() {
 
 bool Client::connect(const std::filesystem::path& socket_path, milliseconds timeout) {
     close();
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const std::string path = socket_path.string();
-    if (path.size() >= sizeof address.sun_path) {
-        return false;
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (fd &&
-            ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        UniqueFd fd = sim::connect_unix(socket_path.string());
+        if (fd) {
             fd_ = fd.release();
             return true;
         }
-        if (Clock::now() >= deadline) {
+        if (errno == ENAMETOOLONG || Clock::now() >= deadline) {
             return false;
         }
         std::this_thread::sleep_for(kPollStep);
@@ -642,7 +606,7 @@ std::optional<std::string> Client::read_message(milliseconds timeout) {
         const size_t start = pending_.find_first_not_of(" \t\r\n");
         if (start != std::string::npos) {
             pending_.erase(0, start);
-            const size_t end = complete_object_end(pending_);
+            const size_t end = sim::complete_object_end(pending_);
             if (end != std::string::npos) {
                 std::string message = pending_.substr(0, end);
                 pending_.erase(0, end);

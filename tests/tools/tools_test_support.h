@@ -9,22 +9,9 @@
 #include <vector>
 
 #include "base/unique_fd.h"
+#include "tests/support/temp_dir.h"
 
 namespace hdgrab::test {
-
-// A fresh directory under the system's temporary directory, removed with its content.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
 
 // A Unix-domain listening socket at `path` (a stale file there is removed first); invalid on
 // failure.
