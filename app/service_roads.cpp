@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdlib>
@@ -11,9 +12,12 @@
 #include <thread>
 
 #include "app/exit_status.h"
+#include "app/version.h"
 #include "base/waits.h"
 #include "bridge/lt6911_util.h"
 #include "bridge/monitor.h"
+#include "health/health_reporter.h"
+#include "health/service_notifier.h"
 #include "ipc/control_socket.h"
 #include "log/logger.h"
 #include "media/axera_util.h"
@@ -29,10 +33,28 @@ std::shared_ptr<spdlog::logger> main_log() {
 
 // Destroys the service objects in their fixed order: the bridge object, the pipeline owner
 // (whose destructor releases pools and media system and may still log), the "main" logger.
+// A health reporter still running (an exit from a crashing worker) is stopped first, so that it
+// never logs through a destroyed logger.
 void destroy_service_objects() noexcept {
+    stop_health_reporter();
     global_lt6911_util.reset();
     global_axera_util.reset();
     global_logger.reset();
+}
+
+// The reporter's settings: the notifier only when NOTIFY_SOCKET names a socket, keep-alives only
+// when the service manager asks this process for them.
+HealthSettings health_settings(const ServicePaths& paths) {
+    HealthSettings settings;
+    settings.state_path = paths.state_file;
+    settings.version = version_line();
+    settings.pid = ::getpid();
+    settings.notifier = ServiceNotifier::from_environment(process_environment, main_log());
+    if (settings.notifier) {
+        settings.watchdog = watchdog_interval(process_environment, settings.pid);
+    }
+    settings.stop_fd = stop_event_fd();
+    return settings;
 }
 
 }  // namespace
@@ -113,6 +135,13 @@ int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& 
         // The socket file stays; the next start removes it before binding.
         return kExitFailure;
     }
+    // Started before the workers, whose liveness probes it holds; stopped after they were
+    // joined and before the process-wide objects go. Without it (it logged why) the service
+    // runs on without a state file.
+    HealthReporter health(health_settings(paths), main_log());
+    if (health.start(global_axera_util->width, global_axera_util->height, global_axera_util->fps)) {
+        set_health_reporter(&health);
+    }
     std::thread capture(CaptureThread(control.epoll, control.events, data));
     std::thread monitor = _lt6911_thread(data, paths.bridge_status);
     if (monitor.joinable()) {
@@ -121,7 +150,10 @@ int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& 
     if (capture.joinable()) {
         capture.join();
     }
+    health.stop();
+    set_health_reporter(nullptr);
     control_socket_close(*data, paths.socket_path);
+    health.remove_state_file();
     spdlog::drop_all();
     return kExitOk;
 }

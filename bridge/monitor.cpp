@@ -9,16 +9,19 @@
 #include <cstring>
 #include <utility>
 
+#include "base/liveness.h"
 #include "base/unique_fd.h"
 #include "base/waits.h"
 #include "bridge/status_reaction.h"
+#include "health/health_reporter.h"
 #include "log/logger.h"
 
 namespace hdgrab {
 namespace {
 
-// The status descriptor and the stop descriptor; a wait reports at most one event for each.
-constexpr int kMaxMonitorEvents = 2;
+// The status descriptor, the stop descriptor and the liveness probe; a wait reports at most one
+// event for each.
+constexpr int kMaxMonitorEvents = 3;
 
 std::shared_ptr<spdlog::logger> main_log() {
     return global_logger->get_logger();
@@ -30,6 +33,7 @@ class BridgeMonitor {
         : data_(data), status_path_(std::move(status_path)), reaction_(std::move(data)) {}
 
     void run() {
+        const WorkerLiveness liveness(Worker::kMonitor);
         if (!set_up()) {
             return;
         }
@@ -76,6 +80,14 @@ class BridgeMonitor {
                 stop_fd_ = -1;
             }
         }
+        // With keep-alives asked for, the keep-alive sender's question wakes the wait too.
+        probe_ = thread_liveness();
+        if (probe_ != nullptr) {
+            epoll_event probe_event{};
+            probe_event.events = EPOLLIN;
+            probe_event.data.fd = probe_->fd();
+            (void)::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, probe_->fd(), &probe_event);
+        }
 
         acknowledge_notification(false);
         reaction_.record_initial_status();
@@ -97,7 +109,8 @@ class BridgeMonitor {
     }
 
     // True when the status descriptor reported a change (EPOLLPRI). A time-out, a stop
-    // request, an interrupted or failed wait, or EPOLLERR alone give false.
+    // request, a keep-alive question (answered here), an interrupted or failed wait, or EPOLLERR
+    // alone give false.
     bool wait_for_notification() {
         std::array<epoll_event, kMaxMonitorEvents> events{};
         const int count = ::epoll_wait(epoll_fd_.get(), events.data(), kMaxMonitorEvents,
@@ -114,6 +127,9 @@ class BridgeMonitor {
             const epoll_event& event = events[static_cast<size_t>(i)];
             if (event.data.fd == stop_fd_) {
                 return false;
+            }
+            if (probe_ != nullptr && event.data.fd == probe_->fd()) {
+                probe_->answer();
             }
             if (event.data.fd == status_fd_.get() && (event.events & EPOLLPRI) != 0) {
                 changed = true;
@@ -137,6 +153,7 @@ class BridgeMonitor {
     UniqueFd status_fd_;
     UniqueFd epoll_fd_;
     int stop_fd_ = -1;
+    LivenessProbe* probe_ = nullptr;
     BridgeStatusReaction reaction_;
 };
 

@@ -6,6 +6,7 @@
 #include "base/waits.h"
 #include "bridge/lt6911_util.h"
 #include "bridge/monitor.h"
+#include "health/service_health.h"
 #include "ipc/notify.h"
 #include "log/logger.h"
 #include "media/axera_util.h"
@@ -40,6 +41,7 @@ bool BridgeStatusReaction::default_pause(std::chrono::milliseconds duration) {
 void BridgeStatusReaction::record_initial_status() {
     if (global_lt6911_util->lt6911_read_status(current_)) {
         last_ = current_;
+        service_health().bridge_status(current_);
     }
 }
 
@@ -48,6 +50,7 @@ void BridgeStatusReaction::on_notification() {
         main_log()->error("Failed to read LT6911 status");
         return;
     }
+    service_health().bridge_status(current_);
     if (current_ != last_) {
         main_log()->debug("LT6911 status changed: {} -> {}", last_, current_);
         last_ = current_;
@@ -74,6 +77,7 @@ void BridgeStatusReaction::reset_bridge() {
     // service never leaves it powered off.
     (void)pause_(kPowerCyclePause);
     (void)global_lt6911_util->lt6911_set_power(true);
+    service_health().power_cycle();
 }
 
 void BridgeStatusReaction::change_resolution() {
@@ -102,6 +106,7 @@ void BridgeStatusReaction::change_resolution() {
         return;
     }
     last_ = verified;
+    service_health().bridge_status(verified);
     if (verified != kStatusStable) {
         main_log()->error("LT6911 status is not stable after resolution change: {}", verified);
         return;
@@ -123,18 +128,23 @@ void BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, i
         main_log()->info("Resolution already set to {}x{}@{}, skipping", width, height, fps);
         return;
     }
+    service_health().reconfiguring(width, height, fps);
     if (!axera.axera_link_deinit() || !axera.axera_ivps_deinit() || !axera.axera_vin_deinit()) {
         main_log()->error("axera deinit failed");
+        service_health().change_failed();
         return;
     }
     // Recorded before the bring-up, which configures the geometry recorded here.
     axera.width = width;
     axera.height = height;
     axera.fps = fps;
+    service_health().geometry_recorded(width, height, fps);
     if (!axera.axera_vin_init() || !axera.axera_ivps_init() || !axera.axera_link_init()) {
         main_log()->error("axera init failed");
+        service_health().change_failed();
         return;
     }
+    service_health().change_succeeded();
     const nlohmann::json message = make_res_change(width, height, fps);
     if (axera.send_json_message(data_->client_fd.load(), message)) {
         main_log()->info("LT6911 resolution reset and client notified");

@@ -158,6 +158,19 @@ void HealthReporter::keep_alive() {
     }
 }
 
+WorkerLiveness::WorkerLiveness(Worker worker) noexcept {
+    HealthReporter* reporter = g_reporter.load();
+    probe_ = reporter != nullptr ? reporter->probe(worker) : nullptr;
+    set_thread_liveness(probe_);
+}
+
+WorkerLiveness::~WorkerLiveness() {
+    if (probe_ != nullptr) {
+        probe_->mark_ended();
+    }
+    set_thread_liveness(nullptr);
+}
+
 void set_health_reporter(HealthReporter* reporter) noexcept {
     g_reporter.store(reporter);
 }

@@ -82,8 +82,22 @@ class HealthReporter {
     std::thread thread_;
 };
 
-// The reporter of the running service, for the process-exit path (see stop_health_reporter);
-// null when none runs.
+// For the life of a worker thread's body: the running reporter's probe for `worker` (if any)
+// becomes the thread's own (see thread_liveness), and is marked ended when the body returns.
+class WorkerLiveness {
+  public:
+    explicit WorkerLiveness(Worker worker) noexcept;
+    ~WorkerLiveness();
+    WorkerLiveness(const WorkerLiveness&) = delete;
+    WorkerLiveness& operator=(const WorkerLiveness&) = delete;
+
+  private:
+    LivenessProbe* probe_;
+};
+
+// The reporter of the running service, for the workers' probes and the process-exit path (see
+// stop_health_reporter); null when none runs. Set before the workers start, cleared after they
+// were joined.
 void set_health_reporter(HealthReporter* reporter) noexcept;
 // Stops the running reporter, if any, before the process-wide objects are destroyed.
 void stop_health_reporter() noexcept;

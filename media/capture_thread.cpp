@@ -4,6 +4,9 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/liveness.h"
+#include "health/health_reporter.h"
+#include "health/service_health.h"
 #include "log/logger.h"
 #include "media/axera_util.h"
 #include "media/media_constants.h"
@@ -19,6 +22,7 @@ std::shared_ptr<spdlog::logger> main_log() {
 }  // namespace
 
 void CaptureThread::operator()() const {
+    const WorkerLiveness liveness(Worker::kCapture);
     if (!bring_up()) {
         return;
     }
@@ -28,6 +32,7 @@ void CaptureThread::operator()() const {
 
 bool CaptureThread::bring_up() const {
     main_log()->info("Axera vin init...");
+    service_health().starting();
     std::lock_guard lock(pipeline_mutex());
     AxeraUtil& axera = *global_axera_util;
     const char* failure = nullptr;
@@ -44,6 +49,7 @@ bool CaptureThread::bring_up() const {
     }
     if (failure != nullptr) {
         main_log()->error(failure);
+        service_health().start_failed();
         // Without a pipeline the service has nothing to offer: end it. What was brought up stays
         // until the AxeraUtil destructor releases pools and media system at exit.
         request_stop();
@@ -62,6 +68,15 @@ void CaptureThread::serve() const {
         stop_event.data.fd = stop_fd;
         (void)::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, stop_fd, &stop_event);
     }
+    // With keep-alives asked for, the keep-alive sender's question wakes the wait too.
+    LivenessProbe* const probe = thread_liveness();
+    if (probe != nullptr) {
+        epoll_event probe_event{};
+        probe_event.events = EPOLLIN;
+        probe_event.data.fd = probe->fd();
+        (void)::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, probe->fd(), &probe_event);
+    }
+    service_health().serving();
 
     while (is_running()) {
         const int count =
@@ -78,9 +93,13 @@ void CaptureThread::serve() const {
             break;
         }
         for (int i = 0; i < count; ++i) {
-            if (events_[static_cast<size_t>(i)].data.fd == data_->server_fd.load()) {
+            const int fd = events_[static_cast<size_t>(i)].data.fd;
+            if (fd == data_->server_fd.load()) {
                 std::lock_guard lock(pipeline_mutex());
                 control_socket_accept(*data_, main_log());
+                service_health().client_changed(data_->client_fd.load() >= 0);
+            } else if (probe != nullptr && fd == probe->fd()) {
+                probe->answer();
             }
         }
     }
@@ -101,6 +120,7 @@ void CaptureThread::tear_down() const {
     if (!axera.axera_vin_deinit()) {
         main_log()->error("VIN deinit failed");
     }
+    service_health().torn_down();
     main_log()->info("Axera vin thread exiting...");
 }
 
