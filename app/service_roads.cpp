@@ -53,7 +53,6 @@ HealthSettings health_settings(const ServicePaths& paths) {
     if (settings.notifier) {
         settings.watchdog = watchdog_interval(process_environment, settings.pid);
     }
-    settings.stop_fd = stop_event_fd();
     return settings;
 }
 

@@ -14,6 +14,7 @@
 #include "base/waits.h"
 #include "bridge/status_reaction.h"
 #include "health/health_reporter.h"
+#include "health/service_health.h"
 #include "log/logger.h"
 
 namespace hdgrab {
@@ -40,6 +41,7 @@ class BridgeMonitor {
         while (is_running()) {
             pass();
         }
+        service_health().stopping();
         epoll_fd_.reset();
         status_fd_.reset();
         main_log()->info("lt6911 thread exiting...");
@@ -96,6 +98,9 @@ class BridgeMonitor {
 
     // One pass of the main loop.
     void pass() {
+        // What the last reaction changed goes into the state file before the wait, where this
+        // thread holds no pipeline lock.
+        service_health().publish();
         if (data_->client_fd.load() < 0) {
             main_log()->debug("Waiting for client connection...");
             (void)sleep_unless_stopped(kClientPollInterval);

@@ -44,41 +44,45 @@ HealthReporter::~HealthReporter() {
 }
 
 bool HealthReporter::start(int32_t width, int32_t height, int32_t fps) {
-    wake_fd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!wake_fd_) {
-        log_->error("Failed to create the state reporter's wake-up descriptor: {}",
-                    std::strerror(errno));
-        return false;
+    ServiceNotifier* notifier = settings_.notifier ? &*settings_.notifier : nullptr;
+    service_health().attach({&file_, notifier, settings_.pid, settings_.version}, width, height,
+                            fps);
+    service_health().publish();
+    if (!settings_.watchdog) {
+        return true;
     }
     for (const auto& probe : probes_) {
-        if (probe && !probe->is_valid()) {
+        if (!probe->is_valid()) {
             // Nobody can answer a probe without a descriptor: no keep-alive goes out and the
             // service manager restarts the service.
             log_->error("Failed to create a keep-alive probe: {}", std::strerror(errno));
         }
     }
-    service_health().attach(wake_fd_.get(), settings_.notifier.has_value(), width, height, fps);
-    publish();
+    quit_fd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!quit_fd_) {
+        log_->error("Failed to start the keep-alive sender: {}", std::strerror(errno));
+        return false;
+    }
     try {
-        thread_ = std::thread([this] { run(); });
+        thread_ = std::thread([this] { run_keep_alives(); });
     } catch (const std::system_error& e) {
-        log_->error("Failed to start the state reporter: {}", e.what());
-        service_health().detach();
+        log_->error("Failed to start the keep-alive sender: {}", e.what());
         return false;
     }
     return true;
 }
 
 void HealthReporter::stop() noexcept {
-    quit_.store(true);
-    if (wake_fd_) {
+    if (quit_fd_) {
         const uint64_t one = 1;
-        (void)!::write(wake_fd_.get(), &one, sizeof one);
+        (void)!::write(quit_fd_.get(), &one, sizeof one);
     }
-    if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) {
-        return;
+    if (thread_.joinable()) {
+        if (thread_.get_id() == std::this_thread::get_id()) {
+            return;
+        }
+        thread_.join();
     }
-    thread_.join();
     service_health().detach();
 }
 
@@ -90,57 +94,29 @@ LivenessProbe* HealthReporter::probe(Worker worker) noexcept {
     return probes_[static_cast<size_t>(worker)].get();
 }
 
-void HealthReporter::run() {
+void HealthReporter::run_keep_alives() {
     using Clock = std::chrono::steady_clock;
-    const bool keep_alives = settings_.watchdog.has_value();
-    const Clock::duration period =
-        keep_alives ? keep_alive_period(*settings_.watchdog) : Clock::duration::zero();
+    const Clock::duration period = keep_alive_period(*settings_.watchdog);
     Clock::time_point next_tick = Clock::now() + period;
-    // The stop descriptor stays readable once a stop began: it is watched until then only.
-    std::array<pollfd, 2> fds{
-        {{wake_fd_.get(), POLLIN, 0}, {settings_.notifier ? settings_.stop_fd : -1, POLLIN, 0}}};
-    while (!quit_.load()) {
-        int timeout = -1;
-        if (keep_alives) {
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(next_tick - Clock::now());
-            timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-        }
-        const int ready = ::poll(fds.data(), fds.size(), timeout);
-        if (ready < 0 && errno != EINTR) {
-            // Nothing can be reported any more; without keep-alives the manager restarts us.
-            log_->error("State reporter wait failed: {}", std::strerror(errno));
+    pollfd quit{quit_fd_.get(), POLLIN, 0};
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(next_tick - Clock::now());
+        const int timeout =
+            static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+        const int ready = ::poll(&quit, 1, timeout);
+        if (ready > 0) {
             return;
         }
-        if (ready > 0 && fds[1].revents != 0) {
-            fds[1].fd = -1;
-            service_health().stopping();
+        if (ready < 0 && errno != EINTR) {
+            // Without keep-alives the manager restarts the service.
+            log_->error("Keep-alive sender wait failed: {}", std::strerror(errno));
+            return;
         }
-        if (ready > 0 && fds[0].revents != 0) {
-            uint64_t count = 0;
-            (void)!::read(wake_fd_.get(), &count, sizeof count);
-            publish();
-        }
-        if (keep_alives && Clock::now() >= next_tick) {
+        if (Clock::now() >= next_tick) {
             keep_alive();
             // From now, not from the missed tick: two keep-alives are never closer than the
             // period, however late this one was.
             next_tick = Clock::now() + period;
-        }
-    }
-    publish();
-}
-
-void HealthReporter::publish() {
-    HealthUpdate update = service_health().take();
-    const std::string text = state_json(update.state, settings_.pid, settings_.version);
-    // A failed write is tried again at the next change.
-    if (text != written_ && file_.write(text)) {
-        written_ = text;
-    }
-    if (settings_.notifier) {
-        for (const std::string& notification : update.notifications) {
-            (void)settings_.notifier->send(notification);
         }
     }
 }

@@ -1,4 +1,4 @@
-// The health reporter: writes the state file and talks to the service manager.
+// The health reporter: the state file, the service manager's notifications and the keep-alives.
 #pragma once
 
 #include <spdlog/logger.h>
@@ -30,20 +30,16 @@ struct HealthSettings {
     pid_t pid = 0;
     // The service manager's socket; nothing without one (no notification is ever sent).
     std::optional<ServiceNotifier> notifier;
-    // The keep-alive interval the manager asks for; nothing: no keep-alive, no probe.
+    // The keep-alive interval the manager asks for; nothing: no keep-alive, no probe, no thread.
     std::optional<std::chrono::microseconds> watchdog;
-    // Readable once a stop began (see stop_event_fd); watched only with a notifier.
-    int stop_fd = -1;
 };
 
-// One small thread beside the workers. It sleeps until a worker records a change in
-// service_health(), then rewrites the state file (when the state differs from the file's) and
-// sends the queued notifications. With a notifier it also watches the stop descriptor (to send
-// STOPPING=1), and with a keep-alive interval it wakes every half interval: it sends WATCHDOG=1
-// when both workers answered the previous question of their liveness probes, and asks the next.
-// A worker inside a call that does not return, blocked on a lock, or ended does not answer, so
-// the keep-alives stop and the manager restarts the service. Without NOTIFY_SOCKET it never
-// wakes by itself and sends nothing.
+// Connects service_health() to the state file and, when NOTIFY_SOCKET names one, the service
+// manager's socket. Only when the manager asks for keep-alives does it run a thread, the
+// keep-alive sender: every half interval it sends WATCHDOG=1 when both workers answered the
+// previous question of their liveness probes, then asks the next. A worker inside a call that
+// does not return, blocked on a lock, or ended does not answer, so the keep-alives stop and the
+// manager restarts the service.
 class HealthReporter {
   public:
     HealthReporter(HealthSettings settings, std::shared_ptr<spdlog::logger> log);
@@ -51,13 +47,12 @@ class HealthReporter {
     HealthReporter(const HealthReporter&) = delete;
     HealthReporter& operator=(const HealthReporter&) = delete;
 
-    // Attaches to service_health() with the geometry recorded for the pipeline, writes the
-    // first state and starts the thread. False, after a logged error, when its descriptors or
-    // thread cannot be created; the service then runs without it.
+    // Attaches service_health() with the geometry recorded for the pipeline, writes the first
+    // state and starts the keep-alive sender when one is needed. False, after a logged error,
+    // when the sender cannot be started; the state file and the notifications work on.
     bool start(int32_t width, int32_t height, int32_t fps);
-    // Sends what is still queued, ends and joins the thread and detaches from
-    // service_health(). Idempotent; from the reporter's own thread (a crash in it) it only asks
-    // the thread to end.
+    // Ends and joins the keep-alive sender and detaches service_health(). Idempotent; from the
+    // sender's own thread (a crash in it) it only asks the thread to end.
     void stop() noexcept;
     // Removes the state file (after stop).
     void remove_state_file();
@@ -66,19 +61,15 @@ class HealthReporter {
     LivenessProbe* probe(Worker worker) noexcept;
 
   private:
-    void run();
-    // Rewrites the state file when needed and sends the queued notifications.
-    void publish();
+    void run_keep_alives();
     // One keep-alive step: WATCHDOG=1 when every probe answered, then the next question.
     void keep_alive();
 
     HealthSettings settings_;
     std::shared_ptr<spdlog::logger> log_;
     StateFile file_;
-    std::string written_;
-    UniqueFd wake_fd_;
+    UniqueFd quit_fd_;
     std::array<std::unique_ptr<LivenessProbe>, kWorkerCount> probes_;
-    std::atomic<bool> quit_{false};
     std::thread thread_;
 };
 
@@ -99,7 +90,8 @@ class WorkerLiveness {
 // stop_health_reporter); null when none runs. Set before the workers start, cleared after they
 // were joined.
 void set_health_reporter(HealthReporter* reporter) noexcept;
-// Stops the running reporter, if any, before the process-wide objects are destroyed.
+// Stops the running reporter's keep-alive sender, if any, before the process-wide objects are
+// destroyed.
 void stop_health_reporter() noexcept;
 
 }  // namespace hdgrab

@@ -1,7 +1,6 @@
 #include "health/service_health.h"
 
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <utility>
 
@@ -64,39 +63,56 @@ ServiceHealth& service_health() {
     return *health;
 }
 
-void ServiceHealth::attach(int wake_fd, bool notify, int32_t width, int32_t height, int32_t fps) {
-    std::lock_guard lock(mutex_);
+void ServiceHealth::attach(HealthOutput output, int32_t width, int32_t height, int32_t fps) {
+    std::scoped_lock lock(mutex_, file_mutex_);
     view_ = HealthView{};
     view_.state.width = width;
     view_.state.height = height;
     view_.state.fps = fps;
     view_.state.since = std::chrono::system_clock::now();
-    last_line_.clear();
+    output_ = std::move(output);
     pending_prefix_.clear();
-    queued_.clear();
     ready_sent_ = false;
-    wake_fd_ = wake_fd;
-    notify_ = notify;
-    if (notify_) {
-        last_line_ = status_line(view_);
-        queue_locked(kStatusAssignment + last_line_);
+    written_.clear();
+    recorded_.fetch_add(1);
+    last_line_ = status_line(view_);
+    if (output_.notifier != nullptr) {
+        (void)output_.notifier->send(kStatusAssignment + last_line_);
     }
 }
 
 void ServiceHealth::detach() {
-    std::lock_guard lock(mutex_);
-    wake_fd_ = -1;
-    notify_ = false;
-    queued_.clear();
+    std::scoped_lock lock(mutex_, file_mutex_);
+    output_ = HealthOutput{};
 }
 
-HealthUpdate ServiceHealth::take() {
+void ServiceHealth::publish() {
+    if (recorded_.load() == published_.load()) {
+        return;
+    }
+    std::lock_guard file_lock(file_mutex_);
+    std::string text;
+    StateFile* file = nullptr;
+    uint64_t recorded = 0;
+    {
+        std::lock_guard lock(mutex_);
+        file = output_.file;
+        if (file == nullptr) {
+            return;
+        }
+        recorded = recorded_.load();
+        text = state_json(view_.state, output_.pid, output_.version);
+    }
+    // A failed write is tried again at the next change.
+    if (text != written_ && file->write(text)) {
+        written_ = std::move(text);
+    }
+    published_.store(recorded);
+}
+
+ServiceState ServiceHealth::state() {
     std::lock_guard lock(mutex_);
-    HealthUpdate update{view_.state, {}};
-    update.notifications.assign(std::make_move_iterator(queued_.begin()),
-                                std::make_move_iterator(queued_.end()));
-    queued_.clear();
-    return update;
+    return view_.state;
 }
 
 template <typename Change>
@@ -104,34 +120,27 @@ void ServiceHealth::record(Change&& change) {
     std::lock_guard lock(mutex_);
     const HealthView before = view_;
     change();
-    if (view_ == before && pending_prefix_.empty()) {
+    if (!(view_ == before)) {
+        recorded_.fetch_add(1);
+    }
+    if (output_.notifier == nullptr || (view_ == before && pending_prefix_.empty())) {
+        pending_prefix_.clear();
         return;
     }
-    if (notify_) {
-        std::string line = status_line(view_);
-        if (line != last_line_ || !pending_prefix_.empty()) {
-            std::string text = std::exchange(pending_prefix_, {});
-            if (line != last_line_) {
-                text += kStatusAssignment + line;
-                last_line_ = std::move(line);
-            } else {
-                text.pop_back();  // the prefix's line feed
-            }
-            queue_locked(std::move(text));
-        }
+    std::string line = status_line(view_);
+    if (line == last_line_ && pending_prefix_.empty()) {
+        return;
     }
-    pending_prefix_.clear();
-    if (wake_fd_ >= 0) {
-        const uint64_t one = 1;
-        (void)!::write(wake_fd_, &one, sizeof one);
+    std::string text = std::exchange(pending_prefix_, {});
+    if (line != last_line_) {
+        text += kStatusAssignment + line;
+        last_line_ = std::move(line);
+    } else {
+        text.pop_back();  // the prefix's line feed
     }
-}
-
-void ServiceHealth::queue_locked(std::string text) {
-    if (queued_.size() >= kMaxQueued) {
-        queued_.pop_front();
-    }
-    queued_.push_back(std::move(text));
+    // Sent under the lock, so the lines of the two workers go out in the order of their changes;
+    // the send never waits.
+    (void)output_.notifier->send(text);
 }
 
 void ServiceHealth::set_pipeline(PipelineState pipeline) {
@@ -159,7 +168,7 @@ void ServiceHealth::serving() {
     record([this] {
         view_.activity = PipelineActivity::kSettled;
         set_pipeline(PipelineState::kUp);
-        if (notify_ && !ready_sent_) {
+        if (output_.notifier != nullptr && !ready_sent_) {
             pending_prefix_ = kReadyAssignment;
             ready_sent_ = true;
         }

@@ -1,14 +1,14 @@
 // The service's health as the workers record it: pipeline, bridge, client and counters.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
+#include "health/service_notifier.h"
 #include "health/state_file.h"
 
 namespace hdgrab {
@@ -32,30 +32,32 @@ struct HealthView {
 // The one-line status for the service manager, e.g. "Serving 1920x1080@60, client connected".
 std::string status_line(const HealthView& view);
 
-// What a reporter takes over at once: the state now and the notifications queued since it last
-// looked (each one datagram's text, in the order the changes happened).
-struct HealthUpdate {
-    ServiceState state;
-    std::vector<std::string> notifications;
+// Where the record goes while the service runs (see HealthReporter): the state file, and the
+// service manager when one listens.
+struct HealthOutput {
+    StateFile* file = nullptr;
+    ServiceNotifier* notifier = nullptr;  // null: no notification at all
+    pid_t pid = 0;
+    std::string version;
 };
 
 // The process-wide record of the service's health. The workers record each change of state
-// here; that costs a short lock and, when a reporter is attached, one write to its wake-up
-// descriptor, so a worker never waits for a file or a socket. Without a reporter (the dump, the
-// tests of single parts) the record is kept in memory only.
+// here. A change costs a short lock and, with a service manager listening, one datagram sent
+// without waiting (its one-line status; "READY=1" the first time the pipeline serves,
+// "STOPPING=1" when a stop began). The state file is rewritten by publish(), which a worker calls
+// where it holds no pipeline lock (before it waits), so the file's I/O never holds up the other
+// worker. Without an output (the dump, the tests of single parts) the record stays in memory.
 class ServiceHealth {
   public:
-    // Most notifications a reporter that fell behind gets; older ones are dropped.
-    static constexpr size_t kMaxQueued = 32;
-
-    // Connects a reporter: `wake_fd` (an eventfd) is written at every change; with `notify`
-    // the service manager's notifications are queued too. The record starts afresh: pipeline
-    // down and starting at the given geometry, the pipeline state beginning now.
-    void attach(int wake_fd, bool notify, int32_t width, int32_t height, int32_t fps);
-    // Disconnects the reporter; from here on changes are kept in memory only.
+    // Connects the output. The record starts afresh: pipeline down and starting at the given
+    // geometry, the pipeline state beginning now. Call publish() for the first file.
+    void attach(HealthOutput output, int32_t width, int32_t height, int32_t fps);
+    // Disconnects the output; from here on changes are kept in memory only.
     void detach();
-    // The state now and the queued notifications (the queue is emptied).
-    HealthUpdate take();
+    // Rewrites the state file when the state changed since the last write.
+    void publish();
+    // The state now.
+    ServiceState state();
 
     // The Capture thread.
     void starting();
@@ -74,26 +76,30 @@ class ServiceHealth {
     void change_failed();
     void retry_pending(std::chrono::seconds delay);
 
-    // A stop began (seen by the reporter).
+    // Either worker, when it sees that a stop began.
     void stopping();
 
   private:
-    // Applies `change` under the lock, then queues a new status line and wakes the reporter
-    // when anything changed.
+    // Applies `change` under the lock, then notifies the new status line when anything changed.
     template <typename Change>
     void record(Change&& change);
     void set_pipeline(PipelineState pipeline);
-    void queue_locked(std::string text);
 
     std::mutex mutex_;
     HealthView view_;
+    HealthOutput output_;
     std::string last_line_;
     // Assignments that go out with the next status line ("READY=1", "STOPPING=1").
     std::string pending_prefix_;
-    std::deque<std::string> queued_;
-    int wake_fd_ = -1;
-    bool notify_ = false;
     bool ready_sent_ = false;
+
+    // Serialises the file's writes; never held together with `mutex_` for longer than a copy.
+    std::mutex file_mutex_;
+    std::string written_;
+    // Changes recorded, and the count the file last showed: publish() without a change since
+    // costs two atomic loads.
+    std::atomic<uint64_t> recorded_{0};
+    std::atomic<uint64_t> published_{0};
 };
 
 // The one record of the process; never destroyed, so a worker may still record while the

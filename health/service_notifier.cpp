@@ -94,13 +94,13 @@ bool ServiceNotifier::send(std::string_view text) {
         ::sendto(socket_.get(), text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&address_.address), address_.length);
     if (sent < 0) {
-        if (!failing_) {
-            log_->warn("Failed to notify the service manager: {}", std::strerror(errno));
+        const int error = errno;
+        if (!failing_.exchange(true)) {
+            log_->warn("Failed to notify the service manager: {}", std::strerror(error));
         }
-        failing_ = true;
         return false;
     }
-    failing_ = false;
+    failing_.store(false);
     return true;
 }
 

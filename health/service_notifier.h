@@ -6,6 +6,7 @@
 #include <sys/types.h>
 #include <sys/un.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -53,16 +54,28 @@ class ServiceNotifier {
 
     ServiceNotifier(UniqueFd socket, NotifyAddress address, std::shared_ptr<spdlog::logger> log)
         : socket_(std::move(socket)), address_(address), log_(std::move(log)) {}
+    ServiceNotifier(ServiceNotifier&& other) noexcept
+        : socket_(std::move(other.socket_)),
+          address_(other.address_),
+          log_(std::move(other.log_)),
+          failing_(other.failing_.load()) {}
+    ServiceNotifier& operator=(ServiceNotifier&& other) noexcept {
+        socket_ = std::move(other.socket_);
+        address_ = other.address_;
+        log_ = std::move(other.log_);
+        failing_.store(other.failing_.load());
+        return *this;
+    }
 
     // Sends `text` as one datagram. The first failure of a run of failures is logged (at
-    // warning level); the next success ends the run.
+    // warning level); the next success ends the run. Safe from several threads.
     bool send(std::string_view text);
 
   private:
     UniqueFd socket_;
     NotifyAddress address_;
     std::shared_ptr<spdlog::logger> log_;
-    bool failing_ = false;
+    std::atomic<bool> failing_{false};
 };
 
 }  // namespace hdgrab

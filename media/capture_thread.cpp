@@ -23,11 +23,16 @@ std::shared_ptr<spdlog::logger> main_log() {
 
 void CaptureThread::operator()() const {
     const WorkerLiveness liveness(Worker::kCapture);
-    if (!bring_up()) {
+    // The state file is written between the steps, where this thread holds no pipeline lock.
+    const bool up = bring_up();
+    service_health().publish();
+    if (!up) {
         return;
     }
     serve();
+    service_health().stopping();
     tear_down();
+    service_health().publish();
 }
 
 bool CaptureThread::bring_up() const {
@@ -53,6 +58,7 @@ bool CaptureThread::bring_up() const {
         // Without a pipeline the service has nothing to offer: end it. What was brought up stays
         // until the AxeraUtil destructor releases pools and media system at exit.
         request_stop();
+        service_health().stopping();
         return false;
     }
     return true;
@@ -77,6 +83,7 @@ void CaptureThread::serve() const {
         (void)::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, probe->fd(), &probe_event);
     }
     service_health().serving();
+    service_health().publish();
 
     while (is_running()) {
         const int count =
@@ -95,9 +102,12 @@ void CaptureThread::serve() const {
         for (int i = 0; i < count; ++i) {
             const int fd = events_[static_cast<size_t>(i)].data.fd;
             if (fd == data_->server_fd.load()) {
-                std::lock_guard lock(pipeline_mutex());
-                control_socket_accept(*data_, main_log());
-                service_health().client_changed(data_->client_fd.load() >= 0);
+                {
+                    std::lock_guard lock(pipeline_mutex());
+                    control_socket_accept(*data_, main_log());
+                    service_health().client_changed(data_->client_fd.load() >= 0);
+                }
+                service_health().publish();
             } else if (probe != nullptr && fd == probe->fd()) {
                 probe->answer();
             }

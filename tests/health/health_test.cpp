@@ -323,6 +323,7 @@ TEST_F(Reporter, SendsReadyOnceWithTheStatusLinesInOrderAndStopping) {
     service_health().serving();
     service_health().stopping();
     EXPECT_EQ(next_status(), "STOPPING=1\nSTATUS=Stopping");
+    service_health().publish();
 
     const auto json = nlohmann::json::parse(read_file(state_path));
     EXPECT_EQ(json["pipeline"], "up");
@@ -352,7 +353,7 @@ TEST_F(Reporter, KeepAlivesGoOutOnlyWhileBothWorkersAnswer) {
     worker.join();
 }
 
-TEST(ReporterWithoutManager, WritesTheStateFileAndNeverWakesByItself) {
+TEST(ReporterWithoutManager, WritesTheStateFileWithoutProbesOrThread) {
     TempDir dir;
     CapturedLog log;
     HealthSettings settings;
@@ -365,6 +366,7 @@ TEST(ReporterWithoutManager, WritesTheStateFileAndNeverWakesByItself) {
     ASSERT_TRUE(reporter.start(800, 600, 30));
     EXPECT_EQ(nlohmann::json::parse(read_file(dir.path() / "vin_state.json"))["pipeline"], "down");
     service_health().serving();
+    service_health().publish();
     reporter.stop();
     EXPECT_EQ(nlohmann::json::parse(read_file(dir.path() / "vin_state.json"))["pipeline"], "up");
     EXPECT_EQ(log.text(), "");
