@@ -1,27 +1,37 @@
 # Front door: `make run` starts the simulated appliance, `make test` builds and runs every test.
+# `make test-asan` and `make test-tsan` run the suites under the sanitizers.
 PRESET ?= default
 BUILD_DIR := build
 # Seconds each libFuzzer target runs in `make fuzz`.
 FUZZ_SECONDS ?= 60
+# What `make run` starts: the service, the substitute SDK (linked by the service), the dummy
+# sensor library it opens, the simulated bridge driver and its control tool. No tests.
+RUN_TARGETS := hdgrab sns_dummy lt6911-sim hdmi
+# The demo's tour also uses the watch client and the frame viewer.
+DEMO_TARGETS := $(RUN_TARGETS) hdgrab-watch yuyv2png
 
-.PHONY: all build deps cross-deps run demo bench soak test cross-test test-asan test-unit test-tsan faults fuzz clean format
+.PHONY: all build configure deps cross-deps run demo bench soak test cross-test test-asan test-tsan faults fuzz clean format
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	@cmake --preset $(PRESET) >/dev/null
+
+build: configure
 	@cmake --build --preset $(PRESET)
 
 cross-deps:
 	@scripts/install-deps --cross
 
-run: build
+run: configure
+	@cmake --build --preset $(PRESET) --target $(RUN_TARGETS)
 	@scripts/run-appliance
 
-demo: build
+demo: configure
+	@cmake --build --preset $(PRESET) --target $(DEMO_TARGETS)
 	@scripts/demo
 
 # Benchmarks of the release build in the sandbox; BENCH_ARGS passes options (e.g. --runs 3,
@@ -39,10 +49,14 @@ soak: deps
 	@cmake --build --preset $(PRESET) -j2 --target hdgrab-soak
 	@$(BUILD_DIR)/tests/soak/hdgrab-soak $(SOAK_ARGS)
 
+# One build (the default preset) and the whole suite, tests in parallel (CMakePresets.json).
 test: deps
 	cmake --preset default
 	cmake --build --preset default
 	ctest --preset default
+
+# The whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer (CI runs it).
+test-asan: deps
 	cmake --preset asan
 	cmake --build --preset asan
 	ctest --preset asan

@@ -91,4 +91,8 @@ LogSettings choose_log_settings(const CommandLine& switches) {
     return choose_log_settings(switches, level, type, ConfigStore::get_string(kLogFileKey));
 }
 
+bool recovery_retry_enabled() {
+    return ConfigStore::get_bool(kRecoveryRetryKey).value_or(false);
+}
+
 }  // namespace hdgrab

@@ -13,6 +13,9 @@ inline constexpr const char* kConfigPath = "/etc/kvm/hdgrab.toml";
 inline constexpr const char* kLogLevelKey = "log.level";
 inline constexpr const char* kLogTypeKey = "log.type";
 inline constexpr const char* kLogFileKey = "log.file";
+// Whether a failed resolution change is retried without a new announcement (default false; not
+// written into a bootstrapped file).
+inline constexpr const char* kRecoveryRetryKey = "recovery.retry";
 
 inline constexpr const char* kDefaultLogLevel = "error";
 inline constexpr const char* kDefaultLogType = "file";
@@ -49,5 +52,9 @@ LogSettings choose_log_settings(const CommandLine& switches,
 // The same with the values read from ConfigStore (level and type only when no switch overrides
 // them).
 LogSettings choose_log_settings(const CommandLine& switches);
+
+// `recovery.retry` from ConfigStore: true only for the boolean true (missing or another type:
+// false).
+bool recovery_retry_enabled();
 
 }  // namespace hdgrab

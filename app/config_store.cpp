@@ -277,26 +277,48 @@ void ConfigStore::load(const std::string& path) {
     }
 }
 
+const void* ConfigStore::find_node(const std::string& key) {
+    const auto* root = std::any_cast<toml::table>(&root_);
+    if (root == nullptr) {
+        return nullptr;
+    }
+    const toml::node* node = root;
+    for (const std::string& segment : split_config_key(key)) {
+        const toml::table* table = node->as_table();
+        if (table == nullptr) {
+            return nullptr;
+        }
+        node = table->get(segment);
+        if (node == nullptr) {
+            return nullptr;
+        }
+    }
+    return node;
+}
+
 std::optional<std::string> ConfigStore::get_string(const std::string& key) {
     std::shared_lock lock(lock_);
     try {
-        const auto* root = std::any_cast<toml::table>(&root_);
-        if (root == nullptr) {
-            return std::nullopt;
-        }
-        const toml::node* node = root;
-        for (const std::string& segment : split_config_key(key)) {
-            const toml::table* table = node->as_table();
-            if (table == nullptr) {
-                return std::nullopt;
-            }
-            node = table->get(segment);
-            if (node == nullptr) {
-                return std::nullopt;
+        const auto* node = static_cast<const toml::node*>(find_node(key));
+        if (node != nullptr) {
+            if (const auto* text = node->as_string()) {
+                return text->get();
             }
         }
-        if (const auto* text = node->as_string()) {
-            return text->get();
+        return std::nullopt;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+std::optional<bool> ConfigStore::get_bool(const std::string& key) {
+    std::shared_lock lock(lock_);
+    try {
+        const auto* node = static_cast<const toml::node*>(find_node(key));
+        if (node != nullptr) {
+            if (const auto* flag = node->as_boolean()) {
+                return flag->get();
+            }
         }
         return std::nullopt;
     } catch (...) {

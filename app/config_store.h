@@ -37,6 +37,10 @@ class ConfigStore {
     // a segment is missing, a node on the way is not a table or the final value is not a string.
     static std::optional<std::string> get_string(const std::string& key);
 
+    // The boolean under a dotted key, looked up like get_string; no value when it is missing or
+    // not a boolean.
+    static std::optional<bool> get_bool(const std::string& key);
+
     // Sets the string under a dotted key, creating missing intermediate tables, and rewrites the
     // whole file atomically (temporary file in the same directory, synced, renamed over it).
     // False, with the root and the file unchanged, when the root is empty, a node on the way is
@@ -46,6 +50,9 @@ class ConfigStore {
     static bool set_string(const std::string& key, const std::string& value);
 
   private:
+    // The node under a dotted key, or null; the caller holds the lock.
+    static const void* find_node(const std::string& key);
+
     static inline std::shared_mutex lock_;
     static inline std::string path_;
     static inline std::any root_;

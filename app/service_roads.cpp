@@ -11,9 +11,11 @@
 #include <system_error>
 #include <thread>
 
+#include "app/config.h"
 #include "app/exit_status.h"
 #include "app/version.h"
 #include "base/waits.h"
+#include "base/worker_thread.h"
 #include "bridge/lt6911_util.h"
 #include "bridge/monitor.h"
 #include "health/health_reporter.h"
@@ -23,6 +25,7 @@
 #include "media/axera_util.h"
 #include "media/capture_thread.h"
 #include "media/media_constants.h"
+#include "media/pipeline_lock.h"
 
 namespace hdgrab {
 namespace {
@@ -33,10 +36,15 @@ std::shared_ptr<spdlog::logger> main_log() {
 
 // Destroys the service objects in their fixed order: the bridge object, the pipeline owner
 // (whose destructor releases pools and media system and may still log), the "main" logger.
-// A health reporter still running (an exit from a crashing worker) is stopped first, so that it
-// never logs through a destroyed logger.
+// Runs at every process exit, also from the crash handler's exit(-1) while the other worker may
+// still be busy. A health reporter still running is stopped first, so that it never logs through
+// a destroyed logger. Then the seal waits for a worker inside the pipeline lock (an SDK call of a
+// re-configuration, say) and keeps every worker out of it from then on, so nothing uses these
+// objects while they go (see media/pipeline_lock.h). After an orderly end both workers have been
+// joined and the seal returns at once.
 void destroy_service_objects() noexcept {
     stop_health_reporter();
+    seal_pipeline_for_exit();
     global_lt6911_util.reset();
     global_axera_util.reset();
     global_logger.reset();
@@ -135,14 +143,16 @@ int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& 
         return kExitFailure;
     }
     // Started before the workers, whose liveness probes it holds; stopped after they were
-    // joined and before the process-wide objects go. Without it (it logged why) the service
-    // runs on without a state file.
+    // joined and before the process-wide objects go. When the keep-alive sender cannot start
+    // (it logged why), no keep-alive goes out; the state file and the notifications work on.
     HealthReporter health(health_settings(paths), main_log());
     if (health.start(global_axera_util->width, global_axera_util->height, global_axera_util->fps)) {
         set_health_reporter(&health);
     }
-    std::thread capture(CaptureThread(control.epoll, control.events, data));
-    std::thread monitor = _lt6911_thread(data, paths.bridge_status);
+    // Both workers start through start_worker, which gives each its own crash stack.
+    std::thread capture = start_worker(CaptureThread(control.epoll, control.events, data));
+    std::thread monitor =
+        _lt6911_thread(data, paths.bridge_status, RecoveryPolicy{recovery_retry_enabled()});
     if (monitor.joinable()) {
         monitor.join();
     }

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "base/alt_signal_stack.h"
+
 // Signals that ask the service to stop, in the order the early handler is installed for them.
 inline constexpr std::array<int, 2> exit_signals{SIGTERM, SIGINT};
 
@@ -40,9 +42,6 @@ namespace hdgrab {
 
 // The FlagStore key that records a stop request seen before the final handler was installed.
 inline constexpr const char* kNeedExitFlag = "need_exit";
-// Size of the alternate signal stack the crash handler runs on; the unwinder and the demangler
-// need room, and the thread's own stack may be exhausted when the fault hits.
-inline constexpr std::size_t kCrashStackBytes = 256 * 1024;
 // Status after a segmentation fault (exit(-1)).
 inline constexpr int kCrashExitStatus = 255;
 // Once tracing started, the process ends with kCrashExitStatus if the trace or the exit
@@ -65,28 +64,5 @@ bool install_stop_handlers();
 // Moves a stop request recorded by on_exit_request into FlagStore ("need_exit" = "true").
 // Call from normal context (after the configuration step); the request does not stop start-up.
 void record_exit_request();
-
-// An alternate signal stack for the calling thread; on destruction (on the same thread) the
-// previous one is restored and the memory unmapped. Threads other than the main thread need their
-// own to have a stack overflow traced; the main thread's is set up by install_crash_handler.
-class AltSignalStack {
-  public:
-    AltSignalStack() = default;
-    ~AltSignalStack() { reset(); }
-    AltSignalStack(const AltSignalStack&) = delete;
-    AltSignalStack& operator=(const AltSignalStack&) = delete;
-
-    // Maps `bytes` of stack and makes it the calling thread's alternate signal stack.
-    bool install(std::size_t bytes = kCrashStackBytes);
-    // Leaves the stack installed and mapped for the rest of the process.
-    void keep_forever() noexcept;
-    // Restores the previous alternate stack (if this object's is current) and unmaps this one.
-    void reset() noexcept;
-
-  private:
-    void* base_ = nullptr;
-    std::size_t size_ = 0;
-    stack_t previous_{};
-};
 
 }  // namespace hdgrab

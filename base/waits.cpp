@@ -49,6 +49,11 @@ bool sleep_unless_stopped(std::chrono::milliseconds duration) noexcept {
         if (ready > 0 && fds[1].revents != 0) {
             probe->answer();
         }
+        if (ready < 0 && errno != EINTR) {
+            // poll itself failed (no memory, or a descriptor limit lowered below one): a plain
+            // sleep rather than a loop that retries at once.
+            sleep_for(std::chrono::milliseconds(left));
+        }
         // A time-out, an answered question or an interrupted call goes round again: the
         // deadline decides.
     }

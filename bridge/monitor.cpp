@@ -4,18 +4,22 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
 #include "base/liveness.h"
 #include "base/unique_fd.h"
 #include "base/waits.h"
+#include "base/worker_thread.h"
 #include "bridge/status_reaction.h"
 #include "health/health_reporter.h"
 #include "health/service_health.h"
 #include "log/logger.h"
+#include "media/pipeline_lock.h"
 
 namespace hdgrab {
 namespace {
@@ -30,8 +34,11 @@ std::shared_ptr<spdlog::logger> main_log() {
 
 class BridgeMonitor {
   public:
-    BridgeMonitor(std::shared_ptr<_ax_vin_data_t> data, std::string status_path)
-        : data_(data), status_path_(std::move(status_path)), reaction_(std::move(data)) {}
+    BridgeMonitor(std::shared_ptr<_ax_vin_data_t> data, std::string status_path,
+                  RecoveryPolicy recovery)
+        : data_(data),
+          status_path_(std::move(status_path)),
+          reaction_(std::move(data), BridgeStatusReaction::default_pause, recovery) {}
 
     void run() {
         const WorkerLiveness liveness(Worker::kMonitor);
@@ -44,11 +51,13 @@ class BridgeMonitor {
         service_health().stopping();
         epoll_fd_.reset();
         status_fd_.reset();
+        PipelineLock lock;
         main_log()->info("lt6911 thread exiting...");
     }
 
   private:
     bool set_up() {
+        PipelineLock lock;
         // Close-on-exec like every descriptor of the service (the pipeline code runs shell
         // commands); the driver only needs a plain read-only open.
         status_fd_.reset(::open(status_path_.c_str(), O_RDONLY | O_CLOEXEC));
@@ -72,7 +81,8 @@ class BridgeMonitor {
             status_fd_.reset();
             return false;
         }
-        // A stop request ends the wait at once; without it the time-out bounds the delay.
+        // A stop request ends the wait at once, so the wait needs no time-out; without the stop
+        // descriptor the time-out bounds how long a stop goes unnoticed.
         stop_fd_ = stop_event_fd();
         if (stop_fd_ >= 0) {
             epoll_event stop_event{};
@@ -82,6 +92,8 @@ class BridgeMonitor {
                 stop_fd_ = -1;
             }
         }
+        wait_timeout_ms_ = stop_fd_ >= 0 ? -1 : static_cast<int>(kStatusWaitTimeout.count());
+
         // With keep-alives asked for, the keep-alive sender's question wakes the wait too.
         probe_ = thread_liveness();
         if (probe_ != nullptr) {
@@ -96,33 +108,54 @@ class BridgeMonitor {
         return true;
     }
 
-    // One pass of the main loop.
+    // One pass of the main loop. Every wait is made without the pipeline lock; the messages
+    // and the reaction take it.
     void pass() {
         // What the last reaction changed goes into the state file before the wait, where this
         // thread holds no pipeline lock.
         service_health().publish();
         if (data_->client_fd.load() < 0) {
-            main_log()->debug("Waiting for client connection...");
+            {
+                PipelineLock lock;
+                main_log()->debug("Waiting for client connection...");
+            }
             (void)sleep_unless_stopped(kClientPollInterval);
             return;
         }
         if (!wait_for_notification()) {
+            retry_when_due();
+            return;
+        }
+        // The slot emptied during the wait (a failed accept): the notification stays pending
+        // and is handled at the first wait after a client connects, as one that came while no
+        // client was connected.
+        if (data_->client_fd.load() < 0) {
             return;
         }
         acknowledge_notification(true);
         reaction_.on_notification();
     }
 
-    // True when the status descriptor reported a change (EPOLLPRI). A time-out, a stop
-    // request, a keep-alive question (answered here), an interrupted or failed wait, or EPOLLERR
-    // alone give false.
+    // True when the status descriptor reported a change (EPOLLPRI). A time-out, a stop request, a
+    // keep-alive question (answered here), an interrupted or failed wait, or EPOLLERR alone give
+    // false.
+    //
+    // Without a pending retry the wait blocks until a notification or a stop (or, with
+    // keep-alives asked for, a keep-alive question): the service never notices a client that
+    // closed its end (its descriptor stays in the slot), so a time-out would only look at an
+    // unchanged slot again. The one way the slot empties while no stop is under way, a failed
+    // accept, is caught when the next notification arrives (see pass()).
     bool wait_for_notification() {
         std::array<epoll_event, kMaxMonitorEvents> events{};
-        const int count = ::epoll_wait(epoll_fd_.get(), events.data(), kMaxMonitorEvents,
-                                       static_cast<int>(kStatusWaitTimeout.count()));
+        const int count =
+            ::epoll_wait(epoll_fd_.get(), events.data(), kMaxMonitorEvents, wait_timeout_ms());
         if (count == -1) {
             if (errno != EINTR) {
-                main_log()->error("epoll_wait error: {}", std::strerror(errno));
+                const int error = errno;
+                {
+                    PipelineLock lock;
+                    main_log()->error("epoll_wait error: {}", std::strerror(error));
+                }
                 (void)sleep_unless_stopped(kStatusWaitErrorPause);
             }
             return false;
@@ -143,6 +176,28 @@ class BridgeMonitor {
         return changed;
     }
 
+    // The status wait's time-out: none (or the fallback without a stop descriptor), cut to the
+    // moment a pending retry of a failed change is due. Without a pending retry nothing wakes
+    // the wait but a notification or a stop.
+    int wait_timeout_ms() const {
+        const auto due = reaction_.retry_due();
+        if (!due) {
+            return wait_timeout_ms_;
+        }
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(*due - std::chrono::steady_clock::now());
+        const int left_ms = static_cast<int>(std::max<int64_t>(left.count(), 0));
+        return wait_timeout_ms_ < 0 ? left_ms : std::min(left_ms, wait_timeout_ms_);
+    }
+
+    // Makes the pending retry once it is due (and the service still runs).
+    void retry_when_due() {
+        const auto due = reaction_.retry_due();
+        if (due && is_running() && std::chrono::steady_clock::now() >= *due) {
+            reaction_.retry();
+        }
+    }
+
     // Reads the status descriptor (after a seek to its start when `rewind`); the driver keeps a
     // notification pending until this read. The bytes themselves are not used.
     void acknowledge_notification(bool rewind) {
@@ -159,14 +214,17 @@ class BridgeMonitor {
     UniqueFd epoll_fd_;
     int stop_fd_ = -1;
     LivenessProbe* probe_ = nullptr;
+    // Time-out of the status wait in milliseconds; -1 (none) once the stop descriptor is in.
+    int wait_timeout_ms_ = static_cast<int>(kStatusWaitTimeout.count());
     BridgeStatusReaction reaction_;
 };
 
 }  // namespace
 
-std::thread _lt6911_thread(std::shared_ptr<_ax_vin_data_t> data, std::string status_path) {
-    return std::thread([monitor = BridgeMonitor(
-                            std::move(data), std::move(status_path))]() mutable { monitor.run(); });
+std::thread _lt6911_thread(std::shared_ptr<_ax_vin_data_t> data, std::string status_path,
+                           RecoveryPolicy recovery) {
+    return start_worker([monitor = BridgeMonitor(std::move(data), std::move(status_path),
+                                                 recovery)]() mutable { monitor.run(); });
 }
 
 }  // namespace hdgrab

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "base/service_state.h"
+#include "bridge/status_reaction.h"
 
 namespace hdgrab {
 
@@ -15,7 +16,8 @@ namespace hdgrab {
 inline constexpr const char* kBridgeStatusPath = "/proc/lt6911_info/status";
 // Pause between two looks at the client slot while no client is connected.
 inline constexpr std::chrono::milliseconds kClientPollInterval{500};
-// Longest wait for a status notification before the running flag is looked at again.
+// Longest wait for a status notification before the running flag is looked at again; used only
+// when the stop descriptor could not join the wait (otherwise the wait has no time-out).
 inline constexpr std::chrono::milliseconds kStatusWaitTimeout{2000};
 // Pause after a failed wait on the status file.
 inline constexpr std::chrono::milliseconds kStatusWaitErrorPause{1000};
@@ -29,8 +31,10 @@ inline constexpr size_t kNotifyReadSize = 128;
 // Starts the Bridge monitor thread and returns its joinable handle. The thread keeps its own
 // owner of the shared capture state (it reads `client_fd` only), reaches the bridge through
 // `global_lt6911_util`, the pipeline through `global_axera_util`, logs through `global_logger`,
-// and runs until the running flag is cleared.
+// and runs until the running flag is cleared. `recovery` says whether a failed resolution change
+// is also tried again without a new announcement.
 std::thread _lt6911_thread(std::shared_ptr<_ax_vin_data_t> data,
-                           std::string status_path = kBridgeStatusPath);
+                           std::string status_path = kBridgeStatusPath,
+                           RecoveryPolicy recovery = {});
 
 }  // namespace hdgrab

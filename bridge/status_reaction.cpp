@@ -1,9 +1,8 @@
 #include "bridge/status_reaction.h"
 
-#include <mutex>
+#include <algorithm>
 #include <utility>
 
-#include "base/waits.h"
 #include "bridge/lt6911_util.h"
 #include "bridge/monitor.h"
 #include "health/service_health.h"
@@ -31,14 +30,16 @@ std::shared_ptr<spdlog::logger> main_log() {
 }  // namespace
 
 BridgeStatusReaction::BridgeStatusReaction(std::shared_ptr<_ax_vin_data_t> data,
-                                           ReactionPause pause)
-    : data_(std::move(data)), pause_(std::move(pause)) {}
+                                           ReactionPause pause, RecoveryPolicy recovery)
+    : data_(std::move(data)), pause_(std::move(pause)), recovery_(recovery) {}
 
 bool BridgeStatusReaction::default_pause(std::chrono::milliseconds duration) {
-    return sleep_unless_stopped(duration);
+    // The pipeline lock is not held across the wait: the Capture thread may accept meanwhile.
+    return pause_unlocked(duration);
 }
 
 void BridgeStatusReaction::record_initial_status() {
+    PipelineLock lock;
     if (global_lt6911_util->lt6911_read_status(current_)) {
         last_ = current_;
         service_health().bridge_status(current_);
@@ -46,6 +47,7 @@ void BridgeStatusReaction::record_initial_status() {
 }
 
 void BridgeStatusReaction::on_notification() {
+    PipelineLock lock;
     if (!global_lt6911_util->lt6911_read_status(current_)) {
         main_log()->error("Failed to read LT6911 status");
         return;
@@ -66,12 +68,21 @@ void BridgeStatusReaction::dispatch() {
     } else if (current_ == kStatusUnknownRes || current_ == kStatusErrorRes) {
         reset_bridge();
     } else if (current_ == kStatusNewRes) {
+        // A new announcement supersedes the failed change still to be tried.
+        if (pending_) {
+            main_log()->info("Pending resolution change retry cancelled by a new announcement");
+            pending_.reset();
+        }
         change_resolution();
     }
 }
 
 void BridgeStatusReaction::reset_bridge() {
     main_log()->error("Failed to read Lt6911 status: {}, resetting LT6911", current_);
+    power_cycle_bridge();
+}
+
+void BridgeStatusReaction::power_cycle_bridge() {
     (void)global_lt6911_util->lt6911_set_power(false);
     // A stop request shortens the pause, but the bridge is always switched on again so the
     // service never leaves it powered off.
@@ -111,28 +122,85 @@ void BridgeStatusReaction::change_resolution() {
         main_log()->error("LT6911 status is not stable after resolution change: {}", verified);
         return;
     }
-    reconfigure_pipeline(width, height, fps);
+    settle(reconfigure_pipeline(width, height, fps), Geometry{width, height, fps});
+}
+
+std::optional<std::chrono::steady_clock::time_point> BridgeStatusReaction::retry_due() const {
+    if (!pending_) {
+        return std::nullopt;
+    }
+    return due_;
+}
+
+void BridgeStatusReaction::retry() {
+    if (!pending_) {
+        return;
+    }
+    PipelineLock lock;
+    const Geometry target = *pending_;
+    pending_.reset();
+    main_log()->info("Retrying resolution change to {}x{}@{} (try {})", target.width, target.height,
+                     target.fps, failures_ + 1);
+    const bool done = reconfigure_pipeline(target.width, target.height, target.fps);
+    if (done) {
+        main_log()->info("Resolution change retry succeeded");
+    }
+    settle(done, target);
+}
+
+void BridgeStatusReaction::settle(bool done, const Geometry& target) {
+    if (done) {
+        failures_ = 0;
+        pending_.reset();
+        return;
+    }
+    if (!recovery_.retry) {
+        return;
+    }
+    ++failures_;
+    // 1, 2, 4, 8 ... seconds, at most the longest back-off.
+    auto delay = kRetryFirstDelay;
+    for (int i = 1; i < failures_ && delay < kRetryMaxDelay; ++i) {
+        delay *= 2;
+    }
+    delay = std::min(delay, kRetryMaxDelay);
+    if (failures_ % kRetryPowerCycleEvery == 0) {
+        main_log()->error("Resolution change failed {} times in a row, resetting LT6911",
+                          failures_);
+        power_cycle_bridge();
+    }
+    pending_ = target;
+    due_ = std::chrono::steady_clock::now() + delay;
+    service_health().retry_pending(std::chrono::duration_cast<std::chrono::seconds>(delay));
+    main_log()->error("Resolution change to {}x{}@{} failed, next try in {} s", target.width,
+                      target.height, target.fps,
+                      std::chrono::duration_cast<std::chrono::seconds>(delay).count());
 }
 
 // Tear-down, new geometry, bring-up and the client's message, as one step under the pipeline
-// lock.
-void BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, int32_t fps) {
-    std::lock_guard lock(pipeline_mutex());
+// lock (on_notification already holds it; a retry takes it here).
+bool BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, int32_t fps) {
+    PipelineLock lock;
     // Once the running flag is clear the Capture thread tears the pipeline down (or already
     // has); a re-configuration now would bring up what nobody takes down again.
     if (!is_running()) {
-        return;
+        return true;
     }
     AxeraUtil& axera = *global_axera_util;
     if (width == axera.width && height == axera.height && fps == axera.fps) {
-        main_log()->info("Resolution already set to {}x{}@{}, skipping", width, height, fps);
-        return;
+        if (axera.pipeline_whole()) {
+            main_log()->info("Resolution already set to {}x{}@{}, skipping", width, height, fps);
+            return true;
+        }
+        // An earlier change failed part-way: take down what is left and build it again.
+        main_log()->info("Pipeline incomplete at {}x{}@{}, rebuilding", width, height, fps);
     }
     service_health().reconfiguring(width, height, fps);
+    // The tear-downs take down exactly what exists, also after a failed change.
     if (!axera.axera_link_deinit() || !axera.axera_ivps_deinit() || !axera.axera_vin_deinit()) {
         main_log()->error("axera deinit failed");
         service_health().change_failed();
-        return;
+        return false;
     }
     // Recorded before the bring-up, which configures the geometry recorded here.
     axera.width = width;
@@ -142,7 +210,7 @@ void BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, i
     if (!axera.axera_vin_init() || !axera.axera_ivps_init() || !axera.axera_link_init()) {
         main_log()->error("axera init failed");
         service_health().change_failed();
-        return;
+        return false;
     }
     service_health().change_succeeded();
     const nlohmann::json message = make_res_change(width, height, fps);
@@ -151,6 +219,7 @@ void BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, i
     } else {
         main_log()->error("Failed to send resolution change message");
     }
+    return true;
 }
 
 }  // namespace hdgrab

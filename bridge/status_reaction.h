@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/service_state.h"
@@ -15,21 +16,46 @@ namespace hdgrab {
 // false when a stop request ended it early.
 using ReactionPause = std::function<bool(std::chrono::milliseconds)>;
 
+// How a failed re-configuration is repaired besides the driver's next announcement.
+struct RecoveryPolicy {
+    // Try the failed change again after a back-off (first kRetryFirstDelay, doubling up to
+    // kRetryMaxDelay), and power-cycle the bridge after every kRetryPowerCycleEvery failures in
+    // a row.
+    bool retry = false;
+};
+inline constexpr std::chrono::milliseconds kRetryFirstDelay{1000};
+inline constexpr std::chrono::milliseconds kRetryMaxDelay{30000};
+inline constexpr int kRetryPowerCycleEvery = 3;
+
 // What the monitor does once the status file reported a change: read the status, log a change,
 // and react (log, power-cycle the bridge, or carry out a resolution change with the handshake,
 // the pipeline's re-configuration and the client's "res_change" message). Reaches the bridge
 // through `global_lt6911_util`, the pipeline through `global_axera_util` and logs through
 // `global_logger`. The monitor thread owns one; the waits are a parameter so that the reaction
 // can also be driven without the bridge's real timing.
+// A geometry announced by the bridge.
+struct Geometry {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t fps = 0;
+};
+
 class BridgeStatusReaction {
   public:
     explicit BridgeStatusReaction(std::shared_ptr<_ax_vin_data_t> data,
-                                  ReactionPause pause = default_pause);
+                                  ReactionPause pause = default_pause,
+                                  RecoveryPolicy recovery = {});
 
     // Reads the status present when the monitor starts; it is only recorded, never acted upon.
     void record_initial_status();
     // Reads the status after a notification and reacts to it.
     void on_notification();
+
+    // The moment the pending try of a failed change is due; nothing when none is pending (retry
+    // off, or the last change went through).
+    std::optional<std::chrono::steady_clock::time_point> retry_due() const;
+    // Tries the failed change again (call it once retry_due() has passed).
+    void retry();
 
     // The status seen last; empty until the first successful read.
     const std::string& last_status() const { return last_; }
@@ -39,11 +65,21 @@ class BridgeStatusReaction {
   private:
     void dispatch();
     void reset_bridge();
+    // Bridge power off, the pause, power on (always, also when a stop shortened the pause).
+    void power_cycle_bridge();
     void change_resolution();
-    void reconfigure_pipeline(int32_t width, int32_t height, int32_t fps);
+    // False when the tear-down or the bring-up failed.
+    bool reconfigure_pipeline(int32_t width, int32_t height, int32_t fps);
+    // Books the result of a re-configuration towards `target` for the retry.
+    void settle(bool done, const Geometry& target);
 
     std::shared_ptr<_ax_vin_data_t> data_;
     ReactionPause pause_;
+    RecoveryPolicy recovery_;
+    // The failed change still to be made, its failures in a row and when the next try is due.
+    std::optional<Geometry> pending_;
+    int failures_ = 0;
+    std::chrono::steady_clock::time_point due_{};
     std::string current_;
     std::string last_;
 };

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "base/worker_thread.h"
+
 namespace hdgrab {
 namespace {
 
@@ -64,7 +66,7 @@ bool HealthReporter::start(int32_t width, int32_t height, int32_t fps) {
         return false;
     }
     try {
-        thread_ = std::thread([this] { run_keep_alives(); });
+        thread_ = start_worker([this] { run_keep_alives(); });
     } catch (const std::system_error& e) {
         log_->error("Failed to start the keep-alive sender: {}", e.what());
         return false;

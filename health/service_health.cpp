@@ -39,7 +39,7 @@ std::string status_line(const HealthView& view) {
         case PipelineActivity::kSettled:
             break;
     }
-    if (state.pipeline == PipelineState::kIncomplete) {
+    if (state.pipeline == PipelineHealth::kIncomplete) {
         if (view.retry_in) {
             return fmt::format("Pipeline incomplete at {}, retrying in {} s", recorded,
                                view.retry_in->count());
@@ -52,7 +52,7 @@ std::string status_line(const HealthView& view) {
     if (state.bridge == kBridgeUnknownRes || state.bridge == kBridgeErrorRes) {
         return fmt::format("No usable timing from the bridge ({})", state.bridge);
     }
-    if (state.pipeline == PipelineState::kDown) {
+    if (state.pipeline == PipelineHealth::kDown) {
         return "Pipeline down";
     }
     return fmt::format("Serving {}, {}", recorded, state.client ? "client connected" : "no client");
@@ -143,7 +143,7 @@ void ServiceHealth::record(Change&& change) {
     (void)output_.notifier->send(text);
 }
 
-void ServiceHealth::set_pipeline(PipelineState pipeline) {
+void ServiceHealth::set_pipeline(PipelineHealth pipeline) {
     if (view_.state.pipeline != pipeline) {
         view_.state.pipeline = pipeline;
         view_.state.since = std::chrono::system_clock::now();
@@ -153,21 +153,21 @@ void ServiceHealth::set_pipeline(PipelineState pipeline) {
 void ServiceHealth::starting() {
     record([this] {
         view_.activity = PipelineActivity::kStarting;
-        set_pipeline(PipelineState::kDown);
+        set_pipeline(PipelineHealth::kDown);
     });
 }
 
 void ServiceHealth::start_failed() {
     record([this] {
         view_.activity = PipelineActivity::kStartFailed;
-        set_pipeline(PipelineState::kIncomplete);
+        set_pipeline(PipelineHealth::kIncomplete);
     });
 }
 
 void ServiceHealth::serving() {
     record([this] {
         view_.activity = PipelineActivity::kSettled;
-        set_pipeline(PipelineState::kUp);
+        set_pipeline(PipelineHealth::kUp);
         if (output_.notifier != nullptr && !ready_sent_) {
             pending_prefix_ = kReadyAssignment;
             ready_sent_ = true;
@@ -182,7 +182,7 @@ void ServiceHealth::client_changed(bool connected) {
 void ServiceHealth::torn_down() {
     record([this] {
         view_.state.client = false;
-        set_pipeline(PipelineState::kDown);
+        set_pipeline(PipelineHealth::kDown);
     });
 }
 
@@ -201,7 +201,7 @@ void ServiceHealth::reconfiguring(int32_t width, int32_t height, int32_t fps) {
         view_.target_height = height;
         view_.target_fps = fps;
         view_.retry_in.reset();
-        set_pipeline(PipelineState::kDown);
+        set_pipeline(PipelineHealth::kDown);
     });
 }
 
@@ -218,7 +218,7 @@ void ServiceHealth::change_succeeded() {
         view_.activity = PipelineActivity::kSettled;
         view_.retry_in.reset();
         ++view_.state.changes;
-        set_pipeline(PipelineState::kUp);
+        set_pipeline(PipelineHealth::kUp);
     });
 }
 
@@ -227,7 +227,7 @@ void ServiceHealth::change_failed() {
         view_.activity = PipelineActivity::kSettled;
         view_.retry_in.reset();
         ++view_.state.failed_changes;
-        set_pipeline(PipelineState::kIncomplete);
+        set_pipeline(PipelineHealth::kIncomplete);
     });
 }
 

@@ -83,7 +83,7 @@ class ServiceHealth {
     // Applies `change` under the lock, then notifies the new status line when anything changed.
     template <typename Change>
     void record(Change&& change);
-    void set_pipeline(PipelineState pipeline);
+    void set_pipeline(PipelineHealth pipeline);
 
     std::mutex mutex_;
     HealthView view_;

@@ -43,13 +43,13 @@ bool write_all(int fd, const std::string& text) {
 
 }  // namespace
 
-const char* pipeline_state_name(PipelineState state) {
+const char* pipeline_health_name(PipelineHealth state) {
     switch (state) {
-        case PipelineState::kUp:
+        case PipelineHealth::kUp:
             return "up";
-        case PipelineState::kIncomplete:
+        case PipelineHealth::kIncomplete:
             return "incomplete";
-        case PipelineState::kDown:
+        case PipelineHealth::kDown:
             break;
     }
     return "down";
@@ -72,7 +72,7 @@ std::string iso8601_local(std::chrono::system_clock::time_point when) {
 std::string state_json(const ServiceState& state, pid_t pid, const std::string& version) {
     const nlohmann::json object{
         {"bridge", state.bridge},
-        {"pipeline", pipeline_state_name(state.pipeline)},
+        {"pipeline", pipeline_health_name(state.pipeline)},
         {"width", state.width},
         {"height", state.height},
         {"fps", state.fps},

@@ -18,13 +18,13 @@ inline constexpr mode_t kStateFileMode = 0644;
 
 // The capture pipeline as a whole: every object in place, partly in place after a failure, or
 // not in place (before the bring-up, during a re-configuration, after the tear-down).
-enum class PipelineState { kDown, kIncomplete, kUp };
-const char* pipeline_state_name(PipelineState state);
+enum class PipelineHealth { kDown, kIncomplete, kUp };
+const char* pipeline_health_name(PipelineHealth state);
 
 // What the state file holds, besides the process's own pid and version.
 struct ServiceState {
     std::string bridge;  // the last status text read from the bridge, "" before the first
-    PipelineState pipeline = PipelineState::kDown;
+    PipelineHealth pipeline = PipelineHealth::kDown;
     int32_t width = 0;  // the geometry recorded for the pipeline
     int32_t height = 0;
     int32_t fps = 0;

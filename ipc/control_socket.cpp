@@ -118,9 +118,10 @@ UniqueFd control_socket_setup(_ax_vin_data_t& state, const std::shared_ptr<spdlo
     return epoll;
 }
 
-void control_socket_accept(_ax_vin_data_t& state, const std::shared_ptr<spdlog::logger>& log) {
+int control_socket_accept(_ax_vin_data_t& state, const std::shared_ptr<spdlog::logger>& log) {
     // No flags besides close-on-exec: the connection is blocking whatever the listener's mode.
     const int fd = ::accept4(state.server_fd.load(), nullptr, nullptr, SOCK_CLOEXEC);
+    const int error = fd >= 0 ? 0 : errno;
     if (fd >= 0) {
         // Set before the connection becomes visible in the slot, so no send can miss it.
         set_send_timeout(fd, log);
@@ -135,6 +136,11 @@ void control_socket_accept(_ax_vin_data_t& state, const std::shared_ptr<spdlog::
     if (state.client_fd.load() >= 0) {
         log->debug("Accepted new connection");
     }
+    return error;
+}
+
+bool accept_lacks_resources(int error) noexcept {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
 void control_socket_close_client(_ax_vin_data_t& state) {

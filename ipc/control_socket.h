@@ -57,7 +57,15 @@ UniqueFd control_socket_setup(_ax_vin_data_t& state, const std::shared_ptr<spdlo
 // socket, and the only other sockets of the service are the listener and newer clients, so the
 // worst case is a message reaching the newest client. A caller that needs more must serialise
 // its load-and-send with this step.
-void control_socket_accept(_ax_vin_data_t& state, const std::shared_ptr<spdlog::logger>& log);
+//
+// Returns 0 when a connection took the slot, otherwise the error of accept (the failure itself
+// is not logged here: see accept_lacks_resources).
+int control_socket_accept(_ax_vin_data_t& state, const std::shared_ptr<spdlog::logger>& log);
+
+// True for the accept errors that leave the connection pending until descriptors or memory are
+// freed (EMFILE, ENFILE, ENOBUFS, ENOMEM): the listener stays ready, so the caller must pause
+// before it tries again. Other errors (a client that gave up meanwhile) need no pause.
+bool accept_lacks_resources(int error) noexcept;
 
 // Closes the connection in the client slot, if any, and empties the slot. Safe to call when the
 // slot is already empty.

@@ -33,9 +33,9 @@ class HeldFrame {
     const AX_VIDEO_FRAME_INFO_T& frame_;
 };
 
-// A failed dump leaves no file behind: an empty or cut-off frame under the expected name would
-// pass for a picture to whoever collects it. Only a regular file is removed, never a device or
-// a link the path may name.
+// A write that failed part-way leaves no file behind: a cut-off frame under the expected name
+// would pass for a picture to whoever collects it. Only a regular file is removed, never a
+// device or a link the path may name.
 void discard_partial_file(const std::string& path) {
     std::error_code error;
     if (std::filesystem::symlink_status(path, error).type() ==
@@ -81,8 +81,8 @@ bool AxeraUtil::axera_dump_frame(const std::string& path, uint32_t timeout_ms) {
     if (mapped == nullptr) {
         log()->error("AX_SYS_Mmap failed for YUYV422 frame, addr=0x{:016X}, size={}", phy_addr,
                      size);
+        // The file stays, empty: nothing was written that could pass for a picture.
         out.close();
-        discard_partial_file(path);
         return false;
     }
     log()->debug("AX_SYS_Mmap success: PhyAddr=0x{:016X}, VirtAddr={}, size={}", phy_addr, mapped,

@@ -28,6 +28,7 @@ bool AxeraUtil::axera_ivps_init() {
     if (!sdk_ok(AX_IVPS_Init(), "AX_IVPS_Init failed, ret=0x{:X}")) {
         return false;
     }
+    pipeline.ivps.initialised = true;
     ivps_group = mc::kIvpsGroup;
 
     AX_IVPS_GRP_ATTR_T group_attr;
@@ -38,6 +39,7 @@ bool AxeraUtil::axera_ivps_init() {
                 "AX_IVPS_CreateGrp failed, ret=0x{:X}")) {
         return false;
     }
+    pipeline.ivps.group_created = true;
 
     // The SDK's picture sizes are 16-bit: only the low 16 bits of the geometry are used.
     const auto picture_width = static_cast<uint16_t>(width);
@@ -47,18 +49,18 @@ bool AxeraUtil::axera_ivps_init() {
                               static_cast<uint16_t>(~(mc::kIvpsStrideAlign - 1U)));
     const auto frame_rate = static_cast<float>(fps);
 
-    AX_IVPS_PIPELINE_ATTR_T pipeline;
-    std::memset(&pipeline, 0, sizeof(pipeline));
-    pipeline.nOutChnNum = mc::kIvpsOutChannels;
-    pipeline.nOutFifoDepth[0] = mc::kIvpsOutFifoDepth;
+    AX_IVPS_PIPELINE_ATTR_T attr;
+    std::memset(&attr, 0, sizeof(attr));
+    attr.nOutChnNum = mc::kIvpsOutChannels;
+    attr.nOutFifoDepth[0] = mc::kIvpsOutFifoDepth;
     // Row 0: the group's own stage; row 1: output channel 0 (full picture plus a thumbnail).
-    set_filter(pipeline.tFilter[0][0], mc::kFilterDisabled, mc::kEngine1, frame_rate, picture_width,
+    set_filter(attr.tFilter[0][0], mc::kFilterDisabled, mc::kEngine1, frame_rate, picture_width,
                picture_height, stride, mc::kIvpsImgFormat);
-    set_filter(pipeline.tFilter[1][0], mc::kFilterEnabled, mc::kEngine0, frame_rate, picture_width,
+    set_filter(attr.tFilter[1][0], mc::kFilterEnabled, mc::kEngine0, frame_rate, picture_width,
                picture_height, stride, mc::kIvpsImgFormat);
-    set_filter(pipeline.tFilter[1][1], mc::kFilterEnabled, mc::kEngine1, frame_rate,
-               mc::kThumbWidth, mc::kThumbHeight, mc::kThumbStride, mc::kThumbFormat);
-    if (!sdk_ok(AX_IVPS_SetPipelineAttr(ivps_group, &pipeline),
+    set_filter(attr.tFilter[1][1], mc::kFilterEnabled, mc::kEngine1, frame_rate, mc::kThumbWidth,
+               mc::kThumbHeight, mc::kThumbStride, mc::kThumbFormat);
+    if (!sdk_ok(AX_IVPS_SetPipelineAttr(ivps_group, &attr),
                 "AX_IVPS_SetPipelineAttr failed, ret=0x{:X}")) {
         return false;
     }
@@ -66,28 +68,48 @@ bool AxeraUtil::axera_ivps_init() {
                 "AX_IVPS_EnableChn failed, ret=0x{:X}")) {
         return false;
     }
-    return sdk_ok(AX_IVPS_StartGrp(ivps_group), "AX_IVPS_StartGrp failed, ret=0x{:X}");
+    pipeline.ivps.channel_enabled = true;
+    if (!sdk_ok(AX_IVPS_StartGrp(ivps_group), "AX_IVPS_StartGrp failed, ret=0x{:X}")) {
+        return false;
+    }
+    pipeline.ivps.started = true;
+    return true;
 }
 
 bool AxeraUtil::axera_ivps_deinit() {
-    return sdk_ok(AX_IVPS_StopGrp(ivps_group), "AX_IVPS_StopGrp failed, ret=0x{:X}") &&
-           sdk_ok(AX_IVPS_DisableChn(ivps_group, mc::kIvpsChannel1),
-                  "AX_IVPS_DisableChn failed, ret=0x{:X}") &&
-           sdk_ok(AX_IVPS_DisableChn(ivps_group, mc::kIvpsChannel0),
-                  "AX_IVPS_DisableChn failed, ret=0x{:X}") &&
-           sdk_ok(AX_IVPS_DestoryGrp(ivps_group), "AX_IVPS_DestoryGrp failed, ret=0x{:X}") &&
-           sdk_ok(AX_IVPS_Deinit(), "AX_IVPS_Deinit failed, ret=0x{:X}");
+    // Output channel 1 is never enabled, yet it is disabled (before channel 0) whenever the group
+    // exists: the SDK accepts that for any channel of a group.
+    auto& g = pipeline.ivps;
+    bool channel1 = g.group_created;
+    return (!g.started ||
+            undo(g.started, AX_IVPS_StopGrp(ivps_group), "AX_IVPS_StopGrp failed, ret=0x{:X}")) &&
+           (!channel1 || undo(channel1, AX_IVPS_DisableChn(ivps_group, mc::kIvpsChannel1),
+                              "AX_IVPS_DisableChn failed, ret=0x{:X}")) &&
+           (!g.channel_enabled ||
+            undo(g.channel_enabled, AX_IVPS_DisableChn(ivps_group, mc::kIvpsChannel0),
+                 "AX_IVPS_DisableChn failed, ret=0x{:X}")) &&
+           (!g.group_created || undo(g.group_created, AX_IVPS_DestoryGrp(ivps_group),
+                                     "AX_IVPS_DestoryGrp failed, ret=0x{:X}")) &&
+           (!g.initialised ||
+            undo(g.initialised, AX_IVPS_Deinit(), "AX_IVPS_Deinit failed, ret=0x{:X}"));
 }
 
 bool AxeraUtil::axera_link_init() {
     const AX_MOD_INFO_T source{mc::kVinModule, mc::kLinkVinGroup, dev_id};
     const AX_MOD_INFO_T destination{mc::kIvpsModule, ivps_group, mc::kLinkIvpsChannel};
-    return sdk_ok(AX_SYS_Link(&source, &destination), "AX_SYS_Link failed (VIN->IVPS), ret=0x{:X}");
+    if (!sdk_ok(AX_SYS_Link(&source, &destination), "AX_SYS_Link failed (VIN->IVPS), ret=0x{:X}")) {
+        return false;
+    }
+    pipeline.linked = true;
+    return true;
 }
 
 bool AxeraUtil::axera_link_deinit() {
+    if (!pipeline.linked) {
+        return true;
+    }
     const AX_MOD_INFO_T source{mc::kVinModule, mc::kLinkVinGroup, dev_id};
     const AX_MOD_INFO_T destination{mc::kIvpsModule, ivps_group, mc::kLinkIvpsChannel};
-    return sdk_ok(AX_SYS_UnLink(&source, &destination),
-                  "AX_SYS_UnLink failed (VIN->IVPS), ret=0x{:X}");
+    return undo(pipeline.linked, AX_SYS_UnLink(&source, &destination),
+                "AX_SYS_UnLink failed (VIN->IVPS), ret=0x{:X}");
 }

@@ -21,36 +21,39 @@ bool AxeraUtil::axera_mipi_init() {
         log()->error("AX_MIPI_RX_Init failed, ret=0x{:X}", status_hex(ret));
         return false;
     }
+    pipeline.mipi.initialised = true;
     // The lane combination is fixed by the board; a refusal shows up in the steps below.
     (void)AX_MIPI_RX_SetLaneCombo(mc::kMipiLaneCombo);
     dev_id = mc::kMipiDevice;
 
+    // Each of the four steps is attempted whatever the previous one gave; any failure fails
+    // the bring-up.
     bool ok = true;
     ret = AX_MIPI_RX_SetAttr(static_cast<uint8_t>(mc::kMipiDevice), &mc::kMipiRxAttr);
     if (ret != 0) {
         log()->error("AX_MIPI_RX_SetAttr failed, ret=0x{:X}", status_hex(ret));
         ok = false;
     }
-    if (ok) {
-        ret = AX_MIPI_RX_Reset(device());
-        if (ret != 0) {
-            log()->error("AX_MIPI_RX_Reset, ret=0x{:X}", status_hex(ret));
-            ok = false;
-        }
+    ret = AX_MIPI_RX_Reset(device());
+    if (ret != 0) {
+        log()->error("AX_MIPI_RX_Reset, ret=0x{:X}", status_hex(ret));
+        ok = false;
     }
-    if (ok) {
-        ret = AX_MIPI_RX_Start(device());
-        if (ret != 0) {
-            log()->error("AX_MIPI_RX_Start failed, ret=0x{:X}", status_hex(ret));
-            ok = false;
-        }
+    ret = AX_MIPI_RX_Start(device());
+    if (ret != 0) {
+        log()->error("AX_MIPI_RX_Start failed, ret=0x{:X}", status_hex(ret));
+        ok = false;
+    } else {
+        pipeline.mipi.started = true;
     }
-    if (ok && !axera_set_pinmux()) {
+    if (!axera_set_pinmux()) {
         log()->error("Set pinmux failed");
         ok = false;
     }
+    pipeline.mipi.ready = ok;
     if (!ok) {
-        // The receiver is left as it is; only the capture number is withdrawn.
+        // The receiver is left as it is (its state recorded above); only the capture number is
+        // withdrawn.
         dev_id = -1;
     }
     return ok;
@@ -83,15 +86,24 @@ bool AxeraUtil::axera_set_pinmux() {
 }
 
 bool AxeraUtil::axera_mipi_deinit() {
-    int32_t ret = AX_MIPI_RX_Stop(device());
-    if (ret != 0) {
-        log()->error("AX_MIPI_RX_Stop failed, ret=0x{:X}", status_hex(ret));
-        return false;
+    // Device 0 is the receiver's device whatever dev_id says: after a failed bring-up dev_id is
+    // -1 although the receiver may be initialised and started.
+    if (pipeline.mipi.started) {
+        const int32_t ret = AX_MIPI_RX_Stop(static_cast<uint8_t>(mc::kMipiDevice));
+        if (ret != 0) {
+            log()->error("AX_MIPI_RX_Stop failed, ret=0x{:X}", status_hex(ret));
+            return false;
+        }
+        pipeline.mipi.started = false;
+        pipeline.mipi.ready = false;
     }
-    ret = AX_MIPI_RX_DeInit();
-    if (ret != 0) {
-        log()->error("AX_MIPI_RX_DeInit failed, ret=0x{:X}", status_hex(ret));
-        return false;
+    if (pipeline.mipi.initialised) {
+        const int32_t ret = AX_MIPI_RX_DeInit();
+        if (ret != 0) {
+            log()->error("AX_MIPI_RX_DeInit failed, ret=0x{:X}", status_hex(ret));
+            return false;
+        }
+        pipeline.mipi = {};
     }
     dev_id = -1;
     return true;

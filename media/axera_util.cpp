@@ -36,6 +36,13 @@ void* MediaPlatform::default_map(void* addr, size_t length, int prot, int flags,
     return ::mmap(addr, length, prot, flags, fd, offset);
 }
 
+bool PipelineState::whole() const {
+    return mipi.initialised && mipi.started && mipi.ready && vin_dev.created && vin_dev.enabled &&
+           vin_pipe.created && vin_pipe.started && isp.registered && isp.created && isp.open &&
+           isp.started && isp.streaming && vin_chn.enabled && ivps.initialised &&
+           ivps.group_created && ivps.channel_enabled && ivps.started && linked;
+}
+
 }  // namespace hdgrab::media
 
 using hdgrab::media::status_hex;

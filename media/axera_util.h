@@ -12,9 +12,61 @@
 #include "media/media_handles.h"
 #include "media/media_platform.h"
 
+namespace hdgrab::media {
+
+// Which set-up steps of the pipeline's SDK objects have taken effect. A step's flag is set when
+// its call succeeds and cleared when the call that undoes it succeeds, so a tear-down undoes
+// exactly what exists, in reverse order, and makes no call on an object that is not there.
+struct MipiReceiverState {
+    bool initialised = false;  // AX_MIPI_RX_Init
+    bool started = false;      // AX_MIPI_RX_Start (device 0)
+    bool ready = false;        // configured, reset, started and pins switched
+};
+struct VinDeviceState {
+    bool created = false;  // AX_VIN_CreateDev (bindings go with it)
+    bool enabled = false;  // AX_VIN_EnableDev
+};
+struct VinPipeState {
+    bool created = false;  // AX_VIN_CreatePipe
+    bool started = false;  // AX_VIN_StartPipe
+};
+struct IspState {
+    bool registered = false;  // AX_ISP_RegisterSensor
+    bool created = false;     // AX_ISP_Create
+    bool open = false;        // AX_ISP_Open
+    bool started = false;     // AX_ISP_Start
+    bool streaming = false;   // AX_ISP_StreamOn
+};
+struct VinChannelState {
+    bool enabled = false;  // AX_VIN_EnableChn
+};
+struct IvpsState {
+    bool initialised = false;      // AX_IVPS_Init
+    bool group_created = false;    // AX_IVPS_CreateGrp
+    bool channel_enabled = false;  // AX_IVPS_EnableChn, channel 0
+    bool started = false;          // AX_IVPS_StartGrp
+};
+
+struct PipelineState {
+    MipiReceiverState mipi;
+    VinDeviceState vin_dev;
+    VinPipeState vin_pipe;
+    IspState isp;
+    VinChannelState vin_chn;
+    IvpsState ivps;
+    bool linked = false;  // AX_SYS_Link
+
+    // Every object of the pipeline is set up and running (a completed bring-up).
+    bool whole() const;
+};
+
+}  // namespace hdgrab::media
+
 // Owns the media system, the common pools, the MIPI receiver, the video input with its ISP, the
 // image processor group and the link between them, and dumps raw frames. Every operation returns
-// true on success and logs its own failure; nothing already done is undone after a failure.
+// true on success and logs its own failure; nothing already done is undone after a failure. The
+// tear-downs take down what `pipeline` records as set up, so a re-configuration after a failed
+// one starts from what is there.
 // Not safe for concurrent use: callers order their calls (capture thread, bridge monitor).
 class AxeraUtil : public ILogger {
   public:
@@ -53,6 +105,9 @@ class AxeraUtil : public ILogger {
     bool axera_link_init();
     bool axera_link_deinit();
 
+    // True when the whole pipeline is set up (at the recorded geometry).
+    bool pipeline_whole() const { return pipeline.whole() && static_cast<bool>(sensor_lib); }
+
     // ---- diagnostics ----
     // Writes one raw YUYV 4:2:2 frame of the video input channel to `path`.
     bool axera_dump_frame(const std::string& path, uint32_t timeout_ms);
@@ -65,10 +120,13 @@ class AxeraUtil : public ILogger {
     // True while this object has the media system initialised.
     bool sys_ready = false;
     // Capture number: MIPI device, VIN device, pipe, channel and ISP pipe; -1 while the MIPI
-    // receiver is not set up.
+    // receiver is not set up or its bring-up failed (whether the receiver still has to be
+    // stopped and de-initialised is recorded in `pipeline.mipi`).
     int32_t dev_id = -1;
     // Image processor group; 0 once the image processor was initialised.
     int32_t ivps_group = -1;
+    // What the receiver, video input, image processor and link bring-ups have set up.
+    hdgrab::media::PipelineState pipeline;
     // The dummy sensor library, open while the ISP is set up.
     hdgrab::media::SharedLibrary sensor_lib;
     // Geometry of the next bring-up; the bridge monitor writes these before a re-configuration.
@@ -85,6 +143,8 @@ class AxeraUtil : public ILogger {
     // True for status 0; otherwise logs `message` (one "ret=0x{:X}" placeholder) at error
     // level with the status as unsigned hexadecimal.
     bool sdk_ok(int32_t status, fmt::format_string<uint32_t> message);
+    // sdk_ok() for a call that undoes a set-up step: clears the step's flag `done` on success.
+    bool undo(bool& done, int32_t status, fmt::format_string<uint32_t> message);
     // The 8-bit device/pipe number the SDK takes: the low 8 bits of dev_id.
     uint8_t device() const { return static_cast<uint8_t>(dev_id); }
 

@@ -67,6 +67,7 @@ bool AxeraUtil::axera_vin_init() {
     if (!sdk_ok(AX_VIN_CreateDev(device(), &dev_attr), "AX_VIN_CreateDev failed, ret=0x{:X}")) {
         return false;
     }
+    pipeline.vin_dev.created = true;
     if (!sdk_ok(AX_VIN_SetDevAttr(device(), &dev_attr), "AX_VIN_SetDevAttr failed, ret=0x{:X}")) {
         return false;
     }
@@ -94,6 +95,7 @@ bool AxeraUtil::axera_vin_init() {
     if (!sdk_ok(AX_VIN_CreatePipe(device(), &pipe_attr), "AX_VIN_CreatePipe failed, ret=0x{:X}")) {
         return false;
     }
+    pipeline.vin_pipe.created = true;
     if (!sdk_ok(AX_VIN_SetPipeAttr(device(), &pipe_attr), "AX_VI_SetPipeAttr failed, ret=0x{:X}")) {
         return false;
     }
@@ -110,6 +112,7 @@ bool AxeraUtil::axera_vin_init() {
                 "AX_ISP Register Sensor Failed, ret=0x{:X}")) {
         return false;
     }
+    pipeline.isp.registered = true;
 
     auto sns_attr = zeroed<AX_SNS_ATTR_T>();
     sns_attr.nWidth = picture_width;
@@ -124,9 +127,11 @@ bool AxeraUtil::axera_vin_init() {
     if (!sdk_ok(AX_ISP_Create(device()), "AX_ISP_Create failed, ret=0x{:X}")) {
         return false;
     }
+    pipeline.isp.created = true;
     if (!sdk_ok(AX_ISP_Open(device()), "AX_ISP_Open failed, ret=0x{:X}")) {
         return false;
     }
+    pipeline.isp.open = true;
 
     auto chn_attr = zeroed<AX_VIN_CHN_ATTR_T>();
     chn_attr.nWidth = picture_width;
@@ -146,39 +151,68 @@ bool AxeraUtil::axera_vin_init() {
     if (!sdk_ok(AX_VIN_EnableChn(device(), channel), "AX_VIN_EnableChn failed, ret=0x{:X}")) {
         return false;
     }
+    pipeline.vin_chn.enabled = true;
     if (!sdk_ok(AX_VIN_StartPipe(device()), "AX_VIN_StartPipe failed, ret=0x{:X}")) {
         return false;
     }
+    pipeline.vin_pipe.started = true;
     if (!sdk_ok(AX_ISP_Start(device()), "AX_ISP_Start failed, ret=0x{:X}")) {
         return false;
     }
+    pipeline.isp.started = true;
     if (!sdk_ok(AX_VIN_EnableDev(device()), "AX_VIN_EnableDev failed, ret=0x{:X}")) {
         return false;
     }
-    return sdk_ok(AX_ISP_StreamOn(device()), "AX_ISP_StreamOn failed, ret=0x{:X}");
+    pipeline.vin_dev.enabled = true;
+    if (!sdk_ok(AX_ISP_StreamOn(device()), "AX_ISP_StreamOn failed, ret=0x{:X}")) {
+        return false;
+    }
+    pipeline.isp.streaming = true;
+    return true;
+}
+
+bool AxeraUtil::undo(bool& done, int32_t status, fmt::format_string<uint32_t> message) {
+    if (!sdk_ok(status, message)) {
+        return false;
+    }
+    done = false;
+    return true;
 }
 
 bool AxeraUtil::axera_vin_deinit() {
+    // Each step undoes one recorded set-up step and is left out when that step never took
+    // effect (or was undone already); the first refusal ends the operation.
     const int32_t channel = dev_id;
-    if (!sdk_ok(AX_ISP_StreamOff(device()), "AX_ISP_StreamOff failed, ret=0x{:X}") ||
-        !sdk_ok(AX_VIN_DisableDev(device()), "AX_VIN_DisableDev failed, ret=0x{:X}") ||
-        !sdk_ok(AX_ISP_Stop(device()), "AX_ISP_Stop failed, ret=0x{:X}") ||
-        !sdk_ok(AX_VIN_StopPipe(device()), "AX_VIN_StopPipe failed, ret=0x{:X}") ||
-        !sdk_ok(AX_VIN_DisableChn(device(), channel), "AX_VIN_DisableChn failed, ret=0x{:X}") ||
-        !sdk_ok(AX_ISP_Close(device()), "AX_ISP_Close failed, ret=0x{:X}") ||
-        !sdk_ok(AX_ISP_Destroy(device()), "AX_ISP_Destroy failed, ret=0x{:X}") ||
-        !sdk_ok(AX_ISP_UnRegisterSensor(device()), "AX_ISP_UnRegisterSensor failed, ret=0x{:X}")) {
+    auto& p = pipeline;
+    if ((p.isp.streaming && !undo(p.isp.streaming, AX_ISP_StreamOff(device()),
+                                  "AX_ISP_StreamOff failed, ret=0x{:X}")) ||
+        (p.vin_dev.enabled && !undo(p.vin_dev.enabled, AX_VIN_DisableDev(device()),
+                                    "AX_VIN_DisableDev failed, ret=0x{:X}")) ||
+        (p.isp.started &&
+         !undo(p.isp.started, AX_ISP_Stop(device()), "AX_ISP_Stop failed, ret=0x{:X}")) ||
+        (p.vin_pipe.started && !undo(p.vin_pipe.started, AX_VIN_StopPipe(device()),
+                                     "AX_VIN_StopPipe failed, ret=0x{:X}")) ||
+        (p.vin_chn.enabled && !undo(p.vin_chn.enabled, AX_VIN_DisableChn(device(), channel),
+                                    "AX_VIN_DisableChn failed, ret=0x{:X}")) ||
+        (p.isp.open &&
+         !undo(p.isp.open, AX_ISP_Close(device()), "AX_ISP_Close failed, ret=0x{:X}")) ||
+        (p.isp.created &&
+         !undo(p.isp.created, AX_ISP_Destroy(device()), "AX_ISP_Destroy failed, ret=0x{:X}")) ||
+        (p.isp.registered && !undo(p.isp.registered, AX_ISP_UnRegisterSensor(device()),
+                                   "AX_ISP_UnRegisterSensor failed, ret=0x{:X}"))) {
         return false;
     }
     if (sensor_lib) {
         sensor_lib.reset();
         log()->debug("dlclose {}", platform_.sensor_lib);
     }
-    if (!sdk_ok(AX_VIN_DestroyPipe(device()), "AX_VIN_DestroyPipe failed, ret=0x{:X}") ||
-        !sdk_ok(AX_VIN_DestroyDev(device()), "AX_VIN_DestroyDev failed, ret=0x{:X}")) {
+    if ((p.vin_pipe.created && !undo(p.vin_pipe.created, AX_VIN_DestroyPipe(device()),
+                                     "AX_VIN_DestroyPipe failed, ret=0x{:X}")) ||
+        (p.vin_dev.created && !undo(p.vin_dev.created, AX_VIN_DestroyDev(device()),
+                                    "AX_VIN_DestroyDev failed, ret=0x{:X}"))) {
         return false;
     }
-    if (dev_id >= 0 && !axera_mipi_deinit()) {
+    if (p.mipi.initialised && !axera_mipi_deinit()) {
         log()->error("MIPI deinit failed");
     }
     return true;

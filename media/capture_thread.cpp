@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "base/liveness.h"
+#include "base/waits.h"
 #include "health/health_reporter.h"
 #include "health/service_health.h"
 #include "log/logger.h"
@@ -36,9 +36,9 @@ void CaptureThread::operator()() const {
 }
 
 bool CaptureThread::bring_up() const {
+    PipelineLock lock;
     main_log()->info("Axera vin init...");
     service_health().starting();
-    std::lock_guard lock(pipeline_mutex());
     AxeraUtil& axera = *global_axera_util;
     const char* failure = nullptr;
     if (!axera.axera_sys_init()) {
@@ -66,13 +66,17 @@ bool CaptureThread::bring_up() const {
 
 void CaptureThread::serve() const {
     // The stop descriptor joins the listening socket so that a stop request ends the wait at
-    // once; when it cannot be added, the time-out below still bounds the delay.
+    // once, and the wait needs no time-out: it blocks until a connection or a stop. Only when the
+    // descriptor cannot be added does the time-out bound how long a cleared flag goes unnoticed.
+    int timeout_ms = static_cast<int>(kCaptureWaitTimeout.count());
     const int stop_fd = stop_event_fd();
     if (stop_fd >= 0) {
         epoll_event stop_event{};
         stop_event.events = EPOLLIN;
         stop_event.data.fd = stop_fd;
-        (void)::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, stop_fd, &stop_event);
+        if (::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, stop_fd, &stop_event) == 0) {
+            timeout_ms = -1;
+        }
     }
     // With keep-alives asked for, the keep-alive sender's question wakes the wait too.
     LivenessProbe* const probe = thread_liveness();
@@ -85,38 +89,61 @@ void CaptureThread::serve() const {
     service_health().serving();
     service_health().publish();
 
+    // True from a failed accept for want of descriptors or memory until the next success.
+    bool accept_failing = false;
     while (is_running()) {
-        const int count =
-            ::epoll_wait(epoll_fd_.get(), events_.data(), static_cast<int>(events_.size()),
-                         static_cast<int>(kCaptureWaitTimeout.count()));
+        const int count = ::epoll_wait(epoll_fd_.get(), events_.data(),
+                                       static_cast<int>(events_.size()), timeout_ms);
         if (count == -1) {
             if (errno == EINTR) {
                 continue;
             }
-            main_log()->error("Epoll wait error: {}", std::strerror(errno));
+            const int error = errno;
+            PipelineLock lock;
+            main_log()->error("Epoll wait error: {}", std::strerror(error));
             // No further client could be accepted: end the whole service rather than linger
             // without a pipeline (the supervisor restarts it).
             request_stop();
             break;
         }
+        bool back_off = false;
         for (int i = 0; i < count; ++i) {
             const int fd = events_[static_cast<size_t>(i)].data.fd;
             if (fd == data_->server_fd.load()) {
-                {
-                    std::lock_guard lock(pipeline_mutex());
-                    control_socket_accept(*data_, main_log());
-                    service_health().client_changed(data_->client_fd.load() >= 0);
-                }
+                back_off = accept_client(accept_failing) || back_off;
                 service_health().publish();
             } else if (probe != nullptr && fd == probe->fd()) {
                 probe->answer();
             }
         }
+        if (back_off) {
+            // The connection stays pending and the listener ready: without a pause the loop
+            // would spin until a descriptor is free.
+            (void)sleep_unless_stopped(kAcceptRetryPause);
+        }
     }
 }
 
+bool CaptureThread::accept_client(bool& failing) const {
+    PipelineLock lock;
+    const int error = control_socket_accept(*data_, main_log());
+    service_health().client_changed(data_->client_fd.load() >= 0);
+    if (error == 0) {
+        failing = false;
+        return false;
+    }
+    if (!accept_lacks_resources(error)) {
+        return false;
+    }
+    if (!failing) {
+        main_log()->warn("Accept failed: {}; retrying", std::strerror(error));
+        failing = true;
+    }
+    return true;
+}
+
 void CaptureThread::tear_down() const {
-    std::lock_guard lock(pipeline_mutex());
+    PipelineLock lock;
     // Marks the slot empty too, so nothing is ever sent on the closed (and maybe reused)
     // descriptor.
     control_socket_close_client(*data_);

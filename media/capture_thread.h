@@ -12,8 +12,11 @@
 
 namespace hdgrab {
 
-// Longest wait for a socket event before the running flag is looked at again.
+// Longest wait for a socket event before the running flag is looked at again; used only when the
+// stop descriptor could not join the wait (otherwise the wait has no time-out).
 inline constexpr std::chrono::milliseconds kCaptureWaitTimeout{200};
+// Pause before the next accept after one failed for want of descriptors or memory.
+inline constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 
 // The thread body: `std::thread capture(CaptureThread{epoll_fd, events, data});`.
 // It holds references into `main`'s frame (the epoll instance with the listening socket
@@ -34,6 +37,10 @@ class CaptureThread {
     bool bring_up() const;
     // Waits for connections until the running flag is cleared or the wait fails.
     void serve() const;
+    // One accept step. True when it failed for want of descriptors or memory, so the caller
+    // pauses before the next; the first such failure of a burst (`failing` false) is logged as
+    // a warning, a success ends the burst.
+    bool accept_client(bool& failing) const;
     // Closes the client connection and takes link, image processor and video input down.
     void tear_down() const;
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -168,6 +169,18 @@ Core& core() {
     return *instance;
 }
 
+// Appends the fault rules in `text`; malformed text adds none and is reported as `source`.
+void add_fault_rules(Settings& settings, const std::string& text, const std::string& source) {
+    std::string error;
+    if (auto rules = parse_fault_rules(text, &error)) {
+        for (auto& rule : *rules) {
+            settings.faults.push_back(Fault{rule.call, rule.status, rule.nth});
+        }
+    } else {
+        warn(fmt::format("ignoring {}: {}", source, error));
+    }
+}
+
 Settings settings_from_environment() {
     Settings s;
     if (const char* v = env("AXSIM_TRACE")) {
@@ -196,17 +209,34 @@ Settings settings_from_environment() {
         std::string_view text(v);
         s.no_frame = !(text == "0" || text == "false" || text == "no");
     }
+    if (const char* v = env("AXSIM_ARM")) {
+        s.arm_path = v;
+    }
     if (const char* v = env("AXSIM_FAIL")) {
-        std::string error;
-        if (auto rules = parse_fault_rules(v, &error)) {
-            for (auto& rule : *rules) {
-                s.faults.push_back(Fault{rule.call, rule.status, rule.nth});
-            }
-        } else {
-            warn(fmt::format("ignoring AXSIM_FAIL={}: {}", v, error));
-        }
+        add_fault_rules(s, v, fmt::format("AXSIM_FAIL={}", v));
     }
     return s;
+}
+
+void take_armed_faults(Settings& settings) {
+    if (settings.arm_path.empty()) {
+        return;
+    }
+    const int fd = ::open(settings.arm_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    std::string text;
+    std::array<char, 512> buffer{};
+    for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;) {
+        text.append(buffer.data(), static_cast<size_t>(n));
+    }
+    ::close(fd);
+    (void)::unlink(settings.arm_path.c_str());
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    add_fault_rules(settings, text, fmt::format("armed faults {}", text));
 }
 
 void clear_state(State& state) {
@@ -250,6 +280,7 @@ CallScope::CallScope(const char* name) : core_(core()) {
         std::this_thread::sleep_for(delay);
     }
     lock_ = std::unique_lock(core_.mutex);
+    take_armed_faults(core_.settings);
     tracing_ = !core_.settings.trace_path.empty();
     logging_ = core_.log_calls;
     call_.name = name;

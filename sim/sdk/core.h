@@ -145,6 +145,8 @@ struct Settings {
     std::vector<Fault> faults;
     std::string trace_path;
     std::string leaks_path;
+    // AXSIM_ARM: a file of fault rules picked up (and removed) before a call.
+    std::string arm_path;
 };
 
 // The one instance, created when libax_sys is loaded and never destroyed (calls may still
@@ -162,6 +164,9 @@ Core& core();
 
 // Reads the AXSIM_* variables into fresh settings (warnings for bad values on stderr).
 Settings settings_from_environment();
+// Adds the fault rules of the AXSIM_ARM file, when it exists, with their counts starting now,
+// and removes the file. Called with the core's lock held, before each call.
+void take_armed_faults(Settings& settings);
 // Releases every mapping and forgets all objects.
 void clear_state(State& state);
 std::vector<std::string> list_leftovers(const State& state);

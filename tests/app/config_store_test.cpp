@@ -122,6 +122,11 @@ TEST(ConfigStoreGet, DescendsTableByTable) {
     EXPECT_EQ(ConfigStore::get_string("log.count"), std::nullopt) << "integer";
     EXPECT_EQ(ConfigStore::get_string("log.flag"), std::nullopt) << "boolean";
     EXPECT_EQ(ConfigStore::get_string("log.list"), std::nullopt) << "array";
+    EXPECT_EQ(ConfigStore::get_bool("log.flag"), true);
+    EXPECT_EQ(ConfigStore::get_bool("log.level"), std::nullopt) << "string";
+    EXPECT_EQ(ConfigStore::get_bool("log.count"), std::nullopt) << "integer";
+    EXPECT_EQ(ConfigStore::get_bool("log.missing"), std::nullopt);
+    EXPECT_EQ(ConfigStore::get_bool("top.flag"), std::nullopt) << "a string is not a table";
 }
 
 TEST(ConfigStoreGet, QuotedDottedTopLevelKeyIsNotFound) {

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "app/config_store.h"
 #include "tests/app/test_util.h"
@@ -44,6 +47,24 @@ TEST(ConfigBootstrap, MissingFileIsCreatedWithTheThreeDefaults) {
     fs::remove(path);
     ASSERT_TRUE(hdgrab::bootstrap_config(path));
     EXPECT_EQ(read_text(path), kBootstrapText);
+}
+
+TEST(ConfigRecovery, RetryOnlyForTheBooleanTrue) {
+    TempDir dir;
+    const std::string path = dir / "kvm/hdgrab.toml";
+    ASSERT_TRUE(hdgrab::bootstrap_config(path));
+    EXPECT_FALSE(hdgrab::recovery_retry_enabled()) << "a created file has no recovery table";
+    for (const auto& [text, enabled] : std::vector<std::pair<std::string, bool>>{
+             {"[recovery]\nretry = true\n", true},
+             {"[recovery]\nretry = false\n", false},
+             {"[recovery]\nretry = 'true'\n", false},
+             {"[recovery]\nretry = 1\n", false},
+             {"recovery = true\n", false},
+         }) {
+        write_text(path, text);
+        ASSERT_TRUE(hdgrab::bootstrap_config(path));
+        EXPECT_EQ(hdgrab::recovery_retry_enabled(), enabled) << text;
+    }
 }
 
 TEST(ConfigBootstrap, ExistingFileIsLoadedAndNeverRewritten) {

@@ -195,18 +195,52 @@ TEST_F(Health, ReadinessStatusLinesStateFileAndStopFollowTheService) {
     EXPECT_THAT(manager.texts(), Not(Contains("WATCHDOG=1")));
 }
 
-TEST_F(Health, AFailedChangeShowsTheIncompletePipeline) {
+TEST_F(Health, AFailedChangeAndItsRepairShowInStatusAndStateFile) {
     ApplianceOptions options = service_options();
-    // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration.
+    // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration;
+    // the retry a second later succeeds.
     options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2";
+    options.config = "[recovery]\nretry = true\n";
     start_managed(options);
     Client client;
     connect(client);
     hdmi({"res", "1280", "720", "50"});
-    EXPECT_TRUE(manager.wait_for("STATUS=Pipeline incomplete at 1280x720@50")) << app.output();
-    EXPECT_TRUE(wait_state("failed_changes", 1));
-    EXPECT_EQ(state()["pipeline"], "incomplete");
-    EXPECT_EQ(state()["changes"], 0);
+    EXPECT_TRUE(manager.wait_for("STATUS=Pipeline incomplete at 1280x720@50, retrying in 1 s"))
+        << app.output();
+    EXPECT_TRUE(manager.wait_for("STATUS=Serving 1280x720@50, client connected")) << app.output();
+    EXPECT_TRUE(wait_state("changes", 1)) << state().dump();
+    EXPECT_EQ(state()["failed_changes"], 1);
+    EXPECT_EQ(state()["pipeline"], "up");
+    expect_orderly_stop();
+}
+
+TEST_F(Health, KeepAlivesStopWhileAnSdkCallHangs) {
+    ApplianceOptions options = service_options();
+    options.env["WATCHDOG_USEC"] = "400000";
+    // The first unlink is the re-configuration's tear-down: it takes 3 s, far beyond the
+    // 400 ms interval.
+    options.env["AXSIM_STALL"] = "AX_SYS_UnLink#1=3000";
+    start_managed(options);
+    Client client;
+    connect(client);
+    ASSERT_TRUE(manager.wait_for("WATCHDOG=1", 3)) << app.output();
+    hdmi({"res", "1280", "720", "50"});
+    ASSERT_TRUE(client.read_message(kEventWait)) << app.output();
+    // And they come again once the call returned.
+    ASSERT_TRUE(manager.wait_for("WATCHDOG=1", 3 + 3)) << app.output();
+    // While the call hung no keep-alive went out for longer than the hang less one interval
+    // (at most one more, for the question answered before the call began).
+    std::vector<Clock::time_point> times;
+    for (const auto& datagram : manager.received()) {
+        if (datagram.text == "WATCHDOG=1") {
+            times.push_back(datagram.at);
+        }
+    }
+    Clock::duration longest{};
+    for (size_t i = 1; i < times.size(); ++i) {
+        longest = std::max(longest, times[i] - times[i - 1]);
+    }
+    EXPECT_GE(longest, 2500ms) << "no keep-alive gap during the hung call";
     expect_orderly_stop();
 }
 

@@ -3,7 +3,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <csignal>
+#include <iostream>
 
+#include "bench/proc_sample.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace hdgrab::test {
@@ -130,7 +134,7 @@ TEST_F(ResolutionChange, StatusNotStableAfterTheHandshakeStopsTheChange) {
     EXPECT_FALSE(client.read_message(300ms));
 }
 
-TEST_F(ResolutionChange, FailedTearDownKeepsTheOldGeometry) {
+TEST_F(ResolutionChange, FailedTearDownKeepsTheOldGeometryAndTheSameOneRebuilds) {
     ApplianceOptions options = service_options();
     // The first StopGrp is the Bridge monitor's tear-down; the Capture thread's comes at stop.
     options.env["AXSIM_FAIL"] = "AX_IVPS_StopGrp#1";
@@ -144,12 +148,24 @@ TEST_F(ResolutionChange, FailedTearDownKeepsTheOldGeometry) {
     EXPECT_FALSE(client.read_message(300ms));
     EXPECT_TRUE(trace_lines("AX_VIN_DestroyDev").empty());
 
-    // The recorded geometry is still the old one.
+    // The recorded geometry is still the old one, but the pipeline is not whole: what is left
+    // is taken down and the whole pipeline built again.
+    const size_t mark = trace_calls().size();
     hdmi({"res", "1920", "1080", "60"});
-    ASSERT_TRUE(wait_count("Resolution already set to 1920x1080@60, skipping", 1)) << app.output();
+    ASSERT_TRUE(wait_count("Pipeline incomplete at 1920x1080@60, rebuilding", 1)) << app.output();
+    const auto message = client.read_message(kEventWait);
+    ASSERT_TRUE(message) << app.output();
+    EXPECT_EQ(*message, res_change_text(1920, 1080, 60));
+    EXPECT_THAT(app.output(), Not(HasSubstr("Resolution already set")));
+    const auto rebuilt = tail_from(trace_calls(), mark);
+    // The link is gone already; the group was not stopped: StopGrp first.
+    ASSERT_FALSE(rebuilt.empty());
+    EXPECT_EQ(rebuilt.front(), "AX_IVPS_StopGrp");
+    EXPECT_EQ(std::count(rebuilt.begin(), rebuilt.end(), "AX_SYS_UnLink"), 0);
+    EXPECT_EQ(rebuilt.back(), "AX_SYS_Link");
 }
 
-TEST_F(ResolutionChange, FailedBringUpRecordsTheNewGeometry) {
+TEST_F(ResolutionChange, FailedBringUpRecordsTheNewGeometryAndTheSameOneRebuilds) {
     ApplianceOptions options = service_options();
     // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration.
     options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2";
@@ -162,11 +178,110 @@ TEST_F(ResolutionChange, FailedBringUpRecordsTheNewGeometry) {
     EXPECT_THAT(app.output(), HasSubstr("AX_IVPS_Init failed, ret=0x"));
     EXPECT_FALSE(client.read_message(300ms));
 
-    // The same geometry again is not retried.
+    // The same geometry again rebuilds the pipeline it did not finish.
     hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(wait_count("Resolution already set to 1280x720@50, skipping", 1)) << app.output();
+    ASSERT_TRUE(wait_count("Pipeline incomplete at 1280x720@50, rebuilding", 1)) << app.output();
+    const auto message = client.read_message(kEventWait);
+    ASSERT_TRUE(message) << app.output();
+    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
     const auto calls = trace_calls();
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "AX_IVPS_Init"), 2);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "AX_IVPS_Init"), 3);
+}
+
+// With recovery.retry on, a failed change is repaired without a new announcement.
+class ResolutionRetry : public ServiceTest {
+  protected:
+    ApplianceOptions retry_options() const {
+        ApplianceOptions options = service_options();
+        options.config = "[recovery]\nretry = true\n";
+        options.sdk_arm = true;
+        return options;
+    }
+};
+
+TEST_F(ResolutionRetry, AOneShotFaultIsRepairedWithoutAnAnnouncement) {
+    ApplianceOptions options = retry_options();
+    // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration.
+    options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2";
+    start(options);
+    Client client;
+    connect(client);
+
+    hdmi({"res", "1280", "720", "50"});
+    ASSERT_TRUE(wait_count("axera init failed", 1)) << app.output();
+    const size_t handshakes = writes_to("status").size();
+    const auto failed_at = std::chrono::steady_clock::now();
+
+    const auto message = client.read_message(kEventWait);
+    ASSERT_TRUE(message) << app.output();
+    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
+    // Reported, not asserted: the machine may be busy.
+    std::cout << "repaired "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - failed_at)
+                     .count()
+              << " ms after the failed change\n";
+    EXPECT_EQ(count_output("Retrying resolution change to 1280x720@50 (try 2)"), 1u);
+    // Logged just after the message went out.
+    EXPECT_TRUE(wait_count("Resolution change retry succeeded", 1)) << app.output();
+    EXPECT_EQ(count_output("Pipeline incomplete at 1280x720@50, rebuilding"), 1u);
+    EXPECT_EQ(writes_to("status").size(), handshakes) << "no announcement was needed";
+    EXPECT_TRUE(writes_to("power").empty());
+    EXPECT_FALSE(client.read_message(kQuietWait)) << "one message, no further try";
+
+    app.send_signal(SIGTERM);
+    ASSERT_EQ(app.wait_exit(kExitWait), 0);
+    EXPECT_EQ(leak_report(), "none\n");
+}
+
+TEST_F(ResolutionRetry, APersistentFaultBacksOffAndPowerCyclesTheBridge) {
+    start(retry_options());
+    Client client;
+    connect(client);
+    // From now on every bring-up fails.
+    ASSERT_TRUE(app.arm_sdk_faults("AX_VIN_CreateDev"));
+    hdmi({"res", "1280", "720", "50"});
+
+    ASSERT_TRUE(wait_count("axera init failed", 1)) << app.output();
+    const auto cpu_before = bench::sample_cpu(app.pid());
+    const auto since = std::chrono::steady_clock::now();
+    // Fails at the announcement, after 1 s and after 2 s; the third failure in a row
+    // power-cycles the bridge, which announces its input again: that change fails too.
+    ASSERT_TRUE(wait_count("Resolution change failed 3 times in a row, resetting LT6911", 1,
+                           kEventWait + 3s))
+        << app.output();
+    ASSERT_TRUE(wait_count("Resolution change to 1280x720@50 failed, next try in 8 s", 1))
+        << app.output();
+    const auto cpu_after = bench::sample_cpu(app.pid());
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+    for (const char* line : {"Resolution change to 1280x720@50 failed, next try in 1 s",
+                             "Retrying resolution change to 1280x720@50 (try 2)",
+                             "Resolution change to 1280x720@50 failed, next try in 2 s",
+                             "Retrying resolution change to 1280x720@50 (try 3)",
+                             "Resolution change to 1280x720@50 failed, next try in 4 s",
+                             "Pending resolution change retry cancelled by a new announcement"}) {
+        EXPECT_EQ(count_output(line), 1u) << line << "\n" << app.output();
+    }
+    const auto power = writes_to("power");
+    ASSERT_EQ(power.size(), 2u);
+    EXPECT_EQ(power[0].value, "0\n");
+    EXPECT_EQ(power[1].value, "1\n");
+    // No busy loop while it waits (a generous bound: the machine is shared).
+    ASSERT_TRUE(cpu_before && cpu_after);
+    EXPECT_LT(static_cast<double>(cpu_after->cpu_ns - cpu_before->cpu_ns) / 1e9, 0.2 * seconds);
+    EXPECT_FALSE(client.read_message(0ms)) << "nothing was told";
+
+    // A stop ends the 8 s wait with an orderly end (the time is reported, not asserted).
+    const auto stop_at = std::chrono::steady_clock::now();
+    app.send_signal(SIGTERM);
+    ASSERT_EQ(app.wait_exit(kExitWait), 0);
+    std::cout << "stopped "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - stop_at)
+                     .count()
+              << " ms after SIGTERM (sandbox included)\n";
+    EXPECT_EQ(count_output("Retrying resolution change to 1280x720@50 (try 5)"), 0u);
 }
 
 }  // namespace

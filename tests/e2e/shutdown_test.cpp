@@ -1,10 +1,15 @@
 // Stopping the service: signals, a failed bring-up, a missing media module, prompt stops.
 #include <gmock/gmock.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/e2e/e2e_fixture.h"
 
@@ -164,6 +169,100 @@ TEST_F(PromptStop, RightAfterAResolutionChange) {
     ASSERT_TRUE(client.read_message(kEventWait)) << app.output();
     expect_prompt_stop();
 }
+
+// A segmentation fault while a slow resolution change is under way, taken by each thread in turn
+// (a signal sent to the process goes to whichever thread the kernel picks): the trace, status
+// 255 and an orderly exit path, whose pool release waits for the change to finish or follows
+// the change that the fault broke off, but never runs beside it.
+enum class FaultedThread { any, main_thread, capture_thread, bridge_monitor };
+
+class CrashDuringAResolutionChange : public Shutdown,
+                                     public ::testing::WithParamInterface<FaultedThread> {
+  protected:
+    // The service's threads in the order they were started: main, Capture thread, monitor.
+    std::vector<pid_t> threads() const {
+        std::vector<pid_t> ids;
+        const auto task = std::filesystem::path("/proc") / std::to_string(app.pid()) / "task";
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(task, error)) {
+            ids.push_back(static_cast<pid_t>(std::stol(entry.path().filename().string())));
+        }
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    }
+
+    bool send_segv(FaultedThread target) const {
+        if (target == FaultedThread::any) {
+            return app.send_signal(SIGSEGV);
+        }
+        const auto ids = threads();
+        const auto index = static_cast<size_t>(target) - 1;
+        return index < ids.size() && ::syscall(SYS_tgkill, app.pid(), ids[index], SIGSEGV) == 0;
+    }
+};
+
+TEST_P(CrashDuringAResolutionChange, OneTraceStatus255AndThePoolsReleasedAfterTheChange) {
+    ApplianceOptions options = service_options();
+    // Every SDK call takes 20 ms: a re-configuration lasts most of a second.
+    options.env["AXSIM_DELAY_US"] = "20000";
+    start(options);
+    Client client;
+    connect(client);
+    ASSERT_EQ(threads().size(), 3u) << "main thread, Capture thread, Bridge monitor";
+    const auto mark = static_cast<std::ptrdiff_t>(trace_calls().size());
+
+    hdmi({"res", "1280", "720", "50"});
+    const auto changing = [&] {
+        const auto calls = trace_calls();
+        return calls.size() > static_cast<size_t>(mark) &&
+               std::find(calls.begin() + mark, calls.end(), "AX_SYS_UnLink") != calls.end();
+    };
+    const auto deadline = Clock::now() + kEventWait;
+    while (!changing() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(changing()) << app.output();
+    const auto sent = Clock::now();
+    ASSERT_TRUE(send_segv(GetParam()));
+
+    const auto status = app.wait_exit(kExitWait);
+    ASSERT_TRUE(status) << app.output();
+    EXPECT_EQ(*status, 255) << app.output();
+    // Within the crash path's 5 s watchdog, and not ended by it: the watchdog (like a second
+    // fault) ends the process with _exit, which skips the substitute's report at exit.
+    EXPECT_LT(Clock::now() - sent, 5s);
+    EXPECT_FALSE(leak_report().empty()) << "the exit path did not complete\n" << app.output();
+    EXPECT_EQ(count_output("Stack trace:"), 1u) << app.output();
+    EXPECT_NE(app.output().find("Stack trace:\n0x"), std::string::npos) << app.output();
+
+    // The pools' release (the AxeraUtil destructor, from AX_VIN_Deinit on) comes after the
+    // change's last call: nothing but the release follows its first call.
+    const auto calls = trace_calls();
+    const auto release = std::find(calls.begin() + mark, calls.end(), "AX_VIN_Deinit");
+    ASSERT_NE(release, calls.end()) << "no release at exit";
+    for (auto call = release; call != calls.end(); ++call) {
+        EXPECT_TRUE(*call == "AX_VIN_Deinit" || *call == "AX_POOL_Exit" || *call == "AX_SYS_Deinit")
+            << *call << " ran during the release";
+    }
+    EXPECT_EQ(calls.back(), "AX_SYS_Deinit");
+}
+
+INSTANTIATE_TEST_SUITE_P(EachThread, CrashDuringAResolutionChange,
+                         ::testing::Values(FaultedThread::any, FaultedThread::main_thread,
+                                           FaultedThread::capture_thread,
+                                           FaultedThread::bridge_monitor),
+                         [](const auto& info) {
+                             switch (info.param) {
+                                 case FaultedThread::main_thread:
+                                     return std::string("MainThread");
+                                 case FaultedThread::capture_thread:
+                                     return std::string("CaptureThread");
+                                 case FaultedThread::bridge_monitor:
+                                     return std::string("BridgeMonitor");
+                                 default:
+                                     return std::string("AnyThread");
+                             }
+                         });
 
 }  // namespace
 }  // namespace hdgrab::test

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "bench/proc_sample.h"
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/support/appliance.h"
 
@@ -37,6 +38,12 @@ constexpr int kNewWidth = 1280;
 constexpr int kNewHeight = 720;
 constexpr int kNewFps = 50;
 
+// The geometry the service starts at (the simulated source's default), announced again as the
+// "other" geometry of a follow-up.
+constexpr int kStartWidth = 1920;
+constexpr int kStartHeight = 1080;
+constexpr int kStartFps = 60;
+
 // Service messages that end a resolution change one way or the other.
 const std::vector<std::string> kChangeEnds{
     "LT6911 resolution reset and client notified",
@@ -44,6 +51,8 @@ const std::vector<std::string> kChangeEnds{
     "axera deinit failed",
     "axera init failed",
 };
+// An announcement that needs no re-configuration ends with this.
+constexpr const char* kSkipped = "Resolution already set to";
 
 std::string read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -55,6 +64,16 @@ std::string read_file(const std::filesystem::path& path) {
 bool contains_any(const std::string& text, const std::vector<std::string>& needles) {
     return std::any_of(needles.begin(), needles.end(),
                        [&](const std::string& needle) { return text.find(needle) != text.npos; });
+}
+
+// Lines of `text` that contain one of `needles`.
+size_t count_lines_with(const std::string& text, const std::vector<std::string>& needles) {
+    size_t count = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        count += contains_any(line, needles) ? 1 : 0;
+    }
+    return count;
 }
 
 size_t trace_size(const Appliance& app) {
@@ -264,7 +283,7 @@ bool line_matches(const std::string& line, const std::string& pattern) {
 std::string level_of(const std::string& message) {
     if (starts_with(message, "Create common pool err!") ||
         message == "YUYV422 frame dumped successfully" ||
-        message == "Axera vin thread exiting...") {
+        message == "Axera vin thread exiting..." || starts_with(message, kSkipped)) {
         return "info";
     }
     return starts_with(message, "Rebooting system") ? "warning" : "error";
@@ -290,6 +309,31 @@ std::vector<std::string> names_after(const std::vector<TraceCall>& trace, size_t
         names.push_back(trace[i].name);
     }
     return names;
+}
+
+// The receiver's later bring-up steps, attempted after a failing one (only the initialisation
+// ends the receiver's bring-up at once).
+std::vector<std::string> still_attempted(const std::string& call, Phase phase) {
+    static const std::vector<std::string> kReceiverSteps{"AX_MIPI_RX_SetAttr", "AX_MIPI_RX_Reset",
+                                                         "AX_MIPI_RX_Start"};
+    const auto step = std::find(kReceiverSteps.begin(), kReceiverSteps.end(), call);
+    if (phase != Phase::BringUp || step == kReceiverSteps.end()) {
+        return {};
+    }
+    return {std::next(step), kReceiverSteps.end()};
+}
+
+// The calls after a failure, without the steps that are still attempted; nullopt when those
+// steps are not all there.
+std::optional<std::vector<std::string>> past_attempted(std::vector<std::string> after,
+                                                       const std::string& call, Phase phase) {
+    const std::vector<std::string> attempted = still_attempted(call, phase);
+    if (after.size() < attempted.size() ||
+        !std::equal(attempted.begin(), attempted.end(), after.begin())) {
+        return std::nullopt;
+    }
+    after.erase(after.begin(), after.begin() + static_cast<std::ptrdiff_t>(attempted.size()));
+    return after;
 }
 
 bool only_exit_calls(const std::vector<std::string>& names) {
@@ -383,7 +427,39 @@ std::vector<TraceCall> parse_trace(const std::string& text) {
     return calls;
 }
 
-RoadRun run_service_road(const std::string& fault) {
+// Announces a geometry and waits until the service has answered it: the change's end (or the
+// "already set" skip, when `skip_ends` is true). False on a hang or an unusable bridge.
+bool announce_and_wait(Appliance& app, int width, int height, int fps, bool skip_ends,
+                       RoadRun& run) {
+    std::vector<std::string> ends = kChangeEnds;
+    if (skip_ends) {
+        ends.emplace_back(kSkipped);
+    }
+    const size_t before = count_lines_with(app.output(), ends);
+    const HdmiResult changed =
+        app.hdmi({"res", std::to_string(width), std::to_string(height), std::to_string(fps)});
+    if (!changed.ok()) {
+        run.error = "hdmi res: " + changed.output;
+        return false;
+    }
+    const auto change_deadline = Clock::now() + kChangeBound;
+    while (Clock::now() < change_deadline && app.running() &&
+           count_lines_with(app.output(), ends) == before) {
+        std::this_thread::sleep_for(kPollStep);
+    }
+    return count_lines_with(app.output(), ends) > before;
+}
+
+// The client's next message, kept in the run's list.
+std::optional<std::string> next_message(Client& client, RoadRun& run) {
+    std::optional<std::string> message = client.read_message(kNotifyWait);
+    if (message) {
+        run.messages.push_back(*message);
+    }
+    return message;
+}
+
+RoadRun run_service_road(const std::string& fault, FollowUp follow_up) {
     RoadRun run;
     Appliance app;
     if (!app.start(options_for(fault, {"-d"}))) {
@@ -404,27 +480,48 @@ RoadRun run_service_road(const std::string& fault) {
         std::this_thread::sleep_for(kPollStep);
     }
     if (run.at_accepted != std::string::npos) {
-        const HdmiResult changed = app.hdmi({"res", std::to_string(kNewWidth),
-                                             std::to_string(kNewHeight), std::to_string(kNewFps)});
-        if (!changed.ok()) {
-            run.error = "hdmi res: " + changed.output;
-            return run;
-        }
-        const auto change_deadline = Clock::now() + kChangeBound;
-        while (Clock::now() < change_deadline && app.running() &&
-               !contains_any(app.output(), kChangeEnds)) {
+        // An announcement made before the Bridge monitor watches the status file would be taken
+        // for the status it starts with, and never acted upon.
+        const auto watch_deadline = Clock::now() + kAcceptBound;
+        while (Clock::now() < watch_deadline && app.running() &&
+               !bench::has_wait(app.pid(), bench::WaitKind::status_wait)) {
             std::this_thread::sleep_for(kPollStep);
         }
-        if (app.output().find(kChangeEnds.front()) != std::string::npos) {
-            const auto message = client.read_message(kNotifyWait);
+        const bool ended = announce_and_wait(app, kNewWidth, kNewHeight, kNewFps, false, run);
+        if (!run.error.empty()) {
+            return run;
+        }
+        if (ended && app.output().find(kChangeEnds.front()) != std::string::npos) {
+            const auto message = next_message(client, run);
             run.notified = message && *message == res_change_text(kNewWidth, kNewHeight, kNewFps);
         }
         run.at_changed = trace_size(app);
+        if (ended && follow_up != FollowUp::None) {
+            const bool same = follow_up == FollowUp::SameGeometry;
+            const size_t told = count_lines_with(app.output(), {kChangeEnds.front()});
+            if (announce_and_wait(app, same ? kNewWidth : kStartWidth,
+                                  same ? kNewHeight : kStartHeight, same ? kNewFps : kStartFps,
+                                  true, run)) {
+                run.at_followed = trace_size(app);
+                if (count_lines_with(app.output(), {kChangeEnds.front()}) > told) {
+                    (void)next_message(client, run);
+                }
+            }
+            if (!run.error.empty()) {
+                return run;
+            }
+        }
         run.at_stop = trace_size(app);
         app.send_signal(SIGTERM);
     }
     run.exit_status = app.wait_exit(kExitBound);
     collect(app, run);
+    // Whatever else reached the client before the service closed the connection at its stop.
+    if (client.connected()) {
+        while (const auto message = client.read_message(kPollStep)) {
+            run.messages.push_back(*message);
+        }
+    }
     return run;
 }
 
@@ -460,6 +557,7 @@ Matrix derive_matrix(Road road) {
         return matrix;
     }
     matrix.trace = clean.trace;
+    matrix.at_changed = clean.at_changed;
     std::map<std::string, int> seen;
     auto add = [&](Place place, size_t index) {
         const std::string& name = clean.trace[index].name;
@@ -635,8 +733,14 @@ Verdict judge(const FaultCase& fault, const Matrix& matrix, const RoadRun& run) 
         }
     }
 
-    // What the road does after the failure.
-    const std::vector<std::string> after = names_after(run.trace, fault.index);
+    // What the road does after the failure (the receiver's later steps, still attempted after
+    // a failing one, aside).
+    const std::vector<std::string> all_after = names_after(run.trace, fault.index);
+    const auto past = past_attempted(all_after, fault.call, phase);
+    if (!past) {
+        problem("the receiver's later steps were not attempted: " + join(all_after, " "));
+    }
+    const std::vector<std::string> after = past.value_or(all_after);
     switch (fault.place) {
         case Place::StartupBringUp:
             if (!fails) {
@@ -662,9 +766,10 @@ Verdict judge(const FaultCase& fault, const Matrix& matrix, const RoadRun& run) 
                 if (run.notified) {
                     problem("the client was told of a failed change");
                 }
-                if (!names_after(run.trace, fault.index, run.at_stop).empty()) {
-                    problem("calls after the failed step: " +
-                            join(names_after(run.trace, fault.index, run.at_stop), " "));
+                const auto until_stop = names_after(run.trace, fault.index, run.at_changed);
+                const auto rest = past_attempted(until_stop, fault.call, phase);
+                if (!rest || !rest->empty()) {
+                    problem("calls after the failed step: " + join(until_stop, " "));
                 }
                 if (fault.place == Place::ChangeBringUp &&
                     output_has_line(run.output, "axera deinit failed")) {
@@ -718,8 +823,9 @@ Verdict judge(const FaultCase& fault, const Matrix& matrix, const RoadRun& run) 
             if (fault.call == "AX_VIN_GetYuvFrame" && !run.dump_sizes.empty()) {
                 problem("a file was written without a frame");
             }
-            if (fault.call == "AX_SYS_Mmap" && !run.dump_sizes.empty()) {
-                problem("a failed mapping left a file behind");
+            if (fault.call == "AX_SYS_Mmap" &&
+                run.dump_sizes != std::vector<uintmax_t>{uintmax_t{0}}) {
+                problem("a failed mapping did not leave one empty file");
             }
             break;
     }
@@ -744,13 +850,83 @@ Verdict judge(const FaultCase& fault, const Matrix& matrix, const RoadRun& run) 
     return verdict;
 }
 
-std::string table_row(const FaultCase& fault, const Verdict& verdict) {
+bool in_reconfiguration(Place place) {
+    return place == Place::ChangeTearDown || place == Place::ChangeBringUp;
+}
+
+std::vector<std::string> judge_recovery(const Matrix& matrix, const RoadRun& run,
+                                        FollowUp follow_up) {
+    std::vector<std::string> problems;
+    const std::string which = follow_up == FollowUp::SameGeometry ? "same" : "other";
+    auto problem = [&](const std::string& text) { problems.push_back(which + ": " + text); };
+    if (!run.error.empty()) {
+        problem("not run: " + run.error);
+        return problems;
+    }
+    if (run.at_followed == std::string::npos || run.at_followed > run.trace.size()) {
+        problem("the follow-up announcement was not answered");
+        return problems;
+    }
+    // The whole pipeline, as after the clean run's change.
+    const auto prefix = [](const std::vector<TraceCall>& trace, size_t end) {
+        return std::vector<TraceCall>(trace.begin(),
+                                      trace.begin() + static_cast<std::ptrdiff_t>(end));
+    };
+    const Ledger whole = ledger_of(prefix(matrix.trace, matrix.at_changed));
+    const Ledger there = ledger_of(prefix(run.trace, run.at_followed));
+    if (there != whole) {
+        problem(
+            fmt::format("pipeline [{}] instead of [{}]", ledger_text(there), ledger_text(whole)));
+    }
+    for (size_t i = run.at_changed; i < run.trace.size(); ++i) {
+        if (!run.trace[i].ok) {
+            problem(fmt::format("{} refused after the failed change", run.trace[i].name));
+        }
+    }
+    // The follow-up needs a re-configuration unless the pipeline was still (or already) whole at
+    // the geometry it announces: a change that went through and the same geometry again, or a
+    // failed first tear-down step (which left everything) and the start's geometry again.
+    const bool whole_after_change = ledger_of(prefix(run.trace, run.at_changed)) == whole;
+    const bool recorded_new = !output_has_line(run.output, "axera deinit failed");
+    const bool skip = whole_after_change && recorded_new == (follow_up == FollowUp::SameGeometry);
+    if (skip && !output_has_line(run.output, "Resolution already set to * skipping")) {
+        problem("the whole pipeline was not left as it was");
+    }
+    std::vector<std::string> expected;
+    if (run.notified) {
+        expected.push_back(res_change_text(kNewWidth, kNewHeight, kNewFps));
+    }
+    if (skip) {
+        // Nothing to tell.
+    } else if (follow_up == FollowUp::SameGeometry) {
+        expected.push_back(res_change_text(kNewWidth, kNewHeight, kNewFps));
+    } else {
+        expected.push_back(res_change_text(kStartWidth, kStartHeight, kStartFps));
+    }
+    if (run.messages != expected) {
+        problem(fmt::format("client got [{}], expected [{}]", join(run.messages, " "),
+                            join(expected, " ")));
+    }
+    if (run.exit_status != 0) {
+        problem(fmt::format("exit status {}", run.exit_status.value_or(-1)));
+    }
+    if (run.leaks != "none\n") {
+        problem("left at stop: " + ledger_text(ledger_of_report(run.leaks)));
+    }
+    return problems;
+}
+
+std::string table_row(const FaultCase& fault, const Verdict& verdict,
+                      const std::optional<std::vector<std::string>>& recovery) {
     const std::string result = !verdict.survived ? "NOT SURVIVED: " + join(verdict.problems, "; ")
                                : verdict.problems.empty()
                                    ? "survived"
                                    : "survived, " + join(verdict.problems, "; ");
-    return fmt::format("| {} | {} | {} | {} | {} |", fault.call, place_name(fault.place), fault.nth,
-                       verdict.summary, result);
+    const std::string recovers = !recovery           ? "–"
+                                 : recovery->empty() ? "yes"
+                                                     : "NO: " + join(*recovery, "; ");
+    return fmt::format("| {} | {} | {} | {} | {} | {} |", fault.call, place_name(fault.place),
+                       fault.nth, verdict.summary, result, recovers);
 }
 
 void write_rows(Place place, const std::vector<std::string>& rows) {

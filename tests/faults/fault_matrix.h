@@ -39,18 +39,24 @@ struct RoadRun {
     std::string leaks;   // the substitute's leftover report
     size_t reboots = 0;  // `reboot` commands the service ran
     bool reboot_marker = false;
-    bool notified = false;              // the client got a "res_change" message
+    bool notified = false;              // the client got a "res_change" message for the change
+    std::vector<std::string> messages;  // every message the client got, in order
     std::vector<uintmax_t> dump_sizes;  // sizes of the files the dump road left in /root
     // Trace lengths at the milestones of the service road (npos: not reached).
     size_t at_accepted = std::string::npos;
     size_t at_changed = std::string::npos;
+    size_t at_followed = std::string::npos;  // after the follow-up announcement (if any)
     size_t at_stop = std::string::npos;
     std::string error;  // the harness could not run the case
 };
 
-// The service road: start, connect a client, change the resolution, SIGTERM; `fault` is an
-// AXSIM_FAIL rule (empty for a clean run).
-RoadRun run_service_road(const std::string& fault);
+// What follows the resolution change before the stop: nothing, or one more announcement of the
+// same geometry or of another one (the start's).
+enum class FollowUp { None, SameGeometry, OtherGeometry };
+
+// The service road: start, connect a client, change the resolution, the follow-up, SIGTERM;
+// `fault` is an AXSIM_FAIL rule (empty for a clean run).
+RoadRun run_service_road(const std::string& fault, FollowUp follow_up = FollowUp::None);
 // The dump road: hdgrab --dump-raw.
 RoadRun run_dump_road(const std::string& fault);
 
@@ -70,6 +76,7 @@ struct Matrix {
     std::vector<FaultCase> cases;
     std::vector<TraceCall> trace;             // the clean run's trace
     std::vector<std::string> final_teardown;  // call names of the service's final tear-down
+    size_t at_changed = 0;                    // the clean trace's length after the change
     std::string error;                        // a clean run did not go as expected
 };
 
@@ -91,8 +98,18 @@ struct Verdict {
 
 Verdict judge(const FaultCase& fault, const Matrix& matrix, const RoadRun& run);
 
+// Whether a fault is injected into a re-configuration (its tear-down or bring-up).
+bool in_reconfiguration(Place place);
+// The problems of a run whose faulty change was followed by `follow_up`: the follow-up must
+// leave the whole pipeline in place with no call refused, the client must get exactly the one
+// correct "res_change" the follow-up calls for, and nothing may be left at stop.
+std::vector<std::string> judge_recovery(const Matrix& matrix, const RoadRun& run,
+                                        FollowUp follow_up);
+
 // One row of the printed table; rows are gathered per place in files under the build tree.
-std::string table_row(const FaultCase& fault, const Verdict& verdict);
+// `recovery`: the follow-ups' problems (nullopt: the fault is not in a re-configuration).
+std::string table_row(const FaultCase& fault, const Verdict& verdict,
+                      const std::optional<std::vector<std::string>>& recovery);
 void write_rows(Place place, const std::vector<std::string>& rows);
 
 }  // namespace hdgrab::test

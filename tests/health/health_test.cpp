@@ -149,7 +149,7 @@ TEST(StateFile, HoldsEveryMemberAndIsReplacedAtomicallyWithMode0644) {
     StateFile file(path.string(), log.logger());
     ServiceState state;
     state.bridge = "stable";
-    state.pipeline = PipelineState::kIncomplete;
+    state.pipeline = PipelineHealth::kIncomplete;
     state.width = 1280;
     state.height = 720;
     state.fps = 50;
@@ -214,7 +214,7 @@ TEST(StatusLine, TellsTheStateInOneShortLine) {
     view.state.fps = 60;
     EXPECT_EQ(status_line(view), "Bringing the pipeline up at 1920x1080@60");
     view.activity = PipelineActivity::kSettled;
-    view.state.pipeline = PipelineState::kUp;
+    view.state.pipeline = PipelineHealth::kUp;
     EXPECT_EQ(status_line(view), "Serving 1920x1080@60, no client");
     view.state.client = true;
     EXPECT_EQ(status_line(view), "Serving 1920x1080@60, client connected");
@@ -229,7 +229,7 @@ TEST(StatusLine, TellsTheStateInOneShortLine) {
     view.target_fps = 50;
     EXPECT_EQ(status_line(view), "Re-configuring to 1280x720@50");
     view.activity = PipelineActivity::kSettled;
-    view.state.pipeline = PipelineState::kIncomplete;
+    view.state.pipeline = PipelineHealth::kIncomplete;
     view.state.width = 1280;
     view.state.height = 720;
     view.state.fps = 50;

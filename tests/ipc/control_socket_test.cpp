@@ -70,7 +70,7 @@ class ControlSocketTest : public ::testing::Test {
         ASSERT_GT(ready, 0) << "no pending connection reported";
         for (int i = 0; i < ready; ++i) {
             if (events[static_cast<size_t>(i)].data.fd == state.server_fd.load()) {
-                control_socket_accept(state, log.logger());
+                EXPECT_EQ(control_socket_accept(state, log.logger()), 0);
             }
         }
     }
@@ -228,15 +228,18 @@ TEST_F(ControlSocketTest, FailedAcceptEmptiesSlotAndClosesItsConnection) {
     serve_once();
     ASSERT_GE(state.client_fd.load(), 0);
 
-    // Nothing pending: the non-blocking listener makes accept fail at once (EAGAIN).
-    control_socket_accept(state, log.logger());
+    // Nothing pending: the non-blocking listener makes accept fail at once (EAGAIN), an error
+    // after which no pause is needed.
+    const int error = control_socket_accept(state, log.logger());
+    EXPECT_EQ(error, EAGAIN);
+    EXPECT_FALSE(accept_lacks_resources(error));
 
     EXPECT_EQ(state.client_fd.load(), -1);
     EXPECT_TRUE(peer_sees_end_of_stream(client.get()));
     EXPECT_EQ(log.count("[debug] Accepted new connection"), 1u) << "a failed accept is silent";
     EXPECT_EQ(log.text().find("[error]"), std::string::npos) << log.text();
 
-    control_socket_accept(state, log.logger());  // again with the slot already empty
+    (void)control_socket_accept(state, log.logger());  // again with the slot already empty
     EXPECT_EQ(state.client_fd.load(), -1);
 }
 

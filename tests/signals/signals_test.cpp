@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "base/service_state.h"
+#include "base/worker_thread.h"
 
 // Functions with distinctive names for the crash trace to show; kept out of any anonymous
 // namespace and out of line so the symbol table names them.
@@ -222,16 +223,14 @@ TEST_F(SignalHandling, StackOverflowIsTraced) {
               ContainsRegex("\n0x[0-9a-f]+: hdgrab_test::overflow_the_stack\\(int\\) \\+ ")));
 }
 
-TEST_F(SignalHandling, StackOverflowInAWorkerWithItsOwnAltStackIsTraced) {
+TEST_F(SignalHandling, StackOverflowInAWorkerThreadIsTraced) {
     EXPECT_EXIT(
         {
             trace_to_stderr();
             (void)hdgrab::install_crash_handler();
-            std::thread worker([] {
-                hdgrab::AltSignalStack stack;
-                (void)stack.install();
-                (void)hdgrab_test::overflow_the_stack(0);
-            });
+            // Started the way the service starts its Capture thread and Bridge monitor.
+            std::thread worker =
+                hdgrab::start_worker([] { (void)hdgrab_test::overflow_the_stack(0); });
             worker.join();
         },
         testing::ExitedWithCode(255),

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <iostream>
@@ -10,11 +11,13 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include "bench/proc_sample.h"
 #include "sim/driver/bridge_model.h"
 #include "tests/soak/session.h"
+#include "tests/support/pipeline_calls.h"
 
 namespace hdgrab::soak {
 
@@ -645,6 +648,162 @@ ScenarioResult run_signals(const SoakConfig& config) {
     run.result.counts["sent to the sandbox's process group"] = to_group;
     run.result.counts["first signal before the stop handler (a second one sent)"] = recorded_only;
     return run.finish();
+}
+
+namespace {
+
+// Messages with which a re-configuration gives up.
+const std::vector<std::string> kChangeFailures{"axera deinit failed", "axera init failed"};
+
+// Reads the service's output as it grows, a complete line at a time, and counts the lines that
+// hold one of the needles (a long run's output is not read again from its start).
+class OutputTail {
+  public:
+    OutputTail(std::filesystem::path path, std::vector<std::string> needles)
+        : path_(std::move(path)), needles_(std::move(needles)) {}
+
+    // The matching lines seen so far.
+    size_t count() {
+        std::ifstream in(path_, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(offset_));
+        std::string line;
+        while (std::getline(in, line) && !in.eof()) {
+            offset_ += line.size() + 1;
+            for (const std::string& needle : needles_) {
+                if (line.find(needle) != std::string::npos) {
+                    ++count_;
+                    break;
+                }
+            }
+        }
+        return count_;
+    }
+
+  private:
+    std::filesystem::path path_;
+    std::vector<std::string> needles_;
+    size_t offset_ = 0;
+    size_t count_ = 0;
+};
+
+// One SDK call of a re-configuration, as a rule for the substitute: "CALL#N", N counting from
+// the change's first call. The lane combination is left out (its status is not looked at).
+std::string random_change_fault(Random& random) {
+    std::vector<std::string> calls = test::kIvpsTearDownCalls;
+    calls.insert(calls.end(), test::kVinTearDownCalls.begin(), test::kVinTearDownCalls.end());
+    calls.insert(calls.end(), test::kVinBringUpCalls.begin(), test::kVinBringUpCalls.end());
+    calls.insert(calls.end(), test::kIvpsBringUpCalls.begin(), test::kIvpsBringUpCalls.end());
+    for (;;) {
+        const auto index = static_cast<size_t>(random.between(0, long(calls.size()) - 1));
+        if (calls[index] == "AX_MIPI_RX_SetLaneCombo") {
+            continue;
+        }
+        const auto nth = std::count(calls.begin(), calls.begin() + long(index) + 1, calls[index]);
+        return fmt::format("{}#{}", calls[index], nth);
+    }
+}
+
+// Announces `next` and checks that exactly its notification arrives.
+bool notified_change(Session& session, test::Client& client, NotificationChecker& checker,
+                     const test::Geometry& next, Run& run) {
+    std::string why;
+    checker.announced(next);
+    if (!session.announce(next, why)) {
+        run.fault(why);
+        return false;
+    }
+    const std::optional<std::string> message = client.read_message(kMessageTimeout);
+    if (!message || *message != res_change_text(next)) {
+        run.fault(fmt::format("{} instead of {}", message.value_or("no notification"),
+                              res_change_text(next)));
+        return false;
+    }
+    if (!checker.received(*message, why)) {
+        run.fault(why);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+ScenarioResult run_faulty_changes(const SoakConfig& config) {
+    Run run(config, "faulty", config.faulty, config.faulty_bound);
+    Random random(config.seed, 5);
+    Session session(config.service);
+    test::ApplianceOptions options = session.options();
+    options.sdk_arm = true;
+    options.sdk_leaks = true;
+    options.args = {"-d"};  // the log on standard output, where the failed changes are seen
+    test::Client client;
+    std::string why;
+    if (!session.start(options, why) || !session.connect(client, why)) {
+        run.fault(why);
+        return run.finish();
+    }
+    (void)session.sample(run.result.resources);
+    NotificationChecker checker;
+    test::Geometry current;  // the geometry the pipeline runs at
+    long failed = 0;
+    long rebuilt = 0;
+    OutputTail failures(session.app.state_dir() / "output.log", kChangeFailures);
+    while (run.more()) {
+        const test::Geometry next = random.mode_other_than(current);
+        if (!random.chance(0.5)) {
+            if (!notified_change(session, client, checker, next, run)) {
+                break;
+            }
+            current = next;
+            run.step_done(&session);
+            continue;
+        }
+        // The rule is picked up by the change's first SDK call, so its count starts there.
+        const std::string rule = random_change_fault(random);
+        const size_t failed_before = failures.count();
+        if (!session.app.arm_sdk_faults(rule) || !session.announce(next, why)) {
+            run.fault(why.empty() ? "cannot arm " + rule : why);
+            break;
+        }
+        if (!wait_until([&] { return failures.count() > failed_before; }, kMessageTimeout,
+                        milliseconds{10})) {
+            run.fault(rule + " did not fail the change");
+            break;
+        }
+        ++failed;
+        ++run.result.counts["failed at " + rule.substr(0, rule.find('#'))];
+        if (const auto message = client.read_message(0ms)) {
+            run.fault(rule + ": a failed change was notified: " + *message);
+            break;
+        }
+        // The next change: the failed one's geometry again (a rebuild when the bring-up had
+        // failed) or a third one; never the running one, which a failed first tear-down step
+        // leaves whole.
+        test::Geometry again = next;
+        if (random.chance(0.5)) {
+            do {
+                again = random.mode_other_than(current);
+            } while (same(again, next));
+        } else {
+            ++rebuilt;
+        }
+        if (!notified_change(session, client, checker, again, run)) {
+            run.result.faults.back() += " (after " + rule + ")";
+            break;
+        }
+        current = again;
+        run.step_done(&session);
+        std::this_thread::sleep_for(random.pause(config.max_pause));
+    }
+    run.result.counts["changes failed by an armed fault"] = failed;
+    run.result.counts["failed geometry announced again"] = rebuilt;
+    ScenarioResult result = end_service(session, run, 0);
+    std::ifstream leaks(session.app.sdk_leaks_path());
+    std::ostringstream left;
+    left << leaks.rdbuf();
+    if (left.str() != "none\n") {
+        result.faults.push_back("left by the service at its end: " + left.str());
+    }
+    return result;
 }
 
 }  // namespace hdgrab::soak

@@ -20,10 +20,12 @@ struct SoakConfig {
     long connects = 10000;   // client connects and disconnects while changes happen
     long storms = 500;       // rounds of bad status texts, bad numbers, unplug and bad timing
     long signal_runs = 200;  // runs ended by SIGTERM or SIGINT at a random moment
+    long faulty = 1000;      // resolution changes, about half of them with one SDK call failing
     std::chrono::minutes changes_bound{90};
     std::chrono::minutes connects_bound{30};
     std::chrono::minutes storms_bound{30};
     std::chrono::minutes signals_bound{40};
+    std::chrono::minutes faulty_bound{30};
     std::chrono::milliseconds max_pause{60};  // random pause after each change
     long sample_every = 50;                   // readings of /proc: every so many steps
     uint64_t rss_slack_kib = 1024;            // allowed growth of VmRSS over a scenario
@@ -47,6 +49,9 @@ ScenarioResult run_changes(const SoakConfig& config);
 ScenarioResult run_connects(const SoakConfig& config);
 ScenarioResult run_storms(const SoakConfig& config);
 ScenarioResult run_signals(const SoakConfig& config);
+// Resolution changes, about half of them with a one-shot failure armed for a random SDK call of
+// the re-configuration; the next change after each failed one must succeed and be notified.
+ScenarioResult run_faulty_changes(const SoakConfig& config);
 
 // The geometries the simulated source switches between: common HDMI input timings, all within
 // the pools the service sets up (3840x2400).

@@ -18,7 +18,7 @@ namespace {
 using hdgrab::soak::ScenarioResult;
 using hdgrab::soak::SoakConfig;
 
-const std::set<std::string> kScenarios = {"changes", "connects", "storms", "signals"};
+const std::set<std::string> kScenarios = {"changes", "connects", "storms", "signals", "faulty"};
 
 // Counts of a short run (`--quick`, CI): about two minutes on an idle machine.
 void make_quick(SoakConfig& config) {
@@ -26,10 +26,12 @@ void make_quick(SoakConfig& config) {
     config.connects = 500;
     config.storms = 30;
     config.signal_runs = 20;
+    config.faulty = 60;
     config.changes_bound = std::chrono::minutes{3};
     config.connects_bound = std::chrono::minutes{2};
     config.storms_bound = std::chrono::minutes{2};
     config.signals_bound = std::chrono::minutes{2};
+    config.faulty_bound = std::chrono::minutes{3};
     config.sample_every = 10;
 }
 
@@ -57,7 +59,7 @@ int main(int argc, char** argv) {
     // clang-format off
     options.add_options()
         ("seed", "random seed (default: a new one, printed)", cxxopts::value<uint64_t>())
-        ("only", "comma-separated scenarios: changes, connects, storms, signals",
+        ("only", "comma-separated scenarios: changes, connects, storms, signals, faulty",
          cxxopts::value<std::string>())
         ("quick", "short counts for CI (about two minutes)")
         ("changes", "resolution changes in a row", cxxopts::value<long>())
@@ -67,7 +69,9 @@ int main(int argc, char** argv) {
          cxxopts::value<long>())
         ("signal-runs", "runs stopped by SIGTERM or SIGINT at a random moment",
          cxxopts::value<long>())
-        ("minutes", "time bound of each scenario in minutes (default: 90, 30, 30, 40)",
+        ("faulty", "resolution changes, about half of them failed by a one-shot SDK fault",
+         cxxopts::value<long>())
+        ("minutes", "time bound of each scenario in minutes (default: 90, 30, 30, 40, 30)",
          cxxopts::value<long>())
         ("max-pause", "longest random pause after a change, ms", cxxopts::value<long>())
         ("rss-slack", "allowed growth of the service's VmRSS per scenario, KiB",
@@ -109,10 +113,11 @@ int main(int argc, char** argv) {
         count("connects", config.connects);
         count("storms", config.storms);
         count("signal-runs", config.signal_runs);
+        count("faulty", config.faulty);
         if (parsed.count("minutes")) {
             const std::chrono::minutes bound{parsed["minutes"].as<long>()};
             config.changes_bound = config.connects_bound = bound;
-            config.storms_bound = config.signals_bound = bound;
+            config.storms_bound = config.signals_bound = config.faulty_bound = bound;
         }
         if (parsed.count("max-pause")) {
             config.max_pause = std::chrono::milliseconds{parsed["max-pause"].as<long>()};
@@ -152,6 +157,7 @@ int main(int argc, char** argv) {
     run("connects", hdgrab::soak::run_connects);
     run("storms", hdgrab::soak::run_storms);
     run("signals", hdgrab::soak::run_signals);
+    run("faulty", hdgrab::soak::run_faulty_changes);
     std::cout << fmt::format("hdgrab-soak: {} (seed {})\n", ok ? "PASS" : "FAIL", config.seed);
     return ok ? 0 : 1;
 }

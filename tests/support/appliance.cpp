@@ -327,6 +327,9 @@ bool Appliance::start(const ApplianceOptions& options) {
     if (options.sdk_leaks) {
         env["AXSIM_LEAKS"] = kSdkLeaksFile;
     }
+    if (options.sdk_arm) {
+        env["AXSIM_ARM"] = kSdkArmFile;
+    }
     ExecArgs exec(std::move(args), env);
     std::filesystem::remove(state_dir_ / "hdgrab.pid");
     UniqueFd output_fd(::open((state_dir_ / "output.log").c_str(),
@@ -467,6 +470,27 @@ std::filesystem::path Appliance::sdk_trace_path() const {
 std::filesystem::path Appliance::sdk_leaks_path() const {
     return out_dir() / "axsim-leaks.txt";
 }
+bool Appliance::arm_sdk_faults(const std::string& rules) const {
+    // Written aside and renamed into place: the substitute never reads half a file.
+    const std::filesystem::path armed = out_dir() / "axsim-arm.txt";
+    const std::filesystem::path partial = out_dir() / "axsim-arm.txt.part";
+    {
+        std::ofstream out(partial, std::ios::trunc);
+        out << rules << '\n';
+        if (!out.flush()) {
+            return false;
+        }
+    }
+    std::error_code error;
+    std::filesystem::rename(partial, armed, error);
+    return !error;
+}
+
+bool Appliance::sdk_faults_armed() const {
+    std::error_code error;
+    return !std::filesystem::exists(out_dir() / "axsim-arm.txt", error) && !error;
+}
+
 std::filesystem::path Appliance::config_path() const {
     return state_dir_ / "etc/kvm/hdgrab.toml";
 }

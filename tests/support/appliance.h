@@ -27,6 +27,7 @@ bool is_mounted(const std::filesystem::path& dir);
 inline constexpr const char* kSandboxOutDir = "/.sandbox/out";  // writable, shared with the host
 inline constexpr const char* kSdkTraceFile = "/.sandbox/out/axsim-trace.log";
 inline constexpr const char* kSdkLeaksFile = "/.sandbox/out/axsim-leaks.txt";
+inline constexpr const char* kSdkArmFile = "/.sandbox/out/axsim-arm.txt";
 
 struct Geometry {
     int width = 1920;
@@ -44,6 +45,7 @@ struct ApplianceOptions {
     std::string initial_status = "stable";  // its status text
     bool sdk_trace = false;                 // sets AXSIM_TRACE to kSdkTraceFile
     bool sdk_leaks = false;                 // sets AXSIM_LEAKS to kSdkLeaksFile
+    bool sdk_arm = false;                   // sets AXSIM_ARM to kSdkArmFile (arm_sdk_faults)
     std::optional<std::string> config;      // content for /etc/kvm/hdgrab.toml, if given
     // Further options of the sandbox script, e.g. {"--mount", "/root=missing"}.
     std::vector<std::string> sandbox_options;
@@ -104,11 +106,17 @@ class Appliance {
     std::filesystem::path socket_path() const;     // <state>/run/kvm/vin_sock
     std::filesystem::path sdk_trace_path() const;  // host path of kSdkTraceFile
     std::filesystem::path sdk_leaks_path() const;  // host path of kSdkLeaksFile
-    std::filesystem::path out_dir() const;         // host path of kSandboxOutDir
-    std::filesystem::path config_path() const;     // <state>/etc/kvm/hdgrab.toml
-    std::filesystem::path log_dir() const;         // <state>/var/log
-    std::filesystem::path root_dir() const;        // <state>/root (dumped frames)
-    std::filesystem::path reboot_marker() const;   // <state>/var/lib/kvm/have_reboot
+    // Arms AXSIM_FAIL rules in the running substitute (needs `sdk_arm`): their counts start at
+    // the next SDK call ("AX_IVPS_Init#1": the next AX_IVPS_Init fails). False when the file
+    // cannot be written.
+    bool arm_sdk_faults(const std::string& rules) const;
+    // True once the substitute has picked the armed rules up.
+    bool sdk_faults_armed() const;
+    std::filesystem::path out_dir() const;        // host path of kSandboxOutDir
+    std::filesystem::path config_path() const;    // <state>/etc/kvm/hdgrab.toml
+    std::filesystem::path log_dir() const;        // <state>/var/log
+    std::filesystem::path root_dir() const;       // <state>/root (dumped frames)
+    std::filesystem::path reboot_marker() const;  // <state>/var/lib/kvm/have_reboot
 
     // Runs build/sim/hdmi with these arguments against this run's bridge.
     HdmiResult hdmi(const std::vector<std::string>& args) const;

@@ -9,7 +9,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
-#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "ipc/control_socket.h"
@@ -152,7 +152,7 @@ TEST_F(CaptureThreadTest, TearDownWaitsForAReconfigurationInProgress) {
     HDGRAB_IN_CHILD({
         ControlChannel control;
         control.epoll.reset(::epoll_create1(EPOLL_CLOEXEC));
-        std::unique_lock reconfiguration(pipeline_mutex(), std::defer_lock);
+        std::optional<PipelineLock> reconfiguration;
         std::thread capture([&] { CaptureThread(control.epoll, control.events, data)(); });
         // Wait for the bring-up, then act as a Bridge monitor in the middle of a change.
         for (int i = 0; i < 1000; ++i) {
@@ -162,12 +162,12 @@ TEST_F(CaptureThreadTest, TearDownWaitsForAReconfigurationInProgress) {
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        reconfiguration.lock();
+        reconfiguration.emplace();
         request_stop();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         EXPECT_TRUE(after(call_names(), "AX_SYS_Link").empty())
             << "the tear-down ran while a re-configuration held the pipeline";
-        reconfiguration.unlock();
+        reconfiguration.reset();
         capture.join();
         EXPECT_FALSE(after(call_names(), "AX_SYS_Link").empty());
     });
