@@ -119,9 +119,9 @@ void take_armed_faults(Settings& s) {
 }
 
 // Counts the call against every rule naming it; true with the status of the first that fires.
-bool injected(Settings& s, std::string_view call, int32_t& status) {
+bool injected(std::vector<Fault>& rules, std::string_view call, int32_t& status) {
     bool hit = false;
-    for (auto& fault : s.faults) {
+    for (auto& fault : rules) {
         if (fault.call == call && ++fault.seen > 0 && !hit &&
             (fault.nth == 0 || fault.seen == fault.nth)) {
             hit = true;
@@ -129,6 +129,25 @@ bool injected(Settings& s, std::string_view call, int32_t& status) {
         }
     }
     return hit;
+}
+
+// The AXSIM_STALL rules in `text` ("CALL[#N]=MS"); malformed text, or a rule without its
+// milliseconds, adds none.
+void add_stall_rules(Settings& s, std::string_view text) {
+    std::string error;
+    auto rules = parse_fault_rules(text, &error);
+    if (rules && std::any_of(rules->begin(), rules->end(),
+                             [](const FaultRule& rule) { return rule.status < 0; })) {
+        rules.reset();
+        error = "a stall needs its milliseconds (CALL[#N]=MS)";
+    }
+    if (!rules) {
+        warn(fmt::format("ignoring AXSIM_STALL={}: {}", text, error));
+        return;
+    }
+    for (const auto& rule : *rules) {
+        s.stalls.push_back(Fault{rule.call, rule.status, rule.nth});
+    }
 }
 
 // ---- settings -------------------------------------------------------------------------------
@@ -160,6 +179,9 @@ Settings settings_from_environment() {
     s.arm_path = env("AXSIM_ARM") != nullptr ? env("AXSIM_ARM") : "";
     if (const char* v = env("AXSIM_FAIL")) {
         add_fault_rules(s, v, fmt::format("AXSIM_FAIL={}", v));
+    }
+    if (const char* v = env("AXSIM_STALL")) {
+        add_stall_rules(s, v);
     }
     return s;
 }
@@ -259,12 +281,18 @@ __attribute__((destructor)) void report_at_exit() {
     }
 }
 
-// Serves the delay before the lock so a slow call does not serialise the other threads.
-Core& delayed_core() {
+// Serves the delay, and a stall of this call, before the lock so a slow call does not serialise
+// the other threads.
+Core& delayed_core(std::string_view call) {
     std::chrono::microseconds delay;
     {
         std::lock_guard lock(core().mutex);
-        delay = core().settings.delay;
+        Settings& s = core().settings;
+        delay = s.delay;
+        int32_t stall_ms = 0;
+        if (injected(s.stalls, call, stall_ms)) {
+            delay += std::chrono::milliseconds(stall_ms);
+        }
     }
     if (delay.count() > 0) {
         std::this_thread::sleep_for(delay);
@@ -317,7 +345,7 @@ int32_t init_module(const Spec& spec, bool State::*flag, const char* what, void 
 // ---- the path of every call -----------------------------------------------------------------
 
 Call::Call(const Spec& spec, std::initializer_list<Arg> args)
-    : s(delayed_core().state),
+    : s(delayed_core(spec.name).state),
       settings(core().settings),
       core_(core()),
       spec_(spec),
@@ -361,7 +389,7 @@ void Call::record(const void* data, size_t size) {
 
 void Call::begin() {
     int32_t status = 0;
-    if ((injected_ = injected(core_.settings, call_.name, status))) {
+    if ((injected_ = injected(core_.settings.faults, call_.name, status))) {
         throw Refusal{status};
     }
     find(spec_.need);
