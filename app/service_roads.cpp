@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdlib>
@@ -12,10 +13,13 @@
 
 #include "app/config.h"
 #include "app/exit_status.h"
+#include "app/version.h"
 #include "base/waits.h"
 #include "base/worker_thread.h"
 #include "bridge/lt6911_util.h"
 #include "bridge/monitor.h"
+#include "health/health_reporter.h"
+#include "health/service_notifier.h"
 #include "ipc/control_socket.h"
 #include "log/logger.h"
 #include "media/axera_util.h"
@@ -33,15 +37,31 @@ std::shared_ptr<spdlog::logger> main_log() {
 // Destroys the service objects in their fixed order: the bridge object, the pipeline owner
 // (whose destructor releases pools and media system and may still log), the "main" logger.
 // Runs at every process exit, also from the crash handler's exit(-1) while the other worker may
-// still be busy: the seal first waits for a worker inside the pipeline lock (an SDK call of a
+// still be busy. A health reporter still running is stopped first, so that it never logs through
+// a destroyed logger. Then the seal waits for a worker inside the pipeline lock (an SDK call of a
 // re-configuration, say) and keeps every worker out of it from then on, so nothing uses these
 // objects while they go (see media/pipeline_lock.h). After an orderly end both workers have been
 // joined and the seal returns at once.
 void destroy_service_objects() noexcept {
+    stop_health_reporter();
     seal_pipeline_for_exit();
     global_lt6911_util.reset();
     global_axera_util.reset();
     global_logger.reset();
+}
+
+// The reporter's settings: the notifier only when NOTIFY_SOCKET names a socket, keep-alives only
+// when the service manager asks this process for them.
+HealthSettings health_settings(const ServicePaths& paths) {
+    HealthSettings settings;
+    settings.state_path = paths.state_file;
+    settings.version = version_line();
+    settings.pid = ::getpid();
+    settings.notifier = ServiceNotifier::from_environment(process_environment, main_log());
+    if (settings.notifier) {
+        settings.watchdog = watchdog_interval(process_environment, settings.pid);
+    }
+    return settings;
 }
 
 }  // namespace
@@ -122,6 +142,13 @@ int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& 
         // The socket file stays; the next start removes it before binding.
         return kExitFailure;
     }
+    // Started before the workers, whose liveness probes it holds; stopped after they were
+    // joined and before the process-wide objects go. When the keep-alive sender cannot start
+    // (it logged why), no keep-alive goes out; the state file and the notifications work on.
+    HealthReporter health(health_settings(paths), main_log());
+    if (health.start(global_axera_util->width, global_axera_util->height, global_axera_util->fps)) {
+        set_health_reporter(&health);
+    }
     // Both workers start through start_worker, which gives each its own crash stack.
     std::thread capture = start_worker(CaptureThread(control.epoll, control.events, data));
     std::thread monitor =
@@ -132,7 +159,10 @@ int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& 
     if (capture.joinable()) {
         capture.join();
     }
+    health.stop();
+    set_health_reporter(nullptr);
     control_socket_close(*data, paths.socket_path);
+    health.remove_state_file();
     spdlog::drop_all();
     return kExitOk;
 }

@@ -11,6 +11,7 @@
 #include "base/service_state.h"
 #include "bridge/lt6911_util.h"
 #include "bridge/monitor.h"
+#include "health/state_file.h"
 #include "ipc/control_socket.h"
 
 namespace hdgrab {
@@ -30,6 +31,7 @@ struct ServicePaths {
     std::string bridge_status = kBridgeStatusPath;
     std::string media_module = kMediaModulePath;
     std::string socket_path = kSocketPath;
+    std::string state_file = kStateFilePath;
     std::string dump_dir = kDumpDir;
 };
 
@@ -57,8 +59,10 @@ std::string dump_file_name(const std::string& dir, std::time_t when, int32_t wid
 // (or the media module) is missing.
 int run_dump_road(const _ax_vin_data_t& data, const ServicePaths& paths = {});
 
-// The service: control socket, module wait, Capture thread and Bridge monitor until the running
-// flag is cleared, then the socket closed and removed.
+// The service: control socket, module wait, the health reporter (state file; notifications and
+// keep-alives when the service manager asks for them), Capture thread and Bridge monitor until
+// the running flag is cleared, then the reporter stopped, the socket closed and removed and the
+// state file removed.
 int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& paths = {});
 
 }  // namespace hdgrab

@@ -2,9 +2,11 @@
 
 #include <poll.h>
 
+#include <array>
 #include <cerrno>
 #include <ctime>
 
+#include "base/liveness.h"
 #include "base/service_state.h"
 
 namespace hdgrab {
@@ -25,7 +27,12 @@ void sleep_for(std::chrono::milliseconds duration) noexcept {
 bool sleep_unless_stopped(std::chrono::milliseconds duration) noexcept {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + duration;
-    pollfd stop{stop_event_fd(), POLLIN, 0};
+    // The stop descriptor first; the calling thread's liveness probe, when keep-alives are on,
+    // second: a question from the keep-alive sender is answered and the sleep goes on.
+    LivenessProbe* probe = thread_liveness();
+    std::array<pollfd, 2> fds{
+        {{stop_event_fd(), POLLIN, 0}, {probe ? probe->fd() : -1, POLLIN, 0}}};
+    const nfds_t count = probe != nullptr ? 2 : (fds[0].fd >= 0 ? 1 : 0);
     for (;;) {
         if (!is_running()) {
             return false;
@@ -35,16 +42,20 @@ bool sleep_unless_stopped(std::chrono::milliseconds duration) noexcept {
         if (left <= 0) {
             return true;
         }
-        const int ready = ::poll(&stop, stop.fd >= 0 ? 1 : 0, static_cast<int>(left));
-        if (ready > 0) {
+        const int ready = ::poll(fds.data(), count, static_cast<int>(left));
+        if (ready > 0 && fds[0].revents != 0) {
             return false;
+        }
+        if (ready > 0 && fds[1].revents != 0) {
+            probe->answer();
         }
         if (ready < 0 && errno != EINTR) {
             // poll itself failed (no memory, or a descriptor limit lowered below one): a plain
             // sleep rather than a loop that retries at once.
             sleep_for(std::chrono::milliseconds(left));
         }
-        // A time-out or an interrupted call goes round again: the deadline decides.
+        // A time-out, an answered question or an interrupted call goes round again: the
+        // deadline decides.
     }
 }
 

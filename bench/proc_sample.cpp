@@ -14,8 +14,10 @@
 namespace hdgrab::bench {
 namespace {
 
+// The workers' waits are told apart by the number of events they ask for (their epoll sets:
+// listener, stop and keep-alive probe; status file, stop and keep-alive probe).
 constexpr uint64_t kCaptureMaxEvents = 10;
-constexpr uint64_t kMonitorMaxEvents = 2;
+constexpr uint64_t kMonitorMaxEvents = 3;
 
 std::string proc_dir(pid_t pid) {
     return "/proc/" + std::to_string(pid);

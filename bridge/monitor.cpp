@@ -11,18 +11,22 @@
 #include <cstring>
 #include <utility>
 
+#include "base/liveness.h"
 #include "base/unique_fd.h"
 #include "base/waits.h"
 #include "base/worker_thread.h"
 #include "bridge/status_reaction.h"
+#include "health/health_reporter.h"
+#include "health/service_health.h"
 #include "log/logger.h"
 #include "media/pipeline_lock.h"
 
 namespace hdgrab {
 namespace {
 
-// The status descriptor and the stop descriptor; a wait reports at most one event for each.
-constexpr int kMaxMonitorEvents = 2;
+// The status descriptor, the stop descriptor and the liveness probe; a wait reports at most one
+// event for each.
+constexpr int kMaxMonitorEvents = 3;
 
 std::shared_ptr<spdlog::logger> main_log() {
     return global_logger->get_logger();
@@ -37,12 +41,14 @@ class BridgeMonitor {
           reaction_(std::move(data), BridgeStatusReaction::default_pause, recovery) {}
 
     void run() {
+        const WorkerLiveness liveness(Worker::kMonitor);
         if (!set_up()) {
             return;
         }
         while (is_running()) {
             pass();
         }
+        service_health().stopping();
         epoll_fd_.reset();
         status_fd_.reset();
         PipelineLock lock;
@@ -88,6 +94,15 @@ class BridgeMonitor {
         }
         wait_timeout_ms_ = stop_fd_ >= 0 ? -1 : static_cast<int>(kStatusWaitTimeout.count());
 
+        // With keep-alives asked for, the keep-alive sender's question wakes the wait too.
+        probe_ = thread_liveness();
+        if (probe_ != nullptr) {
+            epoll_event probe_event{};
+            probe_event.events = EPOLLIN;
+            probe_event.data.fd = probe_->fd();
+            (void)::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, probe_->fd(), &probe_event);
+        }
+
         acknowledge_notification(false);
         reaction_.record_initial_status();
         return true;
@@ -96,6 +111,9 @@ class BridgeMonitor {
     // One pass of the main loop. Every wait is made without the pipeline lock; the messages
     // and the reaction take it.
     void pass() {
+        // What the last reaction changed goes into the state file before the wait, where this
+        // thread holds no pipeline lock.
+        service_health().publish();
         if (data_->client_fd.load() < 0) {
             {
                 PipelineLock lock;
@@ -118,10 +136,12 @@ class BridgeMonitor {
         reaction_.on_notification();
     }
 
-    // True when the status descriptor reported a change (EPOLLPRI). A stop request, an
-    // interrupted or failed wait, or EPOLLERR alone give false.
+    // True when the status descriptor reported a change (EPOLLPRI). A time-out, a stop request, a
+    // keep-alive question (answered here), an interrupted or failed wait, or EPOLLERR alone give
+    // false.
     //
-    // The wait blocks until a notification or a stop: the service never notices a client that
+    // Without a pending retry the wait blocks until a notification or a stop (or, with
+    // keep-alives asked for, a keep-alive question): the service never notices a client that
     // closed its end (its descriptor stays in the slot), so a time-out would only look at an
     // unchanged slot again. The one way the slot empties while no stop is under way, a failed
     // accept, is caught when the next notification arrives (see pass()).
@@ -145,6 +165,9 @@ class BridgeMonitor {
             const epoll_event& event = events[static_cast<size_t>(i)];
             if (event.data.fd == stop_fd_) {
                 return false;
+            }
+            if (probe_ != nullptr && event.data.fd == probe_->fd()) {
+                probe_->answer();
             }
             if (event.data.fd == status_fd_.get() && (event.events & EPOLLPRI) != 0) {
                 changed = true;
@@ -190,6 +213,7 @@ class BridgeMonitor {
     UniqueFd status_fd_;
     UniqueFd epoll_fd_;
     int stop_fd_ = -1;
+    LivenessProbe* probe_ = nullptr;
     // Time-out of the status wait in milliseconds; -1 (none) once the stop descriptor is in.
     int wait_timeout_ms_ = static_cast<int>(kStatusWaitTimeout.count());
     BridgeStatusReaction reaction_;

@@ -5,6 +5,7 @@
 
 #include "bridge/lt6911_util.h"
 #include "bridge/monitor.h"
+#include "health/service_health.h"
 #include "ipc/notify.h"
 #include "log/logger.h"
 #include "media/axera_util.h"
@@ -41,6 +42,7 @@ void BridgeStatusReaction::record_initial_status() {
     PipelineLock lock;
     if (global_lt6911_util->lt6911_read_status(current_)) {
         last_ = current_;
+        service_health().bridge_status(current_);
     }
 }
 
@@ -50,6 +52,7 @@ void BridgeStatusReaction::on_notification() {
         main_log()->error("Failed to read LT6911 status");
         return;
     }
+    service_health().bridge_status(current_);
     if (current_ != last_) {
         main_log()->debug("LT6911 status changed: {} -> {}", last_, current_);
         last_ = current_;
@@ -85,6 +88,7 @@ void BridgeStatusReaction::power_cycle_bridge() {
     // service never leaves it powered off.
     (void)pause_(kPowerCyclePause);
     (void)global_lt6911_util->lt6911_set_power(true);
+    service_health().power_cycle();
 }
 
 void BridgeStatusReaction::change_resolution() {
@@ -113,6 +117,7 @@ void BridgeStatusReaction::change_resolution() {
         return;
     }
     last_ = verified;
+    service_health().bridge_status(verified);
     if (verified != kStatusStable) {
         main_log()->error("LT6911 status is not stable after resolution change: {}", verified);
         return;
@@ -166,6 +171,7 @@ void BridgeStatusReaction::settle(bool done, const Geometry& target) {
     }
     pending_ = target;
     due_ = std::chrono::steady_clock::now() + delay;
+    service_health().retry_pending(std::chrono::duration_cast<std::chrono::seconds>(delay));
     main_log()->error("Resolution change to {}x{}@{} failed, next try in {} s", target.width,
                       target.height, target.fps,
                       std::chrono::duration_cast<std::chrono::seconds>(delay).count());
@@ -189,19 +195,24 @@ bool BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, i
         // An earlier change failed part-way: take down what is left and build it again.
         main_log()->info("Pipeline incomplete at {}x{}@{}, rebuilding", width, height, fps);
     }
+    service_health().reconfiguring(width, height, fps);
     // The tear-downs take down exactly what exists, also after a failed change.
     if (!axera.axera_link_deinit() || !axera.axera_ivps_deinit() || !axera.axera_vin_deinit()) {
         main_log()->error("axera deinit failed");
+        service_health().change_failed();
         return false;
     }
     // Recorded before the bring-up, which configures the geometry recorded here.
     axera.width = width;
     axera.height = height;
     axera.fps = fps;
+    service_health().geometry_recorded(width, height, fps);
     if (!axera.axera_vin_init() || !axera.axera_ivps_init() || !axera.axera_link_init()) {
         main_log()->error("axera init failed");
+        service_health().change_failed();
         return false;
     }
+    service_health().change_succeeded();
     const nlohmann::json message = make_res_change(width, height, fps);
     if (axera.send_json_message(data_->client_fd.load(), message)) {
         main_log()->info("LT6911 resolution reset and client notified");

@@ -3,7 +3,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/liveness.h"
 #include "base/waits.h"
+#include "health/health_reporter.h"
+#include "health/service_health.h"
 #include "log/logger.h"
 #include "media/axera_util.h"
 #include "media/media_constants.h"
@@ -19,16 +22,23 @@ std::shared_ptr<spdlog::logger> main_log() {
 }  // namespace
 
 void CaptureThread::operator()() const {
-    if (!bring_up()) {
+    const WorkerLiveness liveness(Worker::kCapture);
+    // The state file is written between the steps, where this thread holds no pipeline lock.
+    const bool up = bring_up();
+    service_health().publish();
+    if (!up) {
         return;
     }
     serve();
+    service_health().stopping();
     tear_down();
+    service_health().publish();
 }
 
 bool CaptureThread::bring_up() const {
     PipelineLock lock;
     main_log()->info("Axera vin init...");
+    service_health().starting();
     AxeraUtil& axera = *global_axera_util;
     const char* failure = nullptr;
     if (!axera.axera_sys_init()) {
@@ -44,9 +54,11 @@ bool CaptureThread::bring_up() const {
     }
     if (failure != nullptr) {
         main_log()->error(failure);
+        service_health().start_failed();
         // Without a pipeline the service has nothing to offer: end it. What was brought up stays
         // until the AxeraUtil destructor releases pools and media system at exit.
         request_stop();
+        service_health().stopping();
         return false;
     }
     return true;
@@ -66,6 +78,16 @@ void CaptureThread::serve() const {
             timeout_ms = -1;
         }
     }
+    // With keep-alives asked for, the keep-alive sender's question wakes the wait too.
+    LivenessProbe* const probe = thread_liveness();
+    if (probe != nullptr) {
+        epoll_event probe_event{};
+        probe_event.events = EPOLLIN;
+        probe_event.data.fd = probe->fd();
+        (void)::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, probe->fd(), &probe_event);
+    }
+    service_health().serving();
+    service_health().publish();
 
     // True from a failed accept for want of descriptors or memory until the next success.
     bool accept_failing = false;
@@ -86,8 +108,12 @@ void CaptureThread::serve() const {
         }
         bool back_off = false;
         for (int i = 0; i < count; ++i) {
-            if (events_[static_cast<size_t>(i)].data.fd == data_->server_fd.load()) {
+            const int fd = events_[static_cast<size_t>(i)].data.fd;
+            if (fd == data_->server_fd.load()) {
                 back_off = accept_client(accept_failing) || back_off;
+                service_health().publish();
+            } else if (probe != nullptr && fd == probe->fd()) {
+                probe->answer();
             }
         }
         if (back_off) {
@@ -101,6 +127,7 @@ void CaptureThread::serve() const {
 bool CaptureThread::accept_client(bool& failing) const {
     PipelineLock lock;
     const int error = control_socket_accept(*data_, main_log());
+    service_health().client_changed(data_->client_fd.load() >= 0);
     if (error == 0) {
         failing = false;
         return false;
@@ -130,6 +157,7 @@ void CaptureThread::tear_down() const {
     if (!axera.axera_vin_deinit()) {
         main_log()->error("VIN deinit failed");
     }
+    service_health().torn_down();
     main_log()->info("Axera vin thread exiting...");
 }
 

@@ -93,15 +93,24 @@ bool write_text(const std::string& path, int flags, mode_t mode, std::string_vie
     return fd.is_valid();
 }
 
-// Appends the fault rules in `text`; malformed text adds none and is reported as `source`.
-void add_fault_rules(Settings& s, std::string_view text, std::string_view source) {
+// Appends the rules in `text` to `to`; malformed text (or, for stalls, a rule without its
+// milliseconds) adds none and is reported as `source`.
+void add_fault_rules(std::vector<Fault>& to, std::string_view text, std::string_view source,
+                     bool stall = false) {
     std::string error;
-    if (auto rules = parse_fault_rules(text, &error)) {
-        for (const auto& rule : *rules) {
-            s.faults.push_back(Fault{rule.call, rule.status, rule.nth});
-        }
-    } else {
+    auto rules = parse_fault_rules(text, &error);
+    if (rules && stall && std::any_of(rules->begin(), rules->end(), [](const FaultRule& rule) {
+            return rule.status < 0;
+        })) {
+        rules.reset();
+        error = "a stall needs its milliseconds (CALL[#N]=MS)";
+    }
+    if (!rules) {
         warn(fmt::format("ignoring {}: {}", source, error));
+        return;
+    }
+    for (const auto& rule : *rules) {
+        to.push_back(Fault{rule.call, rule.status, rule.nth});
     }
 }
 
@@ -125,13 +134,13 @@ void take_armed_faults(Settings& s) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
         text.pop_back();
     }
-    add_fault_rules(s, text, fmt::format("armed faults {}", text));
+    add_fault_rules(s.faults, text, fmt::format("armed faults {}", text));
 }
 
 // Counts the call against every rule naming it; true with the status of the first that fires.
-bool injected(Settings& s, std::string_view call, int32_t& status) {
+bool injected(std::vector<Fault>& rules, std::string_view call, int32_t& status) {
     bool hit = false;
-    for (auto& fault : s.faults) {
+    for (auto& fault : rules) {
         if (fault.call == call && ++fault.seen > 0 && !hit &&
             (fault.nth == 0 || fault.seen == fault.nth)) {
             hit = true;
@@ -153,7 +162,10 @@ Settings settings_from_environment() {
     std::string_view no_frame = env("AXSIM_NO_FRAME");
     s.no_frame = !(no_frame.empty() || no_frame == "0" || no_frame == "false" || no_frame == "no");
     if (std::string_view v = env("AXSIM_FAIL"); !v.empty()) {
-        add_fault_rules(s, v, fmt::format("AXSIM_FAIL={}", v));
+        add_fault_rules(s.faults, v, fmt::format("AXSIM_FAIL={}", v));
+    }
+    if (std::string_view v = env("AXSIM_STALL"); !v.empty()) {
+        add_fault_rules(s.stalls, v, fmt::format("AXSIM_STALL={}", v), true);
     }
     return s;
 }
@@ -253,9 +265,14 @@ auto locked(F&& f) {
     return f(c);
 }
 
-// Serves the delay before the lock so a slow call does not serialise the other threads.
-Core& delayed_core() {
-    std::this_thread::sleep_for(locked([](Core& c) { return c.settings.delay; }));
+// Serves the delay, and a stall of this call, before the lock so a slow call does not serialise
+// the other threads.
+Core& delayed_core(std::string_view call) {
+    std::this_thread::sleep_for(locked([&](Core& c) {
+        int32_t stall_ms = 0;
+        bool stalled = injected(c.settings.stalls, call, stall_ms);
+        return c.settings.delay + std::chrono::milliseconds(stalled ? stall_ms : 0);
+    }));
     return core();
 }
 
@@ -294,7 +311,7 @@ int32_t init_module(const Spec& spec, bool State::*flag, const char* what) {
 // ---- the path of every call -----------------------------------------------------------------
 
 Call::Call(const Spec& spec, std::initializer_list<Arg> args)
-    : s(delayed_core().state),
+    : s(delayed_core(spec.name).state),
       settings(core().settings),
       core_(core()),
       spec_(spec),
@@ -338,7 +355,7 @@ void Call::record(const void* data, size_t size) {
 
 void Call::begin() {
     int32_t status = 0;
-    if ((injected_ = injected(core_.settings, call_.name, status))) {
+    if ((injected_ = injected(core_.settings.faults, call_.name, status))) {
         throw Refusal{status};
     }
     find(spec_.need);

@@ -135,6 +135,7 @@ struct Settings {
     uint32_t stride_pad = 0;
     bool no_frame = false;
     std::vector<Fault> faults;
+    std::vector<Fault> stalls;  // AXSIM_STALL: the rule's status is the stall in milliseconds
     std::string trace_path, leaks_path;
     std::string arm_path;  // AXSIM_ARM: a file of fault rules picked up (and removed) before a call
 };

@@ -9,12 +9,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
+#include "bench/proc_sample.h"
 #include "tests/e2e/e2e_fixture.h"
 
 namespace hdgrab::test {
@@ -207,6 +210,14 @@ TEST_F(BadSurroundings, FullLogFileSystemLosesLinesButNotTheService) {
     const fs::path inside = "/proc/" + std::to_string(app.pid()) + "/root/var/log";
     Client client;
     ASSERT_TRUE(client.connect(app.socket_path(), kStartWait)) << app.output();
+    // The log goes to the file, so the accept cannot be seen in the output: wait until the Bridge
+    // monitor watches the status file (it does once a client is held). An announcement made
+    // before would be taken for the status it starts with, and never acted upon.
+    const auto deadline = std::chrono::steady_clock::now() + kStartWait;
+    while (!bench::has_wait(app.pid(), bench::WaitKind::status_wait) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
     const int log_dir = ::open(inside.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(log_dir, 0) << inside << ": " << std::strerror(errno);
     change_and_expect(client, 1280, 720, 50);

@@ -224,7 +224,6 @@ TEST_F(ResolutionRetry, AOneShotFaultIsRepairedWithoutAnAnnouncement) {
     // The retry's message goes out before its success is logged.
     ASSERT_TRUE(wait_count("Resolution change retry succeeded", 1)) << app.output();
     EXPECT_EQ(count_output("Retrying resolution change to 1280x720@50 (try 2)"), 1u);
-    EXPECT_EQ(count_output("Resolution change retry succeeded"), 1u);
     EXPECT_EQ(count_output("Pipeline incomplete at 1280x720@50, rebuilding"), 1u);
     EXPECT_EQ(writes_to("status").size(), handshakes) << "no announcement was needed";
     EXPECT_TRUE(writes_to("power").empty());

@@ -50,7 +50,7 @@ class EnvTest : public SdkTest {
   protected:
     void TearDown() override {
         for (const char* name : {"AXSIM_TRACE", "AXSIM_FAIL", "AXSIM_DELAY_US", "AXSIM_STRIDE_PAD",
-                                 "AXSIM_NO_FRAME", "AXSIM_LEAKS"}) {
+                                 "AXSIM_NO_FRAME", "AXSIM_LEAKS", "AXSIM_STALL"}) {
             ::unsetenv(name);
         }
         SdkTest::TearDown();
@@ -151,6 +151,13 @@ TEST_F(EnvTest, MalformedFailVariableIsIgnoredWithAWarning) {
     EXPECT_THAT(err, HasSubstr("ignoring AXSIM_FAIL"));
     EXPECT_THAT(err, HasSubstr("AX_Bogus"));
     EXPECT_EQ(AX_SYS_Init(), 0);
+
+    // A stall names its milliseconds.
+    ::unsetenv("AXSIM_FAIL");
+    set("AXSIM_STALL", "AX_SYS_Init#1");
+    ::testing::internal::CaptureStderr();
+    axsim::reset();
+    EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr("ignoring AXSIM_STALL"));
 }
 
 TEST_F(EnvTest, FailVariableIsReadAtProcessStart) {

@@ -50,6 +50,12 @@ int decode_status(int status) {
     return -1;
 }
 
+// The service manager's variables reach a program only when a test sets them: a test runner that
+// itself runs under a service manager must not hand its own socket on.
+bool is_service_manager_variable(const std::string& name) {
+    return name == "NOTIFY_SOCKET" || name == "WATCHDOG_USEC" || name == "WATCHDOG_PID";
+}
+
 // argv and envp as C arrays, built before fork() so the child only calls async-signal-safe
 // functions.
 struct ExecArgs {
@@ -67,7 +73,7 @@ struct ExecArgs {
         for (char** env = environ; *env; ++env) {
             const std::string entry = *env;
             const std::string name = entry.substr(0, entry.find('='));
-            if (!extra_env.contains(name)) {
+            if (!extra_env.contains(name) && !is_service_manager_variable(name)) {
                 env_storage.push_back(entry);
             }
         }

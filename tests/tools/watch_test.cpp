@@ -1,6 +1,11 @@
 // hdgrab-watch: message lines, waiting for and following the service, exit statuses.
 #include "tools/watch/watch.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -8,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tools/watch/state.h"
 #include "tools_test_support.h"
 
 namespace hdgrab::watch {
@@ -213,6 +219,54 @@ TEST(WatchProgram, OnceWithJsonPrintsOneCompactLineAndBadOptionsAreUsageErrors) 
     Child bad({HDGRAB_WATCH_BINARY, "--no-such-option"});
     ASSERT_TRUE(bad.started());
     EXPECT_EQ(bad.wait_exit(kPatience), kExitUsage);
+}
+
+TEST(WatchState, PrintsTheStateFileAsOneLineAndTellsWhenNoServiceRuns) {
+    TempDir dir;
+    const std::string path = (dir.path() / "vin_state.json").string();
+    const auto state_with_pid = [](long pid) {
+        return R"({"bridge":"disappear","changes":2,"client":false,"failed_changes":1,"fps":50,)"
+               R"("height":720,"pid":)" +
+               std::to_string(pid) +
+               R"(,"pipeline":"incomplete","power_cycles":3,"since":"2026-12-09T03:04:05+01:00",)"
+               R"("version":"abc - clean - then","width":1280})";
+    };
+    const auto run_state_on = [&path](OutputFormat format) {
+        std::ostringstream out;
+        std::ostringstream err;
+        RunResult result;
+        result.status = run_state(path, format, out, err);
+        result.out = out.str();
+        result.err = err.str();
+        return result;
+    };
+
+    // No file: no service.
+    EXPECT_EQ(run_state_on(OutputFormat::kPlain).status, kExitUnreachable);
+
+    std::ofstream(path) << state_with_pid(::getpid());
+    const RunResult plain = run_state_on(OutputFormat::kPlain);
+    EXPECT_EQ(plain.status, kExitOk) << plain.err;
+    EXPECT_EQ(plain.out,
+              "incomplete 1280x720@50 since 2026-12-09T03:04:05+01:00, no client, bridge "
+              "disappear, 2 changes, 1 failed, 3 power cycles, pid " +
+                  std::to_string(::getpid()) + ", version abc - clean - then\n");
+    const RunResult json = run_state_on(OutputFormat::kJson);
+    EXPECT_EQ(json.status, kExitOk) << json.err;
+    EXPECT_EQ(json.out, state_with_pid(::getpid()) + "\n");
+
+    // A file whose process is gone: left behind, no service.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+    std::ofstream(path, std::ios::trunc) << state_with_pid(child);
+    EXPECT_EQ(run_state_on(OutputFormat::kPlain).status, kExitUnreachable);
+
+    std::ofstream(path, std::ios::trunc) << "not json";
+    EXPECT_EQ(run_state_on(OutputFormat::kPlain).status, kExitFailure);
 }
 
 }  // namespace

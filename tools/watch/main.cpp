@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "base/service_state.h"
+#include "tools/watch/state.h"
 #include "tools/watch/watch.h"
 
 namespace {
@@ -29,8 +30,10 @@ int main(int argc, char** argv) {
     cxxopts::Options table("hdgrab-watch",
                            "Prints each notification of the hdgrab service as one line.\n"
                            "The service keeps a single client: connecting takes over its slot.\n"
+                           "With --state, prints the service's state file as one line instead.\n"
                            "Exit status: 0 after --once or SIGINT/SIGTERM, 1 local error, 2 bad "
-                           "command line, 3 service unreachable with --no-wait.");
+                           "command line, 3 service unreachable with --no-wait, or not running "
+                           "with --state.");
     table.positional_help("[SOCKET]").show_positional_help();
     // clang-format off
     table.add_options()
@@ -40,6 +43,9 @@ int main(int argc, char** argv) {
         ("once", "Exit after the first message")
         ("no-wait", "Exit with status 3 instead of waiting when the service is absent or "
                     "closes the connection")
+        ("state", "Print the service's state file (default " + std::string(hdgrab::kStateFilePath) +
+                  ") as one line and exit; status 3 when no service is running",
+         cxxopts::value<std::string>()->implicit_value(hdgrab::kStateFilePath), "FILE")
         ("h,help", "Print this help");
     // clang-format on
     table.parse_positional({"socket"});
@@ -54,6 +60,10 @@ int main(int argc, char** argv) {
         options.format = result.count("json") != 0 ? OutputFormat::kJson : OutputFormat::kPlain;
         options.once = result.count("once") != 0;
         options.wait = result.count("no-wait") == 0;
+        if (result.count("state") != 0) {
+            return hdgrab::watch::run_state(result["state"].as<std::string>(), options.format,
+                                            std::cout, std::cerr);
+        }
     } catch (const cxxopts::exceptions::exception& e) {
         std::cerr << "hdgrab-watch: " << e.what() << "\n" << table.help() << std::endl;
         return hdgrab::watch::kExitUsage;

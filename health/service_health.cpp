@@ -1,0 +1,247 @@
+#include "health/service_health.h"
+
+#include <fmt/format.h>
+
+#include <utility>
+
+namespace hdgrab {
+namespace {
+
+// Bridge status texts the status line tells about.
+constexpr const char* kBridgeDisappear = "disappear";
+constexpr const char* kBridgeUnknownRes = "unknown res";
+constexpr const char* kBridgeErrorRes = "error res";
+
+constexpr const char* kReadyAssignment = "READY=1\n";
+constexpr const char* kStoppingAssignment = "STOPPING=1\n";
+constexpr const char* kStatusAssignment = "STATUS=";
+
+std::string geometry_text(int32_t width, int32_t height, int32_t fps) {
+    return fmt::format("{}x{}@{}", width, height, fps);
+}
+
+}  // namespace
+
+std::string status_line(const HealthView& view) {
+    const ServiceState& state = view.state;
+    const std::string recorded = geometry_text(state.width, state.height, state.fps);
+    if (view.stopping) {
+        return "Stopping";
+    }
+    switch (view.activity) {
+        case PipelineActivity::kStarting:
+            return "Bringing the pipeline up at " + recorded;
+        case PipelineActivity::kStartFailed:
+            return "Pipeline bring-up failed at " + recorded;
+        case PipelineActivity::kReconfiguring:
+            return "Re-configuring to " +
+                   geometry_text(view.target_width, view.target_height, view.target_fps);
+        case PipelineActivity::kSettled:
+            break;
+    }
+    if (state.pipeline == PipelineHealth::kIncomplete) {
+        if (view.retry_in) {
+            return fmt::format("Pipeline incomplete at {}, retrying in {} s", recorded,
+                               view.retry_in->count());
+        }
+        return "Pipeline incomplete at " + recorded;
+    }
+    if (state.bridge == kBridgeDisappear) {
+        return "No input from the bridge (disappear)";
+    }
+    if (state.bridge == kBridgeUnknownRes || state.bridge == kBridgeErrorRes) {
+        return fmt::format("No usable timing from the bridge ({})", state.bridge);
+    }
+    if (state.pipeline == PipelineHealth::kDown) {
+        return "Pipeline down";
+    }
+    return fmt::format("Serving {}, {}", recorded, state.client ? "client connected" : "no client");
+}
+
+ServiceHealth& service_health() {
+    static ServiceHealth* const health = new ServiceHealth;
+    return *health;
+}
+
+void ServiceHealth::attach(HealthOutput output, int32_t width, int32_t height, int32_t fps) {
+    std::scoped_lock lock(mutex_, file_mutex_);
+    view_ = HealthView{};
+    view_.state.width = width;
+    view_.state.height = height;
+    view_.state.fps = fps;
+    view_.state.since = std::chrono::system_clock::now();
+    output_ = std::move(output);
+    pending_prefix_.clear();
+    ready_sent_ = false;
+    written_.clear();
+    recorded_.fetch_add(1);
+    last_line_ = status_line(view_);
+    if (output_.notifier != nullptr) {
+        (void)output_.notifier->send(kStatusAssignment + last_line_);
+    }
+}
+
+void ServiceHealth::detach() {
+    std::scoped_lock lock(mutex_, file_mutex_);
+    output_ = HealthOutput{};
+}
+
+void ServiceHealth::publish() {
+    if (recorded_.load() == published_.load()) {
+        return;
+    }
+    std::lock_guard file_lock(file_mutex_);
+    std::string text;
+    StateFile* file = nullptr;
+    uint64_t recorded = 0;
+    {
+        std::lock_guard lock(mutex_);
+        file = output_.file;
+        if (file == nullptr) {
+            return;
+        }
+        recorded = recorded_.load();
+        text = state_json(view_.state, output_.pid, output_.version);
+    }
+    // A failed write is tried again at the next change.
+    if (text != written_ && file->write(text)) {
+        written_ = std::move(text);
+    }
+    published_.store(recorded);
+}
+
+ServiceState ServiceHealth::state() {
+    std::lock_guard lock(mutex_);
+    return view_.state;
+}
+
+template <typename Change>
+void ServiceHealth::record(Change&& change) {
+    std::lock_guard lock(mutex_);
+    const HealthView before = view_;
+    change();
+    if (!(view_ == before)) {
+        recorded_.fetch_add(1);
+    }
+    if (output_.notifier == nullptr || (view_ == before && pending_prefix_.empty())) {
+        pending_prefix_.clear();
+        return;
+    }
+    std::string line = status_line(view_);
+    if (line == last_line_ && pending_prefix_.empty()) {
+        return;
+    }
+    std::string text = std::exchange(pending_prefix_, {});
+    if (line != last_line_) {
+        text += kStatusAssignment + line;
+        last_line_ = std::move(line);
+    } else {
+        text.pop_back();  // the prefix's line feed
+    }
+    // Sent under the lock, so the lines of the two workers go out in the order of their changes;
+    // the send never waits.
+    (void)output_.notifier->send(text);
+}
+
+void ServiceHealth::set_pipeline(PipelineHealth pipeline) {
+    if (view_.state.pipeline != pipeline) {
+        view_.state.pipeline = pipeline;
+        view_.state.since = std::chrono::system_clock::now();
+    }
+}
+
+void ServiceHealth::starting() {
+    record([this] {
+        view_.activity = PipelineActivity::kStarting;
+        set_pipeline(PipelineHealth::kDown);
+    });
+}
+
+void ServiceHealth::start_failed() {
+    record([this] {
+        view_.activity = PipelineActivity::kStartFailed;
+        set_pipeline(PipelineHealth::kIncomplete);
+    });
+}
+
+void ServiceHealth::serving() {
+    record([this] {
+        view_.activity = PipelineActivity::kSettled;
+        set_pipeline(PipelineHealth::kUp);
+        if (output_.notifier != nullptr && !ready_sent_) {
+            pending_prefix_ = kReadyAssignment;
+            ready_sent_ = true;
+        }
+    });
+}
+
+void ServiceHealth::client_changed(bool connected) {
+    record([this, connected] { view_.state.client = connected; });
+}
+
+void ServiceHealth::torn_down() {
+    record([this] {
+        view_.state.client = false;
+        set_pipeline(PipelineHealth::kDown);
+    });
+}
+
+void ServiceHealth::bridge_status(const std::string& text) {
+    record([this, &text] { view_.state.bridge = text; });
+}
+
+void ServiceHealth::power_cycle() {
+    record([this] { ++view_.state.power_cycles; });
+}
+
+void ServiceHealth::reconfiguring(int32_t width, int32_t height, int32_t fps) {
+    record([this, width, height, fps] {
+        view_.activity = PipelineActivity::kReconfiguring;
+        view_.target_width = width;
+        view_.target_height = height;
+        view_.target_fps = fps;
+        view_.retry_in.reset();
+        set_pipeline(PipelineHealth::kDown);
+    });
+}
+
+void ServiceHealth::geometry_recorded(int32_t width, int32_t height, int32_t fps) {
+    record([this, width, height, fps] {
+        view_.state.width = width;
+        view_.state.height = height;
+        view_.state.fps = fps;
+    });
+}
+
+void ServiceHealth::change_succeeded() {
+    record([this] {
+        view_.activity = PipelineActivity::kSettled;
+        view_.retry_in.reset();
+        ++view_.state.changes;
+        set_pipeline(PipelineHealth::kUp);
+    });
+}
+
+void ServiceHealth::change_failed() {
+    record([this] {
+        view_.activity = PipelineActivity::kSettled;
+        view_.retry_in.reset();
+        ++view_.state.failed_changes;
+        set_pipeline(PipelineHealth::kIncomplete);
+    });
+}
+
+void ServiceHealth::retry_pending(std::chrono::seconds delay) {
+    record([this, delay] { view_.retry_in = delay; });
+}
+
+void ServiceHealth::stopping() {
+    record([this] {
+        if (!view_.stopping) {
+            view_.stopping = true;
+            pending_prefix_ = kStoppingAssignment;
+        }
+    });
+}
+
+}  // namespace hdgrab

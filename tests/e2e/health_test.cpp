@@ -1,0 +1,268 @@
+// What the service tells a service manager and a reader of its state file.
+#include <gmock/gmock.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "base/unique_fd.h"
+#include "tests/e2e/e2e_fixture.h"
+
+namespace hdgrab::test {
+namespace {
+
+using ::testing::Contains;
+using ::testing::Not;
+using Clock = std::chrono::steady_clock;
+
+// Inside the sandbox: where the stand-in service manager listens.
+constexpr const char* kNotifySocket = "/.sandbox/out/notify.sock";
+
+// A datagram socket standing in for the service manager's; a thread keeps every datagram with
+// the time it arrived.
+class ManagerSocket {
+  public:
+    struct Datagram {
+        Clock::time_point at;
+        std::string text;
+    };
+
+    ~ManagerSocket() {
+        running_.store(false);
+        if (reader_.joinable()) {
+            reader_.join();
+        }
+    }
+
+    bool bind(const std::filesystem::path& path) {
+        fd_.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        if (!fd_ ||
+            ::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            return false;
+        }
+        reader_ = std::thread([this] { read_all(); });
+        return true;
+    }
+
+    std::vector<Datagram> received() const {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+    std::vector<std::string> texts() const {
+        std::vector<std::string> texts;
+        for (const Datagram& datagram : received()) {
+            texts.push_back(datagram.text);
+        }
+        return texts;
+    }
+    // Waits until `text` arrived `times` times.
+    bool wait_for(const std::string& text, size_t times = 1,
+                  std::chrono::milliseconds timeout = kEventWait) const {
+        const auto deadline = Clock::now() + timeout;
+        for (;;) {
+            const auto all = texts();
+            if (static_cast<size_t>(std::count(all.begin(), all.end(), text)) >= times) {
+                return true;
+            }
+            if (Clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+
+  private:
+    void read_all() {
+        while (running_.load()) {
+            pollfd pfd{fd_.get(), POLLIN, 0};
+            if (::poll(&pfd, 1, 50) <= 0) {
+                continue;
+            }
+            char buffer[4096];
+            const ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, 0);
+            if (n > 0) {
+                std::lock_guard lock(mutex_);
+                received_.push_back({Clock::now(), std::string(buffer, static_cast<size_t>(n))});
+            }
+        }
+    }
+
+    UniqueFd fd_;
+    std::atomic<bool> running_{true};
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    std::vector<Datagram> received_;
+};
+
+class Health : public ServiceTest {
+  protected:
+    // Starts the service with NOTIFY_SOCKET naming the stand-in manager's socket.
+    void start_managed(ApplianceOptions options) {
+        options.env["NOTIFY_SOCKET"] = kNotifySocket;
+        ASSERT_TRUE(app.start_bridge(options)) << app.error();
+        ASSERT_TRUE(manager.bind(app.out_dir() / "notify.sock"));
+        start(options);
+    }
+    void start_managed() { start_managed(service_options()); }
+
+    std::filesystem::path state_file() const { return app.state_dir() / "run/kvm/vin_state.json"; }
+    nlohmann::json state() const {
+        std::ifstream in(state_file());
+        std::stringstream text;
+        text << in.rdbuf();
+        return nlohmann::json::parse(text.str(), nullptr, false);
+    }
+    // Waits until the state file's member `name` holds `value`.
+    bool wait_state(const std::string& name, const nlohmann::json& value) const {
+        const auto deadline = Clock::now() + kEventWait;
+        for (;;) {
+            const nlohmann::json now = state();
+            if (now.is_object() && now.contains(name) && now[name] == value) {
+                return true;
+            }
+            if (Clock::now() >= deadline) {
+                return false;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    void expect_orderly_stop() {
+        ASSERT_TRUE(app.send_signal(SIGTERM));
+        const auto status = app.wait_exit(kExitWait);
+        ASSERT_TRUE(status) << app.output();
+        EXPECT_EQ(*status, 0) << app.output();
+        EXPECT_TRUE(manager.wait_for("STOPPING=1\nSTATUS=Stopping")) << app.output();
+        EXPECT_FALSE(std::filesystem::exists(state_file()));
+    }
+
+    ManagerSocket manager;
+};
+
+TEST_F(Health, ReadinessStatusLinesStateFileAndStopFollowTheService) {
+    start_managed();
+    ASSERT_TRUE(manager.wait_for("READY=1\nSTATUS=Serving 1920x1080@60, no client", 1, kStartWait))
+        << app.output();
+    // Ready only once the whole pipeline is up, and after the bring-up was announced.
+    EXPECT_THAT(trace_calls(), Contains("AX_SYS_Link"));
+    EXPECT_EQ(manager.texts().front(), "STATUS=Bringing the pipeline up at 1920x1080@60");
+    ASSERT_TRUE(wait_state("pipeline", "up")) << state().dump();
+    // The Bridge monitor reads the bridge's first status beside the bring-up.
+    ASSERT_TRUE(wait_state("bridge", "stable")) << state().dump();
+    const nlohmann::json first = state();
+    EXPECT_EQ(first["width"], 1920);
+    EXPECT_EQ(first["height"], 1080);
+    EXPECT_EQ(first["fps"], 60);
+    EXPECT_EQ(first["client"], false);
+    EXPECT_EQ(first["changes"], 0);
+    EXPECT_GT(first["pid"].get<int>(), 0);
+    EXPECT_FALSE(first["version"].get<std::string>().empty());
+
+    Client client;
+    connect(client);
+    EXPECT_TRUE(manager.wait_for("STATUS=Serving 1920x1080@60, client connected"));
+    EXPECT_TRUE(wait_state("client", true));
+
+    hdmi({"res", "1280", "720", "50"});
+    ASSERT_TRUE(client.read_message(kEventWait)) << app.output();
+    ASSERT_TRUE(manager.wait_for("STATUS=Serving 1280x720@50, client connected")) << app.output();
+    const auto texts = manager.texts();
+    const auto reconfiguring =
+        std::find(texts.begin(), texts.end(), "STATUS=Re-configuring to 1280x720@50");
+    ASSERT_NE(reconfiguring, texts.end());
+    EXPECT_EQ(*std::next(reconfiguring), "STATUS=Serving 1280x720@50, client connected");
+    EXPECT_TRUE(wait_state("changes", 1));
+    EXPECT_EQ(state()["width"], 1280);
+    EXPECT_EQ(state()["pipeline"], "up");
+
+    hdmi({"unplug"});
+    EXPECT_TRUE(manager.wait_for("STATUS=No input from the bridge (disappear)")) << app.output();
+    EXPECT_TRUE(wait_state("bridge", "disappear"));
+
+    expect_orderly_stop();
+    // Nobody asked for keep-alives.
+    EXPECT_THAT(manager.texts(), Not(Contains("WATCHDOG=1")));
+}
+
+TEST_F(Health, AFailedChangeAndItsRepairShowInStatusAndStateFile) {
+    ApplianceOptions options = service_options();
+    // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration;
+    // the retry a second later succeeds.
+    options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2";
+    options.config = "[recovery]\nretry = true\n";
+    start_managed(options);
+    Client client;
+    connect(client);
+    hdmi({"res", "1280", "720", "50"});
+    EXPECT_TRUE(manager.wait_for("STATUS=Pipeline incomplete at 1280x720@50, retrying in 1 s"))
+        << app.output();
+    EXPECT_TRUE(manager.wait_for("STATUS=Serving 1280x720@50, client connected")) << app.output();
+    EXPECT_TRUE(wait_state("changes", 1)) << state().dump();
+    EXPECT_EQ(state()["failed_changes"], 1);
+    EXPECT_EQ(state()["pipeline"], "up");
+    expect_orderly_stop();
+}
+
+TEST_F(Health, KeepAlivesStopWhileAnSdkCallHangs) {
+    ApplianceOptions options = service_options();
+    options.env["WATCHDOG_USEC"] = "400000";
+    // The first unlink is the re-configuration's tear-down: it takes 3 s, far beyond the
+    // 400 ms interval.
+    options.env["AXSIM_STALL"] = "AX_SYS_UnLink#1=3000";
+    start_managed(options);
+    Client client;
+    connect(client);
+    ASSERT_TRUE(manager.wait_for("WATCHDOG=1", 3)) << app.output();
+    hdmi({"res", "1280", "720", "50"});
+    ASSERT_TRUE(client.read_message(kEventWait)) << app.output();
+    // And they come again once the call returned.
+    ASSERT_TRUE(manager.wait_for("WATCHDOG=1", 3 + 3)) << app.output();
+    // While the call hung no keep-alive went out for longer than the hang less one interval
+    // (at most one more, for the question answered before the call began).
+    std::vector<Clock::time_point> times;
+    for (const auto& datagram : manager.received()) {
+        if (datagram.text == "WATCHDOG=1") {
+            times.push_back(datagram.at);
+        }
+    }
+    Clock::duration longest{};
+    for (size_t i = 1; i < times.size(); ++i) {
+        longest = std::max(longest, times[i] - times[i - 1]);
+    }
+    EXPECT_GE(longest, 2500ms) << "no keep-alive gap during the hung call";
+    expect_orderly_stop();
+}
+
+TEST_F(Health, KeepAlivesComeAtHalfTheRequestedInterval) {
+    ApplianceOptions options = service_options();
+    options.env["WATCHDOG_USEC"] = "400000";
+    start_managed(options);
+    Client client;
+    connect(client);
+    ASSERT_TRUE(manager.wait_for("WATCHDOG=1", 6)) << app.output();
+    std::vector<Clock::time_point> times;
+    for (const auto& datagram : manager.received()) {
+        if (datagram.text == "WATCHDOG=1") {
+            times.push_back(datagram.at);
+        }
+    }
+    // Sent every 200 ms at the earliest; the bound allows for the reader's own delays.
+    for (size_t i = 1; i < times.size(); ++i) {
+        EXPECT_GE(times[i] - times[i - 1], 100ms) << "keep-alive " << i;
+    }
+    expect_orderly_stop();
+}
+
+}  // namespace
+}  // namespace hdgrab::test

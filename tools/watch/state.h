@@ -1,0 +1,28 @@
+// hdgrab-watch --state: the service's state file as one line.
+#pragma once
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "health/state_file.h"
+#include "tools/watch/watch.h"
+
+namespace hdgrab::watch {
+
+// The line printed for the state file's text: in plain form, for example
+// "up 1920x1080@60 since 2026-12-09T03:04:05+01:00, client connected, bridge stable, 2 changes,
+// 0 failed, 0 power cycles, pid 812, version <version line>"; in JSON form the compact JSON.
+// Nothing when the text is not a JSON object.
+std::optional<std::string> format_state(std::string_view text, OutputFormat format);
+
+// True when a process with this pid exists.
+bool process_exists(long pid);
+
+// Reads the state file at `path` and prints it to `out`. Returns kExitOk, kExitUnreachable when
+// no service is running (no file, or the process it names is gone) and kExitFailure for a file
+// that cannot be read as a state; the reason goes to `err`.
+int run_state(const std::string& path, OutputFormat format, std::ostream& out, std::ostream& err);
+
+}  // namespace hdgrab::watch
