@@ -19,6 +19,13 @@ inline constexpr const char* kBridgeWidthFile = "width";
 inline constexpr const char* kBridgeHeightFile = "height";
 inline constexpr const char* kBridgeFpsFile = "fps";
 inline constexpr const char* kBridgePowerFile = "power";
+// Status lines of the bridge (compared exactly), and the acknowledgement of "new res".
+inline constexpr const char* kStatusStable = "stable";
+inline constexpr const char* kStatusDisappear = "disappear";
+inline constexpr const char* kStatusUnknownRes = "unknown res";
+inline constexpr const char* kStatusErrorRes = "error res";
+inline constexpr const char* kStatusNewRes = "new res";
+inline constexpr const char* kHandshakeAck = "ok";
 
 }  // namespace hdgrab
 

@@ -14,15 +14,6 @@
 namespace hdgrab {
 namespace {
 
-// Status lines the monitor reacts to (compared exactly).
-constexpr const char* kStatusStable = "stable";
-constexpr const char* kStatusDisappear = "disappear";
-constexpr const char* kStatusUnknownRes = "unknown res";
-constexpr const char* kStatusErrorRes = "error res";
-constexpr const char* kStatusNewRes = "new res";
-// The acknowledgement of a "new res" announcement.
-constexpr const char* kHandshakeAck = "ok";
-
 std::shared_ptr<spdlog::logger> main_log() {
     return global_logger->get_logger();
 }

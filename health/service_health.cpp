@@ -4,13 +4,10 @@
 
 #include <utility>
 
+#include "bridge/lt6911_util.h"
+
 namespace hdgrab {
 namespace {
-
-// Bridge status texts the status line tells about.
-constexpr const char* kBridgeDisappear = "disappear";
-constexpr const char* kBridgeUnknownRes = "unknown res";
-constexpr const char* kBridgeErrorRes = "error res";
 
 constexpr const char* kReadyAssignment = "READY=1\n";
 constexpr const char* kStoppingAssignment = "STOPPING=1\n";
@@ -46,10 +43,10 @@ std::string status_line(const HealthView& view) {
         }
         return "Pipeline incomplete at " + recorded;
     }
-    if (state.bridge == kBridgeDisappear) {
+    if (state.bridge == kStatusDisappear) {
         return "No input from the bridge (disappear)";
     }
-    if (state.bridge == kBridgeUnknownRes || state.bridge == kBridgeErrorRes) {
+    if (state.bridge == kStatusUnknownRes || state.bridge == kStatusErrorRes) {
         return fmt::format("No usable timing from the bridge ({})", state.bridge);
     }
     if (state.pipeline == PipelineHealth::kDown) {

@@ -278,6 +278,9 @@ struct In {
     const char* null_name = "attr";
     const char* null_reason = "null attributes";
 };
+// Spelled out for compilers without class template argument deduction for aggregates.
+template <typename T, typename... Rest>
+In(const T*, void (*)(Call&, const T&), Rest...) -> In<T>;
 
 // The generic path: `trace` adds members before the checks, `body` applies the call's own rules
 // and effects (refusing by Call::refuse).
