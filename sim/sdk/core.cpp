@@ -301,8 +301,8 @@ std::string rect(const AX_VIN_RECT_T& r) {
     return fmt::format("{},{},{},{}", r.nStartX, r.nStartY, r.nWidth, r.nHeight);
 }
 
-int32_t init_module(const Spec& spec, bool State::*flag, const char* what) {
-    return run(spec, {}, [=](Call& c) {
+int32_t init_module(const CallInfo& info, bool State::*flag, const char* what) {
+    return run(info, {}, [=](Call& c) {
         c.refuse_if(c.s.*flag, Kind::kExist, "{} already initialised", what);
         c.s.*flag = true;
     });
@@ -310,18 +310,18 @@ int32_t init_module(const Spec& spec, bool State::*flag, const char* what) {
 
 // ---- the path of every call -----------------------------------------------------------------
 
-Call::Call(const Spec& spec, std::initializer_list<Arg> args)
-    : s(delayed_core(spec.name).state),
+Call::Call(const CallInfo& info, std::initializer_list<Arg> args)
+    : s(delayed_core(info.name).state),
       settings(core().settings),
       core_(core()),
-      spec_(spec),
+      info_(info),
       lock_(core_.mutex),
       tracing_(!core_.settings.trace_path.empty()),
       logging_(core_.log_calls) {
     take_armed_faults(core_.settings);
-    call_.name = spec.name;
+    call_.name = info.name;
     call_.status = 0;
-    line_ = tracing_ ? spec.name : "";
+    line_ = tracing_ ? info.name : "";
     size_t i = 0;
     for (const Arg& arg : args) {
         if (i < id_.size()) {
@@ -358,12 +358,12 @@ void Call::begin() {
     if ((injected_ = injected(core_.settings.faults, call_.name, status))) {
         throw Refusal{status};
     }
-    find(spec_.need);
+    find(info_.need);
 }
 
 void Call::refuse(Kind kind, std::string reason) {
     reason_ = std::move(reason);
-    throw Refusal{status_of(spec_.module, kind)};
+    throw Refusal{status_of(info_.module, kind)};
 }
 
 void Call::find_pipe(bool must_exist) {
@@ -420,8 +420,8 @@ void Call::find(Need need) {
 }
 
 int32_t Call::end(int32_t status) {
-    if (spec_.result != nullptr) {
-        members(spec_.result, Hex{result});
+    if (info_.result != nullptr) {
+        members(info_.result, Hex{result});
     }
     call_.status = status;
     if (status != 0) {

@@ -176,7 +176,8 @@ enum class Need {
     kIvpsGrp,
 };
 
-struct Spec {
+// What the generic path needs to know of one SDK call.
+struct CallInfo {
     const char* name;
     Module module;  // of every status the call refuses with
     Need need = Need::kNone;
@@ -205,18 +206,18 @@ struct Hex {
 // records everything, writes the trace line and reports a refusal on standard error.
 class Call {
   public:
-    Call(const Spec& spec, std::initializer_list<Arg> args);
+    Call(const CallInfo& info, std::initializer_list<Arg> args);
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
     State& s;
     const Settings& settings;
-    // The objects found by the checks of Spec::need.
+    // The objects found by the checks of CallInfo::need.
     VinDev* dev = nullptr;
     VinPipe* pipe = nullptr;
     VinChn* chn = nullptr;
     IvpsGrp* grp = nullptr;
-    uintptr_t result = 0;                     // traced as Spec::result
+    uintptr_t result = 0;                     // traced as CallInfo::result
     std::chrono::milliseconds wait_after{0};  // served after the lock is released
 
     bool tracing() const { return tracing_; }
@@ -256,7 +257,7 @@ class Call {
     void find_pipe(bool must_exist);
 
     Core& core_;
-    const Spec& spec_;
+    const CallInfo& info_;
     std::unique_lock<std::mutex> lock_;
     axsim::Call call_;
     // The trace line and the call log are only built when someone reads them (AXSIM_TRACE, the
@@ -285,8 +286,8 @@ In(const T*, void (*)(Call&, const T&), Rest...) -> In<T>;
 // The generic path: `trace` adds members before the checks, `body` applies the call's own rules
 // and effects (refusing by Call::refuse).
 template <typename Trace, typename Body>
-int32_t run(const Spec& spec, std::initializer_list<Arg> args, Trace&& trace, Body&& body) {
-    Call c(spec, args);
+int32_t run(const CallInfo& info, std::initializer_list<Arg> args, Trace&& trace, Body&& body) {
+    Call c(info, args);
     trace(c);
     int32_t status = 0;
     try {
@@ -299,13 +300,13 @@ int32_t run(const Spec& spec, std::initializer_list<Arg> args, Trace&& trace, Bo
 }
 
 template <typename Body>
-int32_t run(const Spec& spec, std::initializer_list<Arg> args, Body&& body) {
+int32_t run(const CallInfo& info, std::initializer_list<Arg> args, Body&& body) {
     return run(
-        spec, args, [](Call&) {}, body);
+        info, args, [](Call&) {}, body);
 }
 
 template <typename T, typename Body>
-int32_t run(const Spec& spec, std::initializer_list<Arg> args, In<T> in, Body&& body) {
+int32_t run(const CallInfo& info, std::initializer_list<Arg> args, In<T> in, Body&& body) {
     auto trace = [&](Call& c) {
         if (in.data == nullptr) {
             c.members(in.null_name, "null");
@@ -316,7 +317,7 @@ int32_t run(const Spec& spec, std::initializer_list<Arg> args, In<T> in, Body&& 
             in.trace(c, *in.data);
         }
     };
-    return run(spec, args, trace, [&](Call& c) {
+    return run(info, args, trace, [&](Call& c) {
         c.refuse_if(in.data == nullptr, Kind::kNullPtr, "{}", in.null_reason);
         body(c, *in.data);
     });
@@ -324,7 +325,7 @@ int32_t run(const Spec& spec, std::initializer_list<Arg> args, In<T> in, Body&& 
 
 // AX_SYS_Init and the modules' Init calls: sets the module's flag, refused while it is set
 // ("<what> already initialised").
-int32_t init_module(const Spec& spec, bool State::*flag, const char* what);
+int32_t init_module(const CallInfo& info, bool State::*flag, const char* what);
 
 // True when all `size` bytes at `data` are 0 (records traced only when they hold something).
 inline bool is_zero(const void* data, size_t size) {

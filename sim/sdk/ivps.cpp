@@ -79,7 +79,7 @@ void check_chn(Call& c, int32_t chn) {
     c.refuse_if(chn < 0 || chn >= kIvpsChns, Kind::kInvalidId, "channel {}", chn);
 }
 
-constexpr Spec kGrpCall(const char* name, Need need = Need::kIvpsGrp) {
+constexpr CallInfo kGrpCall(const char* name, Need need = Need::kIvpsGrp) {
     return {name, Module::kIvps, need};
 }
 

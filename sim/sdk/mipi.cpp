@@ -52,7 +52,7 @@ void check_stopped(Call& c, bool still) {
     }
 }
 
-constexpr Spec kDevCall(const char* name) {
+constexpr CallInfo kDevCall(const char* name) {
     return {name, Module::kMipi, Need::kMipiDevId};
 }
 

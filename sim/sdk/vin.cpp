@@ -108,10 +108,10 @@ bool take_block(State& s, uint32_t size, size_t& pool, size_t& block) {
     return found;
 }
 
-constexpr Spec kVinCall(const char* name, Need need) {
+constexpr CallInfo kVinCall(const char* name, Need need) {
     return {name, Module::kVin, need};
 }
-constexpr Spec kIspCall(const char* name) {
+constexpr CallInfo kIspCall(const char* name) {
     return {name, Module::kIsp, Need::kVinPipe};
 }
 
