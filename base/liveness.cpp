@@ -1,5 +1,6 @@
 #include "base/liveness.h"
 
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -12,6 +13,13 @@ thread_local LivenessProbe* t_probe = nullptr;
 
 // The counter starts at 1: the question the probe is created with.
 LivenessProbe::LivenessProbe() : fd_(::eventfd(1, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+bool LivenessProbe::watch_in(int epoll_fd) const noexcept {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd_.get();
+    return ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd_.get(), &event) == 0;
+}
 
 bool LivenessProbe::answered() const noexcept {
     return !ended_.load() && answered_.load() == asked_.load();

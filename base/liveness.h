@@ -25,6 +25,8 @@ class LivenessProbe {
     bool is_valid() const noexcept { return fd_.is_valid(); }
     // The descriptor the worker's waits watch for readability.
     int fd() const noexcept { return fd_.get(); }
+    // Adds the descriptor to the worker's epoll set `epoll_fd`; false (errno set) when it cannot.
+    bool watch_in(int epoll_fd) const noexcept;
 
     // Sender side: true when the last question was answered and the worker has not ended.
     bool answered() const noexcept;

@@ -96,11 +96,9 @@ class BridgeMonitor {
 
         // With keep-alives asked for, the keep-alive sender's question wakes the wait too.
         probe_ = thread_liveness();
-        if (probe_ != nullptr) {
-            epoll_event probe_event{};
-            probe_event.events = EPOLLIN;
-            probe_event.data.fd = probe_->fd();
-            (void)::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, probe_->fd(), &probe_event);
+        if (probe_ != nullptr && !probe_->watch_in(epoll_fd_.get())) {
+            // Unanswered, the probe stops the keep-alives and the service manager restarts us.
+            main_log()->error("Failed to watch the keep-alive probe: {}", std::strerror(errno));
         }
 
         acknowledge_notification(false);

@@ -80,11 +80,10 @@ void CaptureThread::serve() const {
     }
     // With keep-alives asked for, the keep-alive sender's question wakes the wait too.
     LivenessProbe* const probe = thread_liveness();
-    if (probe != nullptr) {
-        epoll_event probe_event{};
-        probe_event.events = EPOLLIN;
-        probe_event.data.fd = probe->fd();
-        (void)::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, probe->fd(), &probe_event);
+    if (probe != nullptr && !probe->watch_in(epoll_fd_.get())) {
+        // Unanswered, the probe stops the keep-alives and the service manager restarts us.
+        PipelineLock lock;
+        main_log()->error("Failed to watch the keep-alive probe: {}", std::strerror(errno));
     }
     service_health().serving();
     service_health().publish();
