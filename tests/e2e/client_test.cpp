@@ -72,7 +72,10 @@ bool set_open_files(pid_t pid, rlim_t soft) {
 
 TEST_F(ClientSlot, AcceptWithoutFreeDescriptorsWaitsQuietlyAndRecovers) {
     start();
-    ASSERT_TRUE(wait_count("Waiting for client connection...", 1)) << app.output();
+    // The bring-up and the Bridge monitor's first read open descriptors for a moment; the
+    // free-descriptor count below is taken once both are done.
+    ASSERT_TRUE(wait_state("pipeline", "up")) << app.output();
+    ASSERT_TRUE(wait_state("bridge", "stable")) << app.output();
     rlimit original{};
     ASSERT_EQ(::prlimit(app.pid(), RLIMIT_NOFILE, nullptr, &original), 0);
 

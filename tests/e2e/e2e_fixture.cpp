@@ -103,6 +103,31 @@ bool ServiceTest::wait_count(const std::string& text, size_t times,
     return true;
 }
 
+std::filesystem::path ServiceTest::state_file() const {
+    return app.state_dir() / "run/kvm/vin_state.json";
+}
+
+nlohmann::json ServiceTest::state() const {
+    std::ifstream in(state_file());
+    std::stringstream text;
+    text << in.rdbuf();
+    return nlohmann::json::parse(text.str(), nullptr, false);
+}
+
+bool ServiceTest::wait_state(const std::string& name, const nlohmann::json& value) const {
+    const auto deadline = std::chrono::steady_clock::now() + kEventWait;
+    for (;;) {
+        const nlohmann::json now = state();
+        if (now.is_object() && now.contains(name) && now[name] == value) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
 std::vector<DriverWrite> ServiceTest::writes_to(const std::string& file) const {
     std::vector<DriverWrite> writes;
     for (const DriverWrite& write : app.driver_log()) {

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,11 @@ class ServiceTest : public ::testing::Test {
     // Waits until `text` occurs at least `times` times in the output.
     bool wait_count(const std::string& text, size_t times,
                     std::chrono::milliseconds timeout = kEventWait) const;
+    // The service's state file and its content (a discarded value while it cannot be read).
+    std::filesystem::path state_file() const;
+    nlohmann::json state() const;
+    // Waits until the state file's member `name` holds `value`.
+    bool wait_state(const std::string& name, const nlohmann::json& value) const;
     // Writes to the bridge file `file` recorded by the driver.
     std::vector<DriverWrite> writes_to(const std::string& file) const;
     // The substitute's leftover report written at exit ("none" when nothing was left).
