@@ -117,27 +117,6 @@ class Health : public ServiceTest {
     }
     void start_managed() { start_managed(service_options()); }
 
-    std::filesystem::path state_file() const { return app.state_dir() / "run/kvm/vin_state.json"; }
-    nlohmann::json state() const {
-        std::ifstream in(state_file());
-        std::stringstream text;
-        text << in.rdbuf();
-        return nlohmann::json::parse(text.str(), nullptr, false);
-    }
-    // Waits until the state file's member `name` holds `value`.
-    bool wait_state(const std::string& name, const nlohmann::json& value) const {
-        const auto deadline = Clock::now() + kEventWait;
-        for (;;) {
-            const nlohmann::json now = state();
-            if (now.is_object() && now.contains(name) && now[name] == value) {
-                return true;
-            }
-            if (Clock::now() >= deadline) {
-                return false;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-    }
     void expect_orderly_stop() {
         ASSERT_TRUE(app.send_signal(SIGTERM));
         const auto status = app.wait_exit(kExitWait);
