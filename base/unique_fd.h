@@ -1,12 +1,13 @@
 // Move-only owner of one file descriptor.
 #pragma once
 
+#include <string_view>
 #include <utility>
 
 namespace hdgrab {
 
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
     ~UniqueFd() { reset(); }
@@ -28,8 +29,12 @@ public:
     // Closes the owned descriptor (if any) and takes `fd`.
     void reset(int fd = -1) noexcept;
 
-private:
+  private:
     int fd_ = -1;
 };
+
+// Sends all of `bytes` on the socket `fd` without raising SIGPIPE, resuming after interrupting
+// signals; false on an error or a peer that has gone.
+bool send_all(int fd, std::string_view bytes) noexcept;
 
 }  // namespace hdgrab

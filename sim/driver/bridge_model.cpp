@@ -349,56 +349,12 @@ void BridgeModel::power_restored() {
     }
 }
 
-void BridgeModel::announce(Geometry geometry) {
+template <typename Change>
+void BridgeModel::change_input(const char* status, Change&& change) {
     uint64_t published = 0;
     {
         std::lock_guard lock(mutex_);
-        geometry_ = geometry;
-        plugged_ = true;
-        bad_timing_.reset();
-        if (powered_) {
-            published = set_status_locked(kStatusNewRes);
-        }
-    }
-    if (published != 0) {
-        publish(published);
-    }
-}
-
-void BridgeModel::unplug() {
-    uint64_t published = 0;
-    {
-        std::lock_guard lock(mutex_);
-        plugged_ = false;
-        if (powered_) {
-            published = set_status_locked(kStatusDisappear);
-        }
-    }
-    if (published != 0) {
-        publish(published);
-    }
-}
-
-void BridgeModel::replug() {
-    uint64_t published = 0;
-    {
-        std::lock_guard lock(mutex_);
-        plugged_ = true;
-        bad_timing_.reset();
-        if (powered_) {
-            published = set_status_locked(kStatusNewRes);
-        }
-    }
-    if (published != 0) {
-        publish(published);
-    }
-}
-
-void BridgeModel::bad_timing(const char* status) {
-    uint64_t published = 0;
-    {
-        std::lock_guard lock(mutex_);
-        bad_timing_ = status;
+        change();
         if (powered_) {
             published = set_status_locked(status);
         }
@@ -406,6 +362,29 @@ void BridgeModel::bad_timing(const char* status) {
     if (published != 0) {
         publish(published);
     }
+}
+
+void BridgeModel::announce(Geometry geometry) {
+    change_input(kStatusNewRes, [&] {
+        geometry_ = geometry;
+        plugged_ = true;
+        bad_timing_.reset();
+    });
+}
+
+void BridgeModel::unplug() {
+    change_input(kStatusDisappear, [&] { plugged_ = false; });
+}
+
+void BridgeModel::replug() {
+    change_input(kStatusNewRes, [&] {
+        plugged_ = true;
+        bad_timing_.reset();
+    });
+}
+
+void BridgeModel::bad_timing(const char* status) {
+    change_input(status, [&] { bad_timing_ = status; });
 }
 
 void BridgeModel::set_status(const std::string& text) {

@@ -130,6 +130,10 @@ class BridgeModel {
     // Sets the status under the lock and returns the new generation for the listener.
     uint64_t set_status_locked(const std::string& text);
     void publish(uint64_t generation);
+    // Applies `change` to the input under the lock and, while the bridge is powered, shows
+    // `status` to the listener.
+    template <typename Change>
+    void change_input(const char* status, Change&& change);
     void handle_status_write(const std::string& value);
     void handle_power_write(const std::string& value);
     void handshake_done(uint64_t generation);

@@ -76,21 +76,6 @@ bool wait_ready(int fd, short events, std::chrono::steady_clock::time_point dead
     }
 }
 
-bool write_all(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Reads until the peer shuts its side down; false on time-out or error.
 bool read_all(int fd, std::string& out, std::chrono::steady_clock::time_point deadline) {
     char buffer[4096];
@@ -313,7 +298,7 @@ void ControlServer::handle(int connection) {
         start = end == std::string::npos ? request.size() : end + 1;
     }
     const ControlReply reply = run_command(model_, log_, words);
-    (void)write_all(connection, (reply.ok ? "ok\n" : "error\n") + reply.text);
+    (void)send_all(connection, (reply.ok ? "ok\n" : "error\n") + reply.text);
     if (reply.ok && !words.empty() && words[0] == "quit" && on_quit_) {
         on_quit_();
     }
@@ -340,7 +325,7 @@ ControlReply send_command(const std::string& socket_path, const std::vector<std:
         request += word;
         request += '\0';
     }
-    if (!write_all(fd.get(), request) || ::shutdown(fd.get(), SHUT_WR) < 0) {
+    if (!send_all(fd.get(), request) || ::shutdown(fd.get(), SHUT_WR) < 0) {
         return fail(fmt::format("cannot send the command: {}", std::strerror(errno)));
     }
     std::string reply;

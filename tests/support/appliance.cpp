@@ -230,6 +230,11 @@ bool Appliance::prepare_state(const ApplianceOptions& options) {
     return true;
 }
 
+std::vector<std::string> Appliance::sandbox_command() const {
+    return {sandbox_script().string(), "--state", state_dir_.string(), "--build",
+            build_dir().string()};
+}
+
 bool Appliance::start_bridge(const ApplianceOptions& options) {
     if (bridge_started_) {
         return true;
@@ -237,18 +242,11 @@ bool Appliance::start_bridge(const ApplianceOptions& options) {
     if (!prepare_state(options)) {
         return false;
     }
-    std::vector<std::string> args = {sandbox_script().string(),
-                                     "--state",
-                                     state_dir_.string(),
-                                     "--build",
-                                     build_dir().string(),
-                                     "--source",
-                                     std::to_string(options.source.width),
-                                     std::to_string(options.source.height),
-                                     std::to_string(options.source.fps),
-                                     "--status",
-                                     options.initial_status,
-                                     "--start-driver"};
+    std::vector<std::string> args = sandbox_command();
+    args.insert(
+        args.end(),
+        {"--source", std::to_string(options.source.width), std::to_string(options.source.height),
+         std::to_string(options.source.fps), "--status", options.initial_status, "--start-driver"});
     if (!options.media_module) {
         args.insert(args.begin() + 1, "--no-media-module");
     }
@@ -265,8 +263,9 @@ void Appliance::stop_bridge() {
     if (!bridge_started_) {
         return;
     }
-    (void)run_process({sandbox_script().string(), "--state", state_dir_.string(), "--build",
-                       build_dir().string(), "--stop-driver"});
+    std::vector<std::string> args = sandbox_command();
+    args.push_back("--stop-driver");
+    (void)run_process(args);
     bridge_started_ = false;
 }
 
@@ -278,13 +277,8 @@ bool Appliance::start(const ApplianceOptions& options) {
     if (!start_bridge(options)) {
         return false;
     }
-    std::vector<std::string> args = {sandbox_script().string(),
-                                     "--state",
-                                     state_dir_.string(),
-                                     "--build",
-                                     build_dir().string(),
-                                     "--pid-file",
-                                     (state_dir_ / "hdgrab.pid").string()};
+    std::vector<std::string> args = sandbox_command();
+    args.insert(args.end(), {"--pid-file", (state_dir_ / "hdgrab.pid").string()});
     if (!options.media_module) {
         args.push_back("--no-media-module");
     }

@@ -137,6 +137,8 @@ class Appliance {
     bool set_media_module(bool present) const;
 
   private:
+    // The sandbox script's command line for this state directory and build, without an action.
+    std::vector<std::string> sandbox_command() const;
     bool prepare_state(const ApplianceOptions& options);
     void stop_bridge();
     bool output_has_script_error() const;

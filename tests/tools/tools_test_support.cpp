@@ -53,21 +53,6 @@ UniqueFd accept_within(int listener, std::chrono::milliseconds limit) {
     return UniqueFd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
 }
 
-bool send_all(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 Child::Child(const std::vector<std::string>& argv) {
     std::array<int, 2> out_pipe{-1, -1};
     std::array<int, 2> err_pipe{-1, -1};

@@ -20,9 +20,6 @@ UniqueFd listen_at(const std::string& path);
 // Waits up to `limit` for a connection on `listener` and accepts it; invalid on time-out.
 UniqueFd accept_within(int listener, std::chrono::milliseconds limit);
 
-// Sends all of `bytes` on `fd`; false on failure.
-bool send_all(int fd, const std::string& bytes);
-
 // A program started with its standard output and error on pipes; killed and reaped when it is
 // still running at destruction.
 class Child {

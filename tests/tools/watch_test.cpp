@@ -55,7 +55,7 @@ std::thread serve_once(int listener, std::vector<std::string> chunks) {
     return std::thread([listener, chunks = std::move(chunks)] {
         UniqueFd client = test::accept_within(listener, kPatience);
         for (const auto& chunk : chunks) {
-            if (!client || !test::send_all(client.get(), chunk)) {
+            if (!client || !send_all(client.get(), chunk)) {
                 return;
             }
         }
@@ -163,7 +163,7 @@ TEST(WatchProgram, WaitsForTheServiceThenPrintsEachMessageUntilSigterm) {
     ASSERT_TRUE(listener);
     UniqueFd client = test::accept_within(listener.get(), kPatience);
     ASSERT_TRUE(client) << "the watcher did not connect once the socket appeared";
-    ASSERT_TRUE(test::send_all(client.get(), kRes1080 + kRes720));
+    ASSERT_TRUE(send_all(client.get(), kRes1080 + kRes720));
     EXPECT_EQ(watch.wait_for_stdout_lines(2, kPatience),
               "res_change 1920x1080@60\nres_change 1280x720@50\n");
 
@@ -181,7 +181,7 @@ TEST(WatchProgram, ReconnectsToARestartedServiceButLeavesTheSlotToAnotherClient)
 
     UniqueFd client = test::accept_within(listener.get(), kPatience);
     ASSERT_TRUE(client);
-    ASSERT_TRUE(test::send_all(client.get(), kRes1080));
+    ASSERT_TRUE(send_all(client.get(), kRes1080));
     EXPECT_EQ(watch.wait_for_stdout_lines(1, kPatience), "res_change 1920x1080@60\n");
 
     // The service hands the slot to another client and closes this one; its socket stays.
@@ -195,7 +195,7 @@ TEST(WatchProgram, ReconnectsToARestartedServiceButLeavesTheSlotToAnotherClient)
     ASSERT_TRUE(listener);
     client = test::accept_within(listener.get(), kPatience);
     ASSERT_TRUE(client) << "the watcher did not come back to the restarted service";
-    ASSERT_TRUE(test::send_all(client.get(), kRes720));
+    ASSERT_TRUE(send_all(client.get(), kRes720));
     EXPECT_EQ(watch.wait_for_stdout_lines(2, kPatience),
               "res_change 1920x1080@60\nres_change 1280x720@50\n");
 
@@ -212,7 +212,7 @@ TEST(WatchProgram, OnceWithJsonPrintsOneCompactLineAndBadOptionsAreUsageErrors) 
     ASSERT_TRUE(watch.started());
     UniqueFd client = test::accept_within(listener.get(), kPatience);
     ASSERT_TRUE(client);
-    ASSERT_TRUE(test::send_all(client.get(), kRes720 + kRes1080));
+    ASSERT_TRUE(send_all(client.get(), kRes720 + kRes1080));
     EXPECT_EQ(watch.wait_exit(kPatience), kExitOk) << watch.stderr_text();
     EXPECT_EQ(watch.stdout_text(), kRes720 + "\n");
 
