@@ -22,18 +22,6 @@ extern char** environ;
 
 namespace hdgrab::test {
 
-inline std::string read_text(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline void write_text(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
 struct ProcessResult {
     bool exited = false;  // ended through exit (not killed by a signal)
     int status = -1;      // exit status when exited, signal number otherwise

@@ -19,6 +19,7 @@
 
 #include "bench/proc_sample.h"
 #include "tests/e2e/e2e_fixture.h"
+#include "tests/support/temp_dir.h"
 
 namespace hdgrab::test {
 namespace {
@@ -34,13 +35,6 @@ constexpr const char* kDebugToFile =
 constexpr const char* kSmallDumpFs = "/root=tmpfs:1048576";
 constexpr const char* kSmallLogFs = "/var/log=tmpfs:65536";
 constexpr int kChmodNoWrite = 0555;
-
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // A socket file as a killed service leaves it: bound once, nobody listening.
 bool leave_stale_socket(const fs::path& path) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/e2e/e2e_fixture.h"
+#include "tests/support/temp_dir.h"
 
 namespace hdgrab::test {
 namespace {
@@ -26,8 +27,7 @@ constexpr const char* kAcceptWarning = "Accept failed: Too many open files; retr
 
 // User plus system CPU time the process has used, in seconds.
 double cpu_seconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::string text = read_text("/proc/" + std::to_string(pid) + "/stat");
     // Fields after the command name in parentheses: state is field 3, utime 14, stime 15.
     std::istringstream fields(text.substr(text.rfind(')') + 2));
     std::string field;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "tests/support/pipeline_calls.h"
+#include "tests/support/temp_dir.h"
 
 namespace hdgrab::test {
 
@@ -108,10 +109,7 @@ std::filesystem::path ServiceTest::state_file() const {
 }
 
 nlohmann::json ServiceTest::state() const {
-    std::ifstream in(state_file());
-    std::stringstream text;
-    text << in.rdbuf();
-    return nlohmann::json::parse(text.str(), nullptr, false);
+    return nlohmann::json::parse(read_text(state_file()), nullptr, false);
 }
 
 bool ServiceTest::wait_state(const std::string& name, const nlohmann::json& value) const {
@@ -139,10 +137,7 @@ std::vector<DriverWrite> ServiceTest::writes_to(const std::string& file) const {
 }
 
 std::string ServiceTest::leak_report() const {
-    std::ifstream report(app.out_dir() / "axsim-leaks.txt");
-    std::stringstream text;
-    text << report.rdbuf();
-    return text.str();
+    return read_text(app.out_dir() / "axsim-leaks.txt");
 }
 
 void ServiceTest::hdmi(const std::vector<std::string>& args) const {

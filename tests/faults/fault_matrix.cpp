@@ -14,6 +14,7 @@
 #include "bench/proc_sample.h"
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/support/appliance.h"
+#include "tests/support/temp_dir.h"
 
 namespace hdgrab::test {
 namespace {
@@ -54,13 +55,6 @@ const std::vector<std::string> kChangeEnds{
 // An announcement that needs no re-configuration ends with this.
 constexpr const char* kSkipped = "Resolution already set to";
 
-std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 bool contains_any(const std::string& text, const std::vector<std::string>& needles) {
     return std::any_of(needles.begin(), needles.end(),
                        [&](const std::string& needle) { return text.find(needle) != text.npos; });
@@ -77,7 +71,7 @@ size_t count_lines_with(const std::string& text, const std::vector<std::string>&
 }
 
 size_t trace_size(const Appliance& app) {
-    return parse_trace(read_file(app.sdk_trace_path())).size();
+    return parse_trace(read_text(app.sdk_trace_path())).size();
 }
 
 ApplianceOptions options_for(const std::string& fault, std::vector<std::string> args) {
@@ -93,8 +87,8 @@ ApplianceOptions options_for(const std::string& fault, std::vector<std::string> 
 
 void collect(Appliance& app, RoadRun& run) {
     run.output = app.output();
-    run.trace = parse_trace(read_file(app.sdk_trace_path()));
-    run.leaks = read_file(app.sdk_leaks_path());
+    run.trace = parse_trace(read_text(app.sdk_trace_path()));
+    run.leaks = read_text(app.sdk_leaks_path());
     run.reboots = app.reboot_requests().size();
     run.reboot_marker = std::filesystem::exists(app.reboot_marker());
 }

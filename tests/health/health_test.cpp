@@ -72,13 +72,6 @@ size_t occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
-std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 TEST(ServiceNotifier, ReachesAPathAndAnAbstractNameAndRefusesOtherAddresses) {
     TempDir dir;
     CapturedLog log;
@@ -170,7 +163,7 @@ TEST(StateFile, HoldsEveryMemberAndIsReplacedAtomicallyWithMode0644) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                             std::filesystem::directory_iterator()),
               1);
-    const std::string text = read_file(path);
+    const std::string text = read_text(path);
     EXPECT_EQ(text.find('\n'), std::string::npos) << text;
     const auto json = nlohmann::json::parse(text);
     EXPECT_EQ(json.size(), 12u) << text;
@@ -325,7 +318,7 @@ TEST_F(Reporter, SendsReadyOnceWithTheStatusLinesInOrderAndStopping) {
     EXPECT_EQ(next_status(), "STOPPING=1\nSTATUS=Stopping");
     service_health().publish();
 
-    const auto json = nlohmann::json::parse(read_file(state_path));
+    const auto json = nlohmann::json::parse(read_text(state_path));
     EXPECT_EQ(json["pipeline"], "up");
     EXPECT_EQ(json["width"], 1280);
     EXPECT_EQ(json["changes"], 1);
@@ -364,11 +357,11 @@ TEST(ReporterWithoutManager, WritesTheStateFileWithoutProbesOrThread) {
     EXPECT_EQ(reporter.probe(Worker::kCapture), nullptr);
     EXPECT_EQ(reporter.probe(Worker::kMonitor), nullptr);
     ASSERT_TRUE(reporter.start(800, 600, 30));
-    EXPECT_EQ(nlohmann::json::parse(read_file(dir.path() / "vin_state.json"))["pipeline"], "down");
+    EXPECT_EQ(nlohmann::json::parse(read_text(dir.path() / "vin_state.json"))["pipeline"], "down");
     service_health().serving();
     service_health().publish();
     reporter.stop();
-    EXPECT_EQ(nlohmann::json::parse(read_file(dir.path() / "vin_state.json"))["pipeline"], "up");
+    EXPECT_EQ(nlohmann::json::parse(read_text(dir.path() / "vin_state.json"))["pipeline"], "up");
     EXPECT_EQ(log.text(), "");
 }
 

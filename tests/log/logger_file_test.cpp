@@ -14,8 +14,10 @@
 #include <string>
 
 #include "log/logger.h"
+#include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
+using hdgrab::test::read_text;
 
 namespace {
 
@@ -27,13 +29,6 @@ fs::path g_dir;
 fs::path log_path(int index = 0) {
     return index == 0 ? g_dir / "logs/vin.log"
                       : g_dir / ("logs/vin." + std::to_string(index) + ".log");
-}
-
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // Everything logged so far, oldest file first.

@@ -18,6 +18,7 @@
 #include "sim/driver/bridge_model.h"
 #include "tests/soak/session.h"
 #include "tests/support/pipeline_calls.h"
+#include "tests/support/temp_dir.h"
 
 namespace hdgrab::soak {
 
@@ -29,6 +30,9 @@ namespace {
 
 // A displaced client is closed by the service; this long it may take to see that.
 constexpr milliseconds kDisplacedCloseWait{2000};
+// A reading may catch the service holding one descriptor for a moment beside its steady ones:
+// the state file's temporary file while it is rewritten, or a bridge file while it is read.
+constexpr size_t kPassingDescriptors = 1;
 // The service reads the status again this long after its "ok" (and the bridge turns "stable"
 // after its own shorter delay), with a margin for a busy machine.
 constexpr milliseconds kServiceHandshakeWait{250};
@@ -192,12 +196,12 @@ bool start_with_client(Session& session, test::Client& client, Run& run) {
     return true;
 }
 
-// The last reading and the flatness check of a running service, then SIGTERM and the checks of
-// its orderly end.
+// The last reading and the flatness check of a running service (`descriptor_slack` more than the
+// passing one allowed at a reading), then SIGTERM and the checks of its orderly end.
 ScenarioResult end_service(Session& session, Run& run, size_t descriptor_slack) {
     if (session.app.running()) {
         (void)session.sample(run.result.resources);
-        run.check_flat(descriptor_slack);
+        run.check_flat(kPassingDescriptors + descriptor_slack);
     }
     std::string why;
     if (!session.stop_and_check(SIGTERM, why)) {
@@ -797,11 +801,9 @@ ScenarioResult run_faulty_changes(const SoakConfig& config) {
     run.result.counts["changes failed by an armed fault"] = failed;
     run.result.counts["failed geometry announced again"] = rebuilt;
     ScenarioResult result = end_service(session, run, 0);
-    std::ifstream leaks(session.app.sdk_leaks_path());
-    std::ostringstream left;
-    left << leaks.rdbuf();
-    if (left.str() != "none\n") {
-        result.faults.push_back("left by the service at its end: " + left.str());
+    const std::string left = test::read_text(session.app.sdk_leaks_path());
+    if (left != "none\n") {
+        result.faults.push_back("left by the service at its end: " + left);
     }
     return result;
 }

@@ -19,6 +19,7 @@
 #include "base/unique_fd.h"
 #include "sim/driver/bridge_model.h"
 #include "sim/driver/service_client.h"
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 
@@ -32,13 +33,6 @@ constexpr int kExitUnavailable = 77;
 constexpr milliseconds kPollStep{10};
 constexpr milliseconds kKillGrace{5000};
 constexpr const char* kScriptMessagePrefix = "hdgrab-sandbox: ";
-
-std::string read_text(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 int decode_status(int status) {
     if (WIFEXITED(status)) {

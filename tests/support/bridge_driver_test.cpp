@@ -19,6 +19,7 @@
 #include "base/unique_fd.h"
 #include "sim/driver/control.h"
 #include "tests/support/appliance.h"
+#include "tests/support/temp_dir.h"
 
 namespace hdgrab::test {
 namespace {
@@ -69,7 +70,8 @@ class BridgeDriverTest : public ::testing::Test {
             int status = 0;
             if (::waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
-                GTEST_SKIP() << "the FUSE driver cannot run here: " << read(dir_ / "driver.log");
+                GTEST_SKIP() << "the FUSE driver cannot run here: "
+                             << read_text(dir_ / "driver.log");
             }
             ASSERT_LT(Clock::now(), deadline) << "the driver does not answer";
             std::this_thread::sleep_for(10ms);
@@ -89,12 +91,6 @@ class BridgeDriverTest : public ::testing::Test {
         }
     }
 
-    static std::string read(const std::filesystem::path& path) {
-        std::ifstream in(path);
-        std::ostringstream out;
-        out << in.rdbuf();
-        return out.str();
-    }
     std::filesystem::path mnt() const { return dir_ / "mnt"; }
     std::filesystem::path socket() const { return dir_ / "ctl.sock"; }
     std::filesystem::path file(const char* name) const { return mnt() / "lt6911_info" / name; }
@@ -138,7 +134,7 @@ class BridgeDriverTest : public ::testing::Test {
                    std::chrono::milliseconds timeout = kEvent) {
         const auto deadline = Clock::now() + timeout;
         while (Clock::now() < deadline) {
-            if (read(file(name)) == expected) {
+            if (read_text(file(name)) == expected) {
                 return true;
             }
             std::this_thread::sleep_for(2ms);
@@ -157,10 +153,10 @@ class BridgeDriverTest : public ::testing::Test {
 };
 
 TEST_F(BridgeDriverTest, PresentsTheBridgeFilesAndProcLinks) {
-    EXPECT_EQ(read(file("status")), "stable\n");
-    EXPECT_EQ(read(file("width")), "1920\n");
-    EXPECT_EQ(read(file("height")), "1080\n");
-    EXPECT_EQ(read(file("fps")), "60\n");
+    EXPECT_EQ(read_text(file("status")), "stable\n");
+    EXPECT_EQ(read_text(file("width")), "1920\n");
+    EXPECT_EQ(read_text(file("height")), "1080\n");
+    EXPECT_EQ(read_text(file("fps")), "60\n");
     EXPECT_EQ(std::filesystem::read_symlink(mnt() / "self"), "/.hostproc/self");
     EXPECT_EQ(std::filesystem::read_symlink(mnt() / "4242"), "/.hostproc/4242");
     EXPECT_TRUE(std::filesystem::is_symlink(mnt() / "meminfo"));
@@ -195,7 +191,7 @@ TEST_F(BridgeDriverTest, EpollpriStaysPendingUntilSeekAndRead) {
     EXPECT_TRUE(wait_events(w, kEvent) & EPOLLPRI);
     EXPECT_EQ(rewind_and_read(w), "new res\n");
     EXPECT_EQ(wait_events(w, kNoEvent), 0u) << "acknowledged by seek + read";
-    EXPECT_EQ(read(file("width")), "1280\n");
+    EXPECT_EQ(read_text(file("width")), "1280\n");
 }
 
 TEST_F(BridgeDriverTest, NotificationsAreTrackedPerDescriptor) {
@@ -243,19 +239,19 @@ TEST_F(BridgeDriverTest, HandshakeTurnsNewResStableAfterTheDelay) {
     command({"res", "800", "600", "30"});
     ASSERT_TRUE(write_file(file("status"), "ok"));
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(read(file("status")), "new res\n") << "handshake switched off";
+    EXPECT_EQ(read_text(file("status")), "new res\n") << "handshake switched off";
 }
 
 TEST_F(BridgeDriverTest, PowerCycleBringsTheInputBack) {
     command({"delay", "power", "200"});
     command({"unknown"});
     ASSERT_TRUE(write_file(file("power"), "0"));
-    EXPECT_EQ(read(file("status")), "disappear\n");
+    EXPECT_EQ(read_text(file("status")), "disappear\n");
     const auto on = Clock::now();
     ASSERT_TRUE(write_file(file("power"), "1"));
     ASSERT_TRUE(wait_file("status", "new res\n"));
     EXPECT_GE(Clock::now() - on, 190ms);
-    EXPECT_EQ(read(file("width")), "1920\n");
+    EXPECT_EQ(read_text(file("width")), "1920\n");
 }
 
 TEST_F(BridgeDriverTest, WritesAreLoggedWithMonotonicTimes) {
@@ -289,9 +285,9 @@ TEST_F(BridgeDriverTest, WritesAreLoggedWithMonotonicTimes) {
 
 TEST_F(BridgeDriverTest, GarbageAndHiddenFiles) {
     command({"garbage", "width", "abc\\n"});
-    EXPECT_EQ(read(file("width")), "abc\n");
+    EXPECT_EQ(read_text(file("width")), "abc\n");
     command({"restore", "width"});
-    EXPECT_EQ(read(file("width")), "1920\n");
+    EXPECT_EQ(read_text(file("width")), "1920\n");
 
     UniqueFd opened(::open(file("fps").c_str(), O_RDONLY | O_CLOEXEC));
     command({"hide", "fps"});
@@ -308,7 +304,7 @@ TEST_F(BridgeDriverTest, GarbageAndHiddenFiles) {
     char buffer[16] = {};
     EXPECT_EQ(::pread(opened.get(), buffer, sizeof buffer, 0), 3) << "an open descriptor reads on";
     command({"show", "fps"});
-    EXPECT_EQ(read(file("fps")), "60\n");
+    EXPECT_EQ(read_text(file("fps")), "60\n");
 }
 
 TEST_F(BridgeDriverTest, QuitUnmounts) {

@@ -22,13 +22,21 @@ TempDir::~TempDir() {
 }
 
 void TempDir::write(const std::string& name, const std::string& content) const {
-    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
-    out << content;
+    write_text(file(name), content);
 }
 
 std::string TempDir::read(const std::string& name) const {
-    std::ifstream in(file(name), std::ios::binary);
+    return read_text(file(name));
+}
+
+std::string read_text(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_text(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
 }
 
 size_t open_descriptor_count() {

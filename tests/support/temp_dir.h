@@ -1,5 +1,5 @@
 // A fresh directory under the system's temporary directory for one test, removed with its
-// content afterwards, and the count of the process's open descriptors.
+// content afterwards; whole-file reads and writes; the count of the process's open descriptors.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +29,11 @@ class TempDir {
   private:
     std::filesystem::path path_;
 };
+
+// The whole content of the file at `path`, byte for byte ("" when it cannot be read).
+std::string read_text(const std::filesystem::path& path);
+// Replaces the file at `path` with `text`, byte for byte.
+void write_text(const std::filesystem::path& path, const std::string& text);
 
 // Number of descriptors the process holds right now.
 size_t open_descriptor_count();
