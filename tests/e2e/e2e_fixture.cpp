@@ -104,10 +104,6 @@ bool ServiceTest::wait_count(const std::string& text, size_t times,
     return true;
 }
 
-std::filesystem::path ServiceTest::state_file() const {
-    return app.state_dir() / "run/kvm/vin_state.json";
-}
-
 nlohmann::json ServiceTest::state() const {
     return nlohmann::json::parse(read_text(state_file()), nullptr, false);
 }

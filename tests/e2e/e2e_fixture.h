@@ -56,7 +56,7 @@ class ServiceTest : public ::testing::Test {
     bool wait_count(const std::string& text, size_t times,
                     std::chrono::milliseconds timeout = kEventWait) const;
     // The service's state file and its content (a discarded value while it cannot be read).
-    std::filesystem::path state_file() const;
+    std::filesystem::path state_file() const { return app.state_file_path(); }
     nlohmann::json state() const;
     // Waits until the state file's member `name` holds `value`.
     bool wait_state(const std::string& name, const nlohmann::json& value) const;

@@ -421,6 +421,9 @@ bool Appliance::wait_for_output(const std::string& text, milliseconds timeout) c
 std::filesystem::path Appliance::socket_path() const {
     return state_dir_ / "run/kvm/vin_sock";
 }
+std::filesystem::path Appliance::state_file_path() const {
+    return state_dir_ / "run/kvm/vin_state.json";
+}
 std::filesystem::path Appliance::out_dir() const {
     return state_dir_ / "sandbox/out";
 }

@@ -103,9 +103,10 @@ class Appliance {
     bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout) const;
 
     std::filesystem::path state_dir() const { return state_dir_; }
-    std::filesystem::path socket_path() const;     // <state>/run/kvm/vin_sock
-    std::filesystem::path sdk_trace_path() const;  // host path of kSdkTraceFile
-    std::filesystem::path sdk_leaks_path() const;  // host path of kSdkLeaksFile
+    std::filesystem::path socket_path() const;      // <state>/run/kvm/vin_sock
+    std::filesystem::path state_file_path() const;  // <state>/run/kvm/vin_state.json
+    std::filesystem::path sdk_trace_path() const;   // host path of kSdkTraceFile
+    std::filesystem::path sdk_leaks_path() const;   // host path of kSdkLeaksFile
     // Arms AXSIM_FAIL rules in the running substitute (needs `sdk_arm`): their counts start at
     // the next SDK call ("AX_IVPS_Init#1": the next AX_IVPS_Init fails). False when the file
     // cannot be written.
