@@ -143,7 +143,8 @@ int main(int argc, char** argv) {
                              config.seed, config.seed, config.service.string())
               << std::flush;
 
-    bool ok = true;
+    // The faults again at the end, where a log cut to its last lines still shows them.
+    std::vector<std::string> faults;
     const auto run = [&](const std::string& name, ScenarioResult (*scenario)(const SoakConfig&)) {
         if (!selected.contains(name)) {
             return;
@@ -151,13 +152,19 @@ int main(int argc, char** argv) {
         const ScenarioResult result = scenario(config);
         print(result);
         std::cout << std::flush;
-        ok = ok && result.ok();
+        for (const std::string& fault : result.faults) {
+            faults.push_back(result.name + ": " + fault);
+        }
     };
     run("changes", hdgrab::soak::run_changes);
     run("connects", hdgrab::soak::run_connects);
     run("storms", hdgrab::soak::run_storms);
     run("signals", hdgrab::soak::run_signals);
     run("faulty", hdgrab::soak::run_faulty_changes);
+    for (const std::string& fault : faults) {
+        std::cout << "hdgrab-soak: FAULT in " << fault << '\n';
+    }
+    const bool ok = faults.empty();
     std::cout << fmt::format("hdgrab-soak: {} (seed {})\n", ok ? "PASS" : "FAIL", config.seed);
     return ok ? 0 : 1;
 }
