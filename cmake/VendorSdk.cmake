@@ -4,7 +4,7 @@
 # as shared libraries, directly or in its lib/ subfolder. This module defines the INTERFACE
 # target hdgrab_sdk (the same name the substitute uses) that links one imported SHARED target per
 # library. Only the libraries are taken from the vendor: the calls are declared by the project's
-# own media/ax_sdk.h. Libraries the vendor's libraries need themselves are found in the same
+# own sdk/ax_sdk.h. Libraries the vendor's libraries need themselves are found in the same
 # folder at link time; HDGRAB_VENDOR_SDK_EXTRA_LIBS names further ones to link directly.
 
 set(HDGRAB_VENDOR_SDK_LIBS ax_sys ax_mipi ax_ivps ax_proton)
@@ -18,7 +18,7 @@ function(hdgrab_vendor_sdk_target dir)
     endif()
 
     add_library(hdgrab_sdk INTERFACE)
-    target_include_directories(hdgrab_sdk INTERFACE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(hdgrab_sdk INTERFACE $<TARGET_NAME_IF_EXISTS:hdgrab_sdk_api>)
     set(missing "")
     set(folders "")
     foreach(name IN LISTS HDGRAB_VENDOR_SDK_LIBS HDGRAB_VENDOR_SDK_EXTRA_LIBS)

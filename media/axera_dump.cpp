@@ -6,7 +6,7 @@
 #include <fstream>
 #include <limits>
 
-#include "media/ax_sdk.h"
+#include "sdk/ax_sdk.h"
 #include "media/axera_detail.h"
 #include "media/axera_util.h"
 #include "media/media_constants.h"

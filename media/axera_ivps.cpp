@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "media/ax_sdk.h"
+#include "sdk/ax_sdk.h"
 #include "media/axera_util.h"
 #include "media/media_constants.h"
 

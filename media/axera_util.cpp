@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "base/waits.h"
-#include "media/ax_sdk.h"
+#include "sdk/ax_sdk.h"
 #include "media/axera_detail.h"
 #include "media/media_constants.h"
 

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "media/ax_sdk.h"
+#include "sdk/ax_sdk.h"
 
 namespace hdgrab::media {
 

@@ -16,7 +16,7 @@
 
 #include <fmt/format.h>
 
-#include "media/ax_sdk.h"
+#include "sdk/ax_sdk.h"
 #include "sim/sdk/axsim.h"
 #include "sim/sdk/calls.h"
 

@@ -3,7 +3,7 @@
 // service only passes its address on).
 #include <cstdint>
 
-#include "media/ax_sdk.h"
+#include "sdk/ax_sdk.h"
 
 // Marks an object made by the substitute's sensor library.
 constexpr uint32_t kDummySensorMagic = 0x534E5344;  // "DSNS"

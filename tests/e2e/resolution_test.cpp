@@ -9,6 +9,7 @@
 
 #include "bench/proc_sample.h"
 #include "tests/e2e/e2e_fixture.h"
+#include "tests/support/temp_dir.h"
 
 namespace hdgrab::test {
 namespace {
@@ -57,6 +58,35 @@ TEST_F(ResolutionChange, NewGeometryIsAcknowledgedAppliedAndSentToTheClient) {
     EXPECT_THAT(output, HasSubstr("LT6911 resolution changed to 1280x720, fps:50"));
     // Nothing else arrives.
     EXPECT_FALSE(client.read_message(300ms));
+}
+
+// The unchanged service against another build of the SDK libraries, made from the list of calls
+// alone: it starts, serves a client, follows a change and stops cleanly. Nothing of the
+// substitute (its checks, its trace) is there to lean on.
+TEST_F(ResolutionChange, TheServiceRunsAgainstAnotherBuildOfTheSdkLibraries) {
+    ApplianceOptions options;
+    options.args = {"-d"};
+    options.sandbox_options = {"--sdk", HDGRAB_TEST_MINIMAL_SDK_DIR};
+    start(options);
+    Client client;
+    connect(client);
+    const std::string maps = read_text("/proc/" + std::to_string(app.pid()) + "/maps");
+    for (const char* library :
+         {"libax_sys.so", "libax_mipi.so", "libax_ivps.so", "libax_proton.so"}) {
+        EXPECT_NE(maps.find(std::string(HDGRAB_TEST_MINIMAL_SDK_DIR) + "/" + library),
+                  std::string::npos)
+            << library << " is not the minimal one";
+    }
+    EXPECT_EQ(maps.find("sim/lib/"), std::string::npos) << "the substitute was loaded";
+
+    hdmi({"res", "1280", "720", "50"});
+
+    const auto message = client.read_message(kEventWait);
+    ASSERT_TRUE(message) << app.output();
+    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
+    EXPECT_FALSE(client.read_message(300ms));
+    EXPECT_EQ(app.stop(kExitWait), 0) << app.output();
+    EXPECT_FALSE(std::filesystem::exists(app.socket_path()));
 }
 
 TEST_F(ResolutionChange, SeveralChangesArriveInOrderBackToBack) {

@@ -52,7 +52,7 @@
 #include "bridge/status_reaction.h"
 #include "ipc/notify.h"
 #include "log/logger.h"
-#include "media/ax_sdk.h"
+#include "sdk/ax_sdk.h"
 #include "media/axera_util.h"
 #include "media/media_constants.h"
 #include "sim/sdk/axsim.h"

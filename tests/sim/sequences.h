@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "media/ax_sdk.h"
+#include "sdk/ax_sdk.h"
 
 namespace seq {
 
