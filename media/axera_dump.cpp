@@ -6,10 +6,10 @@
 #include <fstream>
 #include <limits>
 
-#include "sdk/ax_sdk.h"
 #include "media/axera_detail.h"
 #include "media/axera_util.h"
 #include "media/media_constants.h"
+#include "sdk/ax_sdk.h"
 
 using hdgrab::media::status_hex;
 namespace mc = hdgrab::media;

@@ -2,9 +2,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "sdk/ax_sdk.h"
 #include "media/axera_util.h"
 #include "media/media_constants.h"
+#include "sdk/ax_sdk.h"
 
 namespace mc = hdgrab::media;
 

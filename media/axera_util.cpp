@@ -11,9 +11,9 @@
 #include <utility>
 
 #include "base/waits.h"
-#include "sdk/ax_sdk.h"
 #include "media/axera_detail.h"
 #include "media/media_constants.h"
+#include "sdk/ax_sdk.h"
 
 std::unique_ptr<AxeraUtil> global_axera_util;
 

@@ -16,12 +16,12 @@ extern "C" {
 // ---- memory pools -------------------------------------------------------------------------
 
 typedef struct {
-    uint64_t MetaSize;          // per-block metadata size, bytes
-    uint64_t BlkSize;           // bytes per block
-    uint32_t BlkCnt;            // number of blocks
+    uint64_t MetaSize;  // per-block metadata size, bytes
+    uint64_t BlkSize;   // bytes per block
+    uint32_t BlkCnt;    // number of blocks
     uint32_t CacheMode;
     uint32_t reserved0;
-    char PartitionName[32];     // NUL-terminated
+    char PartitionName[32];  // NUL-terminated
     uint8_t reserved1[36];
 } AX_POOL_CONFIG_T;
 
@@ -103,7 +103,7 @@ typedef struct {
     uint32_t nHeight;
     uint32_t nWidthStride;  // pixels
     int32_t eImgFormat;
-    uint32_t nDepth;        // frame queue depth
+    uint32_t nDepth;  // frame queue depth
     uint8_t reserved[16];
 } AX_VIN_CHN_ATTR_T;
 

@@ -52,9 +52,9 @@
 #include "bridge/status_reaction.h"
 #include "ipc/notify.h"
 #include "log/logger.h"
-#include "sdk/ax_sdk.h"
 #include "media/axera_util.h"
 #include "media/media_constants.h"
+#include "sdk/ax_sdk.h"
 #include "sim/sdk/axsim.h"
 #include "tests/fuzz/fuzz_support.h"
 
