@@ -95,4 +95,10 @@ bool recovery_retry_enabled() {
     return ConfigStore::get_bool(kRecoveryRetryKey).value_or(false);
 }
 
+RecoveryPolicy recovery_policy() {
+    RecoveryPolicy policy;
+    policy.retry = recovery_retry_enabled();
+    return policy;
+}
+
 }  // namespace hdgrab

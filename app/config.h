@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/cli.h"
+#include "bridge/status_reaction.h"
 
 namespace hdgrab {
 
@@ -56,5 +57,8 @@ LogSettings choose_log_settings(const CommandLine& switches);
 // `recovery.retry` from ConfigStore: true only for the boolean true (missing or another type:
 // false).
 bool recovery_retry_enabled();
+
+// The recovery keys from ConfigStore, each true only for the boolean true.
+RecoveryPolicy recovery_policy();
 
 }  // namespace hdgrab

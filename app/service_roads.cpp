@@ -13,6 +13,7 @@
 
 #include "app/config.h"
 #include "app/exit_status.h"
+#include "app/reload.h"
 #include "app/version.h"
 #include "base/waits.h"
 #include "base/worker_thread.h"
@@ -151,8 +152,7 @@ int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& 
     }
     // Both workers start through start_worker, which gives each its own crash stack.
     std::thread capture = start_worker(CaptureThread(control.epoll, control.events, data));
-    std::thread monitor =
-        _lt6911_thread(data, paths.bridge_status, RecoveryPolicy{recovery_retry_enabled()});
+    std::thread monitor = _lt6911_thread(data, paths.bridge_status, running_recovery_policy());
     if (monitor.joinable()) {
         monitor.join();
     }

@@ -21,8 +21,11 @@ std::shared_ptr<spdlog::logger> main_log() {
 }  // namespace
 
 BridgeStatusReaction::BridgeStatusReaction(std::shared_ptr<_ax_vin_data_t> data,
-                                           ReactionPause pause, RecoveryPolicy recovery)
-    : data_(std::move(data)), pause_(std::move(pause)), recovery_(recovery) {}
+                                           ReactionPause pause, SharedRecoveryPolicy recovery)
+    : data_(std::move(data)),
+      pause_(std::move(pause)),
+      recovery_(recovery ? std::move(recovery)
+                         : std::make_shared<const std::atomic<RecoveryPolicy>>()) {}
 
 bool BridgeStatusReaction::default_pause(std::chrono::milliseconds duration) {
     // The pipeline lock is not held across the wait: the Capture thread may accept meanwhile.
@@ -145,7 +148,7 @@ void BridgeStatusReaction::settle(bool done, const Geometry& target) {
         pending_.reset();
         return;
     }
-    if (!recovery_.retry) {
+    if (!recovery_->load().retry) {
         return;
     }
     ++failures_;

@@ -1,6 +1,7 @@
 // The Bridge monitor's reaction to one status notification of the bridge driver.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -23,6 +24,9 @@ struct RecoveryPolicy {
     // a row.
     bool retry = false;
 };
+// The policy the running reaction follows, read at each decision; the service frame sets it at
+// start-up and replaces it on a configuration reload. Null means every recovery switched off.
+using SharedRecoveryPolicy = std::shared_ptr<const std::atomic<RecoveryPolicy>>;
 inline constexpr std::chrono::milliseconds kRetryFirstDelay{1000};
 inline constexpr std::chrono::milliseconds kRetryMaxDelay{30000};
 inline constexpr int kRetryPowerCycleEvery = 3;
@@ -44,7 +48,7 @@ class BridgeStatusReaction {
   public:
     explicit BridgeStatusReaction(std::shared_ptr<_ax_vin_data_t> data,
                                   ReactionPause pause = default_pause,
-                                  RecoveryPolicy recovery = {});
+                                  SharedRecoveryPolicy recovery = {});
 
     // Reads the status present when the monitor starts; it is only recorded, never acted upon.
     void record_initial_status();
@@ -75,7 +79,7 @@ class BridgeStatusReaction {
 
     std::shared_ptr<_ax_vin_data_t> data_;
     ReactionPause pause_;
-    RecoveryPolicy recovery_;
+    SharedRecoveryPolicy recovery_;
     // The failed change still to be made, its failures in a row and when the next try is due.
     std::optional<Geometry> pending_;
     int failures_ = 0;
