@@ -98,6 +98,7 @@ bool recovery_retry_enabled() {
 RecoveryPolicy recovery_policy() {
     RecoveryPolicy policy;
     policy.retry = recovery_retry_enabled();
+    policy.rebuild_on_signal_return = ConfigStore::get_bool(kRecoveryRebuildKey).value_or(false);
     return policy;
 }
 

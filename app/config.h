@@ -17,6 +17,9 @@ inline constexpr const char* kLogFileKey = "log.file";
 // Whether a failed resolution change is retried without a new announcement (default false; not
 // written into a bootstrapped file).
 inline constexpr const char* kRecoveryRetryKey = "recovery.retry";
+// Whether "new res" at the recorded geometry after a loss of signal rebuilds the pipeline
+// (default false; not written into a bootstrapped file).
+inline constexpr const char* kRecoveryRebuildKey = "recovery.rebuild_on_signal_return";
 
 inline constexpr const char* kDefaultLogLevel = "error";
 inline constexpr const char* kDefaultLogType = "file";
@@ -58,7 +61,7 @@ LogSettings choose_log_settings(const CommandLine& switches);
 // false).
 bool recovery_retry_enabled();
 
-// The recovery keys from ConfigStore, each true only for the boolean true.
+// Both recovery keys from ConfigStore, each true only for the boolean true.
 RecoveryPolicy recovery_policy();
 
 }  // namespace hdgrab

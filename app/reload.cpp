@@ -146,8 +146,12 @@ bool apply_file() {
     const RecoveryPolicy before = store->load();
     RecoveryPolicy after;
     after.retry = bool_setting(kRecoveryRetryKey, before.retry);
+    after.rebuild_on_signal_return =
+        bool_setting(kRecoveryRebuildKey, before.rebuild_on_signal_return);
     store->store(after);
     changes.note(kRecoveryRetryKey, before.retry, after.retry);
+    changes.note(kRecoveryRebuildKey, before.rebuild_on_signal_return,
+                 after.rebuild_on_signal_return);
 
     main_log()->info("Configuration reloaded: {}", changes.summary());
     return true;

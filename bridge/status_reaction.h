@@ -23,6 +23,9 @@ struct RecoveryPolicy {
     // kRetryMaxDelay), and power-cycle the bridge after every kRetryPowerCycleEvery failures in
     // a row.
     bool retry = false;
+    // Rebuild the pipeline when, after the bridge reported "disappear" or was power-cycled, "new
+    // res" announces the geometry already recorded (instead of "skipping"), and tell the client.
+    bool rebuild_on_signal_return = false;
 };
 // The policy the running reaction follows, read at each decision; the service frame sets it at
 // start-up and replaces it on a configuration reload. Null means every recovery switched off.
@@ -72,14 +75,16 @@ class BridgeStatusReaction {
     // Bridge power off, the pause, power on (always, also when a stop shortened the pause).
     void power_cycle_bridge();
     void change_resolution();
-    // False when the tear-down or the bring-up failed.
-    bool reconfigure_pipeline(int32_t width, int32_t height, int32_t fps);
+    // False when the tear-down or the bring-up failed. `rebuild`: also at the recorded geometry.
+    bool reconfigure_pipeline(int32_t width, int32_t height, int32_t fps, bool rebuild = false);
     // Books the result of a re-configuration towards `target` for the retry.
     void settle(bool done, const Geometry& target);
 
     std::shared_ptr<_ax_vin_data_t> data_;
     ReactionPause pause_;
     SharedRecoveryPolicy recovery_;
+    // The bridge reported "disappear" or was power-cycled since the last "new res".
+    bool signal_lost_ = false;
     // The failed change still to be made, its failures in a row and when the next try is due.
     std::optional<Geometry> pending_;
     int failures_ = 0;
