@@ -216,7 +216,8 @@ void switch_log_sinks(const std::vector<std::shared_ptr<spdlog::logger>>& logger
         throw std::runtime_error("Unsupported sink type or missing file path: " + type);
     }
     for (size_t i = 0; i < loggers.size(); ++i) {
-        auto* logger = dynamic_cast<SwitchableLogger*>(loggers[i].get());  // null stays null
+        // A logger made elsewhere (or none) keeps what it has.
+        auto* logger = dynamic_cast<SwitchableLogger*>(loggers[i].get());
         if (logger == nullptr) {
             continue;
         }
