@@ -8,6 +8,7 @@
 #include <chrono>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -28,6 +29,15 @@ struct ReloadSetup {
 };
 // Written by the main thread before the workers start; read by the Capture thread.
 ReloadSetup g_setup;
+
+// Held by a reload, and for good by the exit path once it sealed (see seal_reload_for_exit).
+// Recursive: a crash inside a reload reaches the exit path on the same thread. Never destroyed,
+// as the exit path runs while static objects go.
+std::recursive_mutex& reload_lock() {
+    static auto* const lock = new std::recursive_mutex;
+    return *lock;
+}
+bool g_sealed = false;  // under reload_lock()
 
 std::shared_ptr<std::atomic<RecoveryPolicy>> recovery_store() {
     static const auto store = std::make_shared<std::atomic<RecoveryPolicy>>(recovery_policy());
@@ -176,11 +186,20 @@ void arm_reload(const CommandLine& switches, const std::string& path) {
 }
 
 bool reload_configuration() {
+    std::lock_guard hold(reload_lock());
+    if (g_sealed) {
+        return false;
+    }
     service_health().notify_manager(
         fmt::format("{}\n{}{}", kReloadingAssignment, kMonotonicUsecAssignment, monotonic_usec()));
     const bool taken = apply_file();
     service_health().notify_manager(kReloadedAssignment);
     return taken;
+}
+
+void seal_reload_for_exit() noexcept {
+    reload_lock().lock();  // kept: no reload starts again
+    g_sealed = true;
 }
 
 }  // namespace hdgrab

@@ -30,4 +30,9 @@ void arm_reload(const CommandLine& switches, const std::string& path = kConfigPa
 // "MONOTONIC_USEC=") goes out before and "READY=1" after. False when the file was not taken.
 bool reload_configuration();
 
+// The exit path: waits for a reload under way (unless the calling thread is in it) and keeps every
+// later one from starting, so that no reload uses the process-wide objects while they are
+// destroyed. Never undone.
+void seal_reload_for_exit() noexcept;
+
 }  // namespace hdgrab

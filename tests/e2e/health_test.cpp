@@ -236,6 +236,22 @@ TEST_F(Health, ReloadAppliesTheFileWithoutTouchingPipelineOrClient) {
     expect_orderly_stop();
 }
 
+TEST_F(Health, ReloadDoesNotWaitForAnSdkCallInProgress) {
+    ApplianceOptions options = service_options();
+    // The re-configuration's first unlink takes 3 s.
+    options.env["AXSIM_STALL"] = "AX_SYS_UnLink#1=3000";
+    start_managed(options);
+    Client client;
+    connect(client);
+    hdmi({"res", "1280", "720", "50"});
+    ASSERT_TRUE(manager.wait_for("STATUS=Re-configuring to 1280x720@50")) << app.output();
+    ASSERT_TRUE(app.send_signal(SIGHUP));
+    ASSERT_TRUE(manager.wait_for("READY=1")) << app.output();
+    EXPECT_EQ(count_output("LT6911 resolution reset and client notified"), 0u) << app.output();
+    EXPECT_TRUE(client.read_message(kEventWait)) << app.output();
+    expect_orderly_stop();
+}
+
 TEST_F(Health, KeepAlivesStopWhileAnSdkCallHangs) {
     ApplianceOptions options = service_options();
     options.env["WATCHDOG_USEC"] = "400000";
