@@ -95,4 +95,11 @@ bool recovery_retry_enabled() {
     return ConfigStore::get_bool(kRecoveryRetryKey).value_or(false);
 }
 
+RecoveryPolicy recovery_policy() {
+    RecoveryPolicy policy;
+    policy.retry = recovery_retry_enabled();
+    policy.rebuild_on_signal_return = ConfigStore::get_bool(kRecoveryRebuildKey).value_or(false);
+    return policy;
+}
+
 }  // namespace hdgrab

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/cli.h"
+#include "bridge/status_reaction.h"
 
 namespace hdgrab {
 
@@ -16,6 +17,9 @@ inline constexpr const char* kLogFileKey = "log.file";
 // Whether a failed resolution change is retried without a new announcement (default false; not
 // written into a bootstrapped file).
 inline constexpr const char* kRecoveryRetryKey = "recovery.retry";
+// Whether "new res" at the recorded geometry after a loss of signal rebuilds the pipeline
+// (default false; not written into a bootstrapped file).
+inline constexpr const char* kRecoveryRebuildKey = "recovery.rebuild_on_signal_return";
 
 inline constexpr const char* kDefaultLogLevel = "error";
 inline constexpr const char* kDefaultLogType = "file";
@@ -56,5 +60,8 @@ LogSettings choose_log_settings(const CommandLine& switches);
 // `recovery.retry` from ConfigStore: true only for the boolean true (missing or another type:
 // false).
 bool recovery_retry_enabled();
+
+// Both recovery keys from ConfigStore, each true only for the boolean true.
+RecoveryPolicy recovery_policy();
 
 }  // namespace hdgrab

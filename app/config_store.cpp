@@ -34,10 +34,14 @@ enum class ReadResult { kOk, kUnreadable, kTooLarge };
 // or is no regular file (a directory, a named pipe, a device); kTooLarge, without reading the
 // rest, when it holds more. Opening does not wait: a named pipe without a writer would otherwise
 // block the start-up.
-ReadResult read_file(const std::string& path, std::string& content) {
+ReadResult read_file(const std::string& path, std::string& content, int* error = nullptr) {
     hdgrab::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
     if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        // EINVAL stands for "not a regular file" (open and fstat do not give it for a path).
+        if (error != nullptr) {
+            *error = fd && S_ISREG(status.st_mode) == 0 && status.st_mode != 0 ? EINVAL : errno;
+        }
         return ReadResult::kUnreadable;
     }
     content.clear();
@@ -50,6 +54,9 @@ ReadResult read_file(const std::string& path, std::string& content) {
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
+            }
+            if (error != nullptr) {
+                *error = errno;
             }
             return ReadResult::kUnreadable;
         }
@@ -135,7 +142,8 @@ enum class ParseResult { kOk, kInvalid, kTooDeep };
 
 // Parses `text` into `document`, refusing documents nested deeper than kMaxConfigDepth (they
 // could not be written back or copied safely). The caller has bounded the text's size.
-ParseResult parse_document(std::string_view text, const std::string& path, toml::table& document) {
+ParseResult parse_document(std::string_view text, const std::string& path, toml::table& document,
+                           std::string* why = nullptr) {
     try {
         toml::table parsed = toml::parse(text, path);
         if (nesting_depth(parsed) > kMaxConfigDepth) {
@@ -143,6 +151,12 @@ ParseResult parse_document(std::string_view text, const std::string& path, toml:
         }
         document = std::move(parsed);
         return ParseResult::kOk;
+    } catch (const toml::parse_error& e) {
+        if (why != nullptr) {
+            *why = fmt::format("not valid TOML: {} (line {}, column {})", e.description(),
+                               e.source().begin.line, e.source().begin.column);
+        }
+        return ParseResult::kInvalid;
     } catch (...) {
         // Invalid TOML (or no memory).
         return ParseResult::kInvalid;
@@ -274,6 +288,50 @@ void ConfigStore::load(const std::string& path) {
     } catch (...) {
         // No memory: the store stays empty and every setting its default.
         root_.reset();
+    }
+}
+
+bool ConfigStore::reload(const std::string& path, std::string& reason) {
+    try {
+        std::string content;
+        int error = 0;
+        switch (read_file(path, content, &error)) {
+            case ReadResult::kOk:
+                break;
+            case ReadResult::kUnreadable:
+                reason = error == EINVAL ? "not a regular file" : std::strerror(error);
+                return false;
+            case ReadResult::kTooLarge:
+                reason = fmt::format("larger than {} bytes", kMaxConfigFileBytes);
+                return false;
+        }
+        toml::table document;
+        reason = "not valid TOML";
+        switch (parse_document(content, path, document, &reason)) {
+            case ParseResult::kOk:
+                break;
+            case ParseResult::kInvalid:
+                return false;
+            case ParseResult::kTooDeep:
+                reason = fmt::format("tables nested deeper than {} levels", kMaxConfigDepth);
+                return false;
+        }
+        std::unique_lock lock(lock_);
+        path_ = path;
+        root_ = std::move(document);
+        return true;
+    } catch (...) {
+        reason = "out of memory";
+        return false;
+    }
+}
+
+bool ConfigStore::contains(const std::string& key) {
+    std::shared_lock lock(lock_);
+    try {
+        return find_node(key) != nullptr;
+    } catch (...) {
+        return false;
     }
 }
 

@@ -32,6 +32,15 @@ class ConfigStore {
     // kMaxConfigDepth leaves the root empty too and is reported on standard error.
     static void load(const std::string& path);
 
+    // For a reload of the running service: parses the file at `path` and, when it is a document
+    // load() would take, makes it the root (and `path` the remembered path) and returns true.
+    // Otherwise returns false with `reason` saying why (cannot be read, too large, too deep, not
+    // valid TOML and where), and the root stays as it was.
+    static bool reload(const std::string& path, std::string& reason);
+
+    // True when something, of any type, is under the dotted key (looked up like get_string).
+    static bool contains(const std::string& key);
+
     // The string under a dotted key ("log.level"), looked up table by table: "a..b" names the
     // empty key between the dots, a trailing dot adds nothing. No value when the root is empty,
     // a segment is missing, a node on the way is not a table or the final value is not a string.

@@ -7,6 +7,7 @@
 #include "app/config.h"
 #include "app/exit_status.h"
 #include "app/probe.h"
+#include "app/reload.h"
 #include "app/service_roads.h"
 #include "app/signals.h"
 #include "app/startup.h"
@@ -60,6 +61,8 @@ int run_service(int argc, char** argv) {
     if (command_line.options.dump_raw) {
         return hdgrab::run_dump_road(*data);
     }
+    // From here a SIGHUP reloads the configuration; the Capture thread applies it.
+    hdgrab::arm_reload(command_line.options);
     return hdgrab::run_service_road(data);
 }
 

@@ -13,6 +13,7 @@
 
 #include "app/config.h"
 #include "app/exit_status.h"
+#include "app/reload.h"
 #include "app/version.h"
 #include "base/waits.h"
 #include "base/worker_thread.h"
@@ -40,10 +41,12 @@ std::shared_ptr<spdlog::logger> main_log() {
 // still be busy. A health reporter still running is stopped first, so that it never logs through
 // a destroyed logger. Then the seal waits for a worker inside the pipeline lock (an SDK call of a
 // re-configuration, say) and keeps every worker out of it from then on, so nothing uses these
-// objects while they go (see media/pipeline_lock.h). After an orderly end both workers have been
-// joined and the seal returns at once.
+// objects while they go (see media/pipeline_lock.h). A configuration reload, which takes no
+// pipeline lock, is waited for and shut out the same way. After an orderly end both workers have
+// been joined and the seals return at once.
 void destroy_service_objects() noexcept {
     stop_health_reporter();
+    seal_reload_for_exit();
     seal_pipeline_for_exit();
     global_lt6911_util.reset();
     global_axera_util.reset();
@@ -151,8 +154,7 @@ int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& 
     }
     // Both workers start through start_worker, which gives each its own crash stack.
     std::thread capture = start_worker(CaptureThread(control.epoll, control.events, data));
-    std::thread monitor =
-        _lt6911_thread(data, paths.bridge_status, RecoveryPolicy{recovery_retry_enabled()});
+    std::thread monitor = _lt6911_thread(data, paths.bridge_status, running_recovery_policy());
     if (monitor.joinable()) {
         monitor.join();
     }

@@ -18,6 +18,7 @@
 #include <shared_mutex>
 #include <string_view>
 
+#include "base/reload_request.h"
 #include "base/service_state.h"
 
 namespace {
@@ -293,6 +294,12 @@ void on_stop_signal(int) {
     hdgrab::request_stop();
 }
 
+void on_early_hangup(int) {}
+
+void on_reload_signal(int) {
+    hdgrab::request_reload();
+}
+
 void on_crash(int signum) {
     if (signum != SIGSEGV) {
         return;
@@ -373,14 +380,16 @@ bool install_exit_request_handlers() {
     for (const int signum : exit_signals) {
         ok = install_handler(signum, on_exit_request, 0) && ok;
     }
-    return ok;
+    return install_handler(SIGHUP, on_early_hangup, 0) && ok;
 }
 
 bool install_stop_handlers() {
     // Creates the stop descriptor now, in normal context, so the handler only writes to it.
     (void)stop_event_fd();
+    (void)reload_event_fd();
     bool ok = install_handler(SIGINT, on_stop_signal, 0);
     ok = install_handler(SIGTERM, on_stop_signal, 0) && ok;
+    ok = install_handler(SIGHUP, on_reload_signal, 0) && ok;
     // A request that came in under the early handler stays a record only.
     record_exit_request();
     return ok;

@@ -30,6 +30,14 @@ void on_exit_request(int signum);
 // Async-signal-safe: one atomic store and one write(2).
 void on_stop_signal(int signum);
 
+// SIGHUP handler until the final handlers are installed: does nothing, so that a hang-up during
+// start-up neither ends the process (the default action) nor asks for a reload.
+void on_early_hangup(int signum);
+
+// Final SIGHUP handler: asks for a configuration reload (see hdgrab::request_reload), which the
+// Capture thread applies. Async-signal-safe: one atomic load and one write(2).
+void on_reload_signal(int signum);
+
 // SIGSEGV handler: prints the stack trace and ends the process with status 255. Any other
 // signal number returns at once.
 void on_crash(int signum);
@@ -54,11 +62,12 @@ inline constexpr unsigned kCrashWatchdogSeconds = 5;
 // Without the unwinder the trace is the header line alone.
 bool install_crash_handler();
 
-// Second step of start-up: SIGTERM, then SIGINT, run on_exit_request.
+// Second step of start-up: SIGTERM, then SIGINT, run on_exit_request; SIGHUP runs
+// on_early_hangup.
 bool install_exit_request_handlers();
 
-// After logging is configured: SIGINT, then SIGTERM, run on_stop_signal. Also carries a request
-// recorded by the early handler into FlagStore.
+// After logging is configured: SIGINT, then SIGTERM, run on_stop_signal, and SIGHUP runs
+// on_reload_signal. Also carries a request recorded by the early handler into FlagStore.
 bool install_stop_handlers();
 
 // Moves a stop request recorded by on_exit_request into FlagStore ("need_exit" = "true").

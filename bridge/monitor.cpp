@@ -35,10 +35,10 @@ std::shared_ptr<spdlog::logger> main_log() {
 class BridgeMonitor {
   public:
     BridgeMonitor(std::shared_ptr<_ax_vin_data_t> data, std::string status_path,
-                  RecoveryPolicy recovery)
+                  SharedRecoveryPolicy recovery)
         : data_(data),
           status_path_(std::move(status_path)),
-          reaction_(std::move(data), BridgeStatusReaction::default_pause, recovery) {}
+          reaction_(std::move(data), BridgeStatusReaction::default_pause, std::move(recovery)) {}
 
     void run() {
         const WorkerLiveness liveness(Worker::kMonitor);
@@ -220,9 +220,10 @@ class BridgeMonitor {
 }  // namespace
 
 std::thread _lt6911_thread(std::shared_ptr<_ax_vin_data_t> data, std::string status_path,
-                           RecoveryPolicy recovery) {
-    return start_worker([monitor = BridgeMonitor(std::move(data), std::move(status_path),
-                                                 recovery)]() mutable { monitor.run(); });
+                           SharedRecoveryPolicy recovery) {
+    return start_worker(
+        [monitor = BridgeMonitor(std::move(data), std::move(status_path),
+                                 std::move(recovery))]() mutable { monitor.run(); });
 }
 
 }  // namespace hdgrab

@@ -32,9 +32,9 @@ inline constexpr size_t kNotifyReadSize = 128;
 // owner of the shared capture state (it reads `client_fd` only), reaches the bridge through
 // `global_lt6911_util`, the pipeline through `global_axera_util`, logs through `global_logger`,
 // and runs until the running flag is cleared. `recovery` says whether a failed resolution change
-// is also tried again without a new announcement.
+// is also tried again without a new announcement, and whether a returning signal rebuilds.
 std::thread _lt6911_thread(std::shared_ptr<_ax_vin_data_t> data,
                            std::string status_path = kBridgeStatusPath,
-                           RecoveryPolicy recovery = {});
+                           SharedRecoveryPolicy recovery = {});
 
 }  // namespace hdgrab

@@ -21,8 +21,11 @@ std::shared_ptr<spdlog::logger> main_log() {
 }  // namespace
 
 BridgeStatusReaction::BridgeStatusReaction(std::shared_ptr<_ax_vin_data_t> data,
-                                           ReactionPause pause, RecoveryPolicy recovery)
-    : data_(std::move(data)), pause_(std::move(pause)), recovery_(recovery) {}
+                                           ReactionPause pause, SharedRecoveryPolicy recovery)
+    : data_(std::move(data)),
+      pause_(std::move(pause)),
+      recovery_(recovery ? std::move(recovery)
+                         : std::make_shared<const std::atomic<RecoveryPolicy>>()) {}
 
 bool BridgeStatusReaction::default_pause(std::chrono::milliseconds duration) {
     // The pipeline lock is not held across the wait: the Capture thread may accept meanwhile.
@@ -56,6 +59,7 @@ void BridgeStatusReaction::dispatch() {
         main_log()->debug("LT6911 status is stable");
     } else if (current_ == kStatusDisappear) {
         main_log()->debug("LT6911 status is disappear, waiting...");
+        signal_lost_ = true;
     } else if (current_ == kStatusUnknownRes || current_ == kStatusErrorRes) {
         reset_bridge();
     } else if (current_ == kStatusNewRes) {
@@ -79,6 +83,7 @@ void BridgeStatusReaction::power_cycle_bridge() {
     // service never leaves it powered off.
     (void)pause_(kPowerCyclePause);
     (void)global_lt6911_util->lt6911_set_power(true);
+    signal_lost_ = true;
     service_health().power_cycle();
 }
 
@@ -113,7 +118,10 @@ void BridgeStatusReaction::change_resolution() {
         main_log()->error("LT6911 status is not stable after resolution change: {}", verified);
         return;
     }
-    settle(reconfigure_pipeline(width, height, fps), Geometry{width, height, fps});
+    // The signal came back after a loss: the receiver may not have survived it.
+    const bool rebuild =
+        std::exchange(signal_lost_, false) && recovery_->load().rebuild_on_signal_return;
+    settle(reconfigure_pipeline(width, height, fps, rebuild), Geometry{width, height, fps});
 }
 
 std::optional<std::chrono::steady_clock::time_point> BridgeStatusReaction::retry_due() const {
@@ -145,7 +153,7 @@ void BridgeStatusReaction::settle(bool done, const Geometry& target) {
         pending_.reset();
         return;
     }
-    if (!recovery_.retry) {
+    if (!recovery_->load().retry) {
         return;
     }
     ++failures_;
@@ -170,7 +178,8 @@ void BridgeStatusReaction::settle(bool done, const Geometry& target) {
 
 // Tear-down, new geometry, bring-up and the client's message, as one step under the pipeline
 // lock (on_notification already holds it; a retry takes it here).
-bool BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, int32_t fps) {
+bool BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, int32_t fps,
+                                                bool rebuild) {
     PipelineLock lock;
     // Once the running flag is clear the Capture thread tears the pipeline down (or already
     // has); a re-configuration now would bring up what nobody takes down again.
@@ -179,7 +188,9 @@ bool BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, i
     }
     AxeraUtil& axera = *global_axera_util;
     if (width == axera.width && height == axera.height && fps == axera.fps) {
-        if (axera.pipeline_whole()) {
+        if (rebuild) {
+            main_log()->info("Signal returned at {}x{}@{}, rebuilding", width, height, fps);
+        } else if (axera.pipeline_whole()) {
             main_log()->info("Resolution already set to {}x{}@{}, skipping", width, height, fps);
             return true;
         }

@@ -1,6 +1,7 @@
 // The Bridge monitor's reaction to one status notification of the bridge driver.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -22,7 +23,13 @@ struct RecoveryPolicy {
     // kRetryMaxDelay), and power-cycle the bridge after every kRetryPowerCycleEvery failures in
     // a row.
     bool retry = false;
+    // Rebuild the pipeline when, after the bridge reported "disappear" or was power-cycled, "new
+    // res" announces the geometry already recorded (instead of "skipping"), and tell the client.
+    bool rebuild_on_signal_return = false;
 };
+// The policy the running reaction follows, read at each decision; the service frame sets it at
+// start-up and replaces it on a configuration reload. Null means every recovery switched off.
+using SharedRecoveryPolicy = std::shared_ptr<const std::atomic<RecoveryPolicy>>;
 inline constexpr std::chrono::milliseconds kRetryFirstDelay{1000};
 inline constexpr std::chrono::milliseconds kRetryMaxDelay{30000};
 inline constexpr int kRetryPowerCycleEvery = 3;
@@ -44,7 +51,7 @@ class BridgeStatusReaction {
   public:
     explicit BridgeStatusReaction(std::shared_ptr<_ax_vin_data_t> data,
                                   ReactionPause pause = default_pause,
-                                  RecoveryPolicy recovery = {});
+                                  SharedRecoveryPolicy recovery = {});
 
     // Reads the status present when the monitor starts; it is only recorded, never acted upon.
     void record_initial_status();
@@ -68,14 +75,16 @@ class BridgeStatusReaction {
     // Bridge power off, the pause, power on (always, also when a stop shortened the pause).
     void power_cycle_bridge();
     void change_resolution();
-    // False when the tear-down or the bring-up failed.
-    bool reconfigure_pipeline(int32_t width, int32_t height, int32_t fps);
+    // False when the tear-down or the bring-up failed. `rebuild`: also at the recorded geometry.
+    bool reconfigure_pipeline(int32_t width, int32_t height, int32_t fps, bool rebuild = false);
     // Books the result of a re-configuration towards `target` for the retry.
     void settle(bool done, const Geometry& target);
 
     std::shared_ptr<_ax_vin_data_t> data_;
     ReactionPause pause_;
-    RecoveryPolicy recovery_;
+    SharedRecoveryPolicy recovery_;
+    // The bridge reported "disappear" or was power-cycled since the last "new res".
+    bool signal_lost_ = false;
     // The failed change still to be made, its failures in a row and when the next try is due.
     std::optional<Geometry> pending_;
     int failures_ = 0;

@@ -241,4 +241,11 @@ void ServiceHealth::stopping() {
     });
 }
 
+void ServiceHealth::notify_manager(const std::string& assignments) {
+    std::lock_guard lock(mutex_);
+    if (output_.notifier != nullptr) {
+        (void)output_.notifier->send(assignments);
+    }
+}
+
 }  // namespace hdgrab

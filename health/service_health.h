@@ -79,6 +79,10 @@ class ServiceHealth {
     // Either worker, when it sees that a stop began.
     void stopping();
 
+    // Sends `assignments` as they are when a service manager listens (a configuration reload's
+    // "RELOADING=1" and "READY=1").
+    void notify_manager(const std::string& assignments);
+
   private:
     // Applies `change` under the lock, then notifies the new status line when anything changed.
     template <typename Change>

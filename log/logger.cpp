@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/ansicolor_sink.h>
 #include <spdlog/spdlog.h>
 
@@ -79,6 +80,64 @@ spdlog::file_event_handlers close_on_exec_handlers() {
     return handlers;
 }
 
+// A library logger whose sink can be replaced while other threads log through it: each line is
+// written under the shared side of a lock, the replacement takes the exclusive side.
+class SwitchableLogger : public spdlog::logger {
+  public:
+    SwitchableLogger(std::string name, spdlog::sink_ptr sink)
+        : spdlog::logger(std::move(name), std::move(sink)) {}
+
+    void replace_sinks(spdlog::sink_ptr sink) {
+        std::vector<spdlog::sink_ptr> old;
+        {
+            std::unique_lock lock(sinks_lock_);
+            old = std::exchange(sinks_, {std::move(sink)});
+        }
+        // The old sink (a log file's last buffered lines) goes here, outside the lock.
+    }
+
+  protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        std::shared_lock lock(sinks_lock_);
+        for (auto& sink : sinks_) {
+            if (sink->should_log(msg.level)) {
+                try {
+                    sink->log(msg);
+                } catch (const std::exception& e) {
+                    err_handler_(e.what());
+                }
+            }
+        }
+        if (should_flush_(msg)) {
+            flush_sinks();
+        }
+    }
+    void flush_() override {
+        std::shared_lock lock(sinks_lock_);
+        flush_sinks();
+    }
+
+  private:
+    void flush_sinks() {
+        for (auto& sink : sinks_) {
+            try {
+                sink->flush();
+            } catch (const std::exception& e) {
+                err_handler_(e.what());
+            }
+        }
+    }
+
+    std::shared_mutex sinks_lock_;
+};
+
+std::shared_ptr<spdlog::sinks::rotating_file_sink<std::mutex>> make_file_sink(
+    const LogFileSettings& settings) {
+    return std::make_shared<spdlog::sinks::rotating_file_sink<std::mutex>>(
+        settings.path, static_cast<size_t>(settings.max_size),
+        static_cast<size_t>(settings.max_files), false, close_on_exec_handlers());
+}
+
 }  // namespace
 
 spdlog::level::level_enum level_from_name(const std::string& name) {
@@ -103,9 +162,7 @@ std::shared_ptr<spdlog::sinks::rotating_file_sink<std::mutex>> shared_file_sink(
     std::lock_guard guard(g_sink_mutex);
     if (!g_file_sink) {
         std::shared_lock lock(g_settings_lock);
-        g_file_sink = std::make_shared<spdlog::sinks::rotating_file_sink<std::mutex>>(
-            g_settings.path, static_cast<size_t>(g_settings.max_size),
-            static_cast<size_t>(g_settings.max_files), false, close_on_exec_handlers());
+        g_file_sink = make_file_sink(g_settings);
     }
     return g_file_sink;
 }
@@ -122,7 +179,7 @@ void DefaultLogger2::configure(const std::string& level, const std::string& type
     } else {
         throw std::runtime_error("Unsupported sink type or missing file path: " + type);
     }
-    auto fresh = std::make_shared<spdlog::logger>(name, std::move(sink));
+    auto fresh = std::make_shared<SwitchableLogger>(name, std::move(sink));
     logger = fresh;
     logger->set_level(std::max(level_from_name(level), spdlog::get_level()));
     logger->set_pattern(hdgrab::kLogPattern, spdlog::pattern_time_type::local);
@@ -131,3 +188,54 @@ void DefaultLogger2::configure(const std::string& level, const std::string& type
 std::shared_ptr<spdlog::logger> DefaultLogger2::get_logger() {
     return logger;
 }
+
+namespace hdgrab {
+
+void switch_log_sinks(const std::vector<std::shared_ptr<spdlog::logger>>& loggers,
+                      const std::string& type, const std::string& path) {
+    std::vector<spdlog::sink_ptr> sinks;
+    if (type == "console") {
+        for (size_t i = 0; i < loggers.size(); ++i) {
+            sinks.push_back(make_console_sink());
+        }
+    } else if (type == "file") {
+        LogFileSettings settings;
+        {
+            std::shared_lock lock(g_settings_lock);
+            settings = g_settings;
+        }
+        settings.path = path;
+        auto file_sink = make_file_sink(settings);
+        set_log_file(settings.path, settings.max_size, settings.max_files);
+        {
+            std::lock_guard guard(g_sink_mutex);
+            g_file_sink = file_sink;
+        }
+        sinks.assign(loggers.size(), file_sink);
+    } else {
+        throw std::runtime_error("Unsupported sink type or missing file path: " + type);
+    }
+    for (size_t i = 0; i < loggers.size(); ++i) {
+        // A logger made elsewhere (or none) keeps what it has.
+        auto* logger = dynamic_cast<SwitchableLogger*>(loggers[i].get());
+        if (logger == nullptr) {
+            continue;
+        }
+        sinks[i]->set_formatter(std::make_unique<spdlog::pattern_formatter>(
+            kLogPattern, spdlog::pattern_time_type::local));
+        logger->replace_sinks(sinks[i]);
+    }
+}
+
+void set_log_levels(const std::vector<std::shared_ptr<spdlog::logger>>& loggers,
+                    const std::string& level) {
+    const spdlog::level::level_enum threshold = level_from_name(level);
+    spdlog::set_level(threshold);
+    for (const auto& logger : loggers) {
+        if (logger) {
+            logger->set_level(threshold);
+        }
+    }
+}
+
+}  // namespace hdgrab

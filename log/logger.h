@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace hdgrab {
 
@@ -53,6 +54,23 @@ std::string normalize_level(const std::string& name);
 
 // The spdlog level for an input name, by the same exact-match vocabulary; unknown -> off.
 spdlog::level::level_enum level_from_name(const std::string& name);
+
+namespace hdgrab {
+
+// For a configuration reload while other threads log: moves the library loggers made by
+// DefaultLogger2::configure to a new sink of `type` ("console": one new console sink each;
+// "file": a rotating file opened afresh at `path`, which then becomes the shared file sink and
+// the log-file settings' path). The new sink is open before any logger lets go of its old one.
+// Throws like configure (unsupported type, a file that cannot be opened) before anything
+// changed. A logger made elsewhere keeps its sinks.
+void switch_log_sinks(const std::vector<std::shared_ptr<spdlog::logger>>& loggers,
+                      const std::string& type, const std::string& path);
+
+// Sets the process-wide level and the threshold of every logger in `loggers` to `level`.
+void set_log_levels(const std::vector<std::shared_ptr<spdlog::logger>>& loggers,
+                    const std::string& level);
+
+}  // namespace hdgrab
 
 // The process-wide "main" logger object. Destroyed at process exit after the service objects.
 extern std::unique_ptr<DefaultLogger2> global_logger;

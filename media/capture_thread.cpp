@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/liveness.h"
+#include "base/reload_request.h"
 #include "base/waits.h"
 #include "health/health_reporter.h"
 #include "health/service_health.h"
@@ -78,6 +79,18 @@ void CaptureThread::serve() const {
             timeout_ms = -1;
         }
     }
+    // A configuration reload (SIGHUP) is applied here, where the thread only waits: the Bridge
+    // monitor may be inside SDK calls at that moment, and the reload takes no pipeline lock.
+    const int reload_fd = reload_event_fd();
+    if (reload_fd >= 0) {
+        epoll_event reload_event{};
+        reload_event.events = EPOLLIN;
+        reload_event.data.fd = reload_fd;
+        if (::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, reload_fd, &reload_event) != 0) {
+            PipelineLock lock;
+            main_log()->error("Failed to watch for reload requests: {}", std::strerror(errno));
+        }
+    }
     // With keep-alives asked for, the keep-alive sender's question wakes the wait too.
     LivenessProbe* const probe = thread_liveness();
     if (probe != nullptr && !probe->watch_in(epoll_fd_.get())) {
@@ -113,6 +126,8 @@ void CaptureThread::serve() const {
                 service_health().publish();
             } else if (probe != nullptr && fd == probe->fd()) {
                 probe->answer();
+            } else if (fd == reload_fd) {
+                apply_reload_request();
             }
         }
         if (back_off) {

@@ -64,6 +64,15 @@ TEST(ConfigRecovery, RetryOnlyForTheBooleanTrue) {
         write_text(path, text);
         ASSERT_TRUE(hdgrab::bootstrap_config(path));
         EXPECT_EQ(hdgrab::recovery_retry_enabled(), enabled) << text;
+        // The rebuild key is read the same way, on its own.
+        std::string rebuild = text;
+        if (const auto at = rebuild.find("retry"); at != std::string::npos) {
+            rebuild.replace(at, 5, "rebuild_on_signal_return");
+        }
+        write_text(path, rebuild);
+        ASSERT_TRUE(hdgrab::bootstrap_config(path));
+        EXPECT_EQ(hdgrab::recovery_policy().rebuild_on_signal_return, enabled) << rebuild;
+        EXPECT_FALSE(hdgrab::recovery_policy().retry) << rebuild;
     }
 }
 

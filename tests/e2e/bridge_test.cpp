@@ -55,6 +55,40 @@ TEST_F(BridgeMonitor, StableAndDisappearAreOnlyLogged) {
     EXPECT_EQ(trace_calls().size(), calls);
     EXPECT_TRUE(app.driver_log().empty());
     EXPECT_FALSE(client.read_message(300ms));
+    // Without recovery.rebuild_on_signal_return the returning signal is only acknowledged.
+    hdmi({"replug"});
+    ASSERT_TRUE(wait_count("Resolution already set to 1920x1080@60, skipping", 1)) << app.output();
+    EXPECT_EQ(trace_calls().size(), calls);
+}
+
+TEST_F(BridgeMonitor, WithRebuildOnSignalReturnTheSameGeometryRebuildsAfterALoss) {
+    ApplianceOptions options = service_options();
+    options.config = "[recovery]\nrebuild_on_signal_return = true\n";
+    start(options);
+    Client client;
+    connect(client);
+    std::vector<std::string> rebuild = teardown_calls();
+    rebuild.insert(rebuild.end(), bringup_calls().begin(), bringup_calls().end());
+    // Unplugged and back, then power-cycled and back: each time rebuilt and announced.
+    for (const std::string loss : {"unplug", "unknown"}) {
+        const size_t calls = trace_calls().size();
+        hdmi({loss});
+        if (loss == "unplug") {
+            ASSERT_TRUE(wait_count("LT6911 status is disappear, waiting...", 1)) << app.output();
+            hdmi({"replug"});
+        }
+        const auto message = client.read_message(kEventWait);
+        ASSERT_TRUE(message) << loss << "\n" << app.output();
+        EXPECT_EQ(*message, res_change_text(1920, 1080, 60));
+        const auto all = trace_calls();
+        EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(calls), all.end()),
+                  rebuild)
+            << loss;
+    }
+    EXPECT_EQ(count_output("Signal returned at 1920x1080@60, rebuilding"), 2u) << app.output();
+    // Without a loss before it, the same geometry is skipped as ever.
+    hdmi({"res", "1920", "1080", "60"});
+    ASSERT_TRUE(wait_count("Resolution already set to 1920x1080@60, skipping", 1)) << app.output();
 }
 
 TEST_F(BridgeMonitor, WithoutAClientNothingHappensUntilOneConnects) {

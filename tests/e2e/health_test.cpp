@@ -193,6 +193,65 @@ TEST_F(Health, AFailedChangeAndItsRepairShowInStatusAndStateFile) {
     expect_orderly_stop();
 }
 
+// SIGHUP: the settings change under the running service; pipeline, client and bridge stay.
+TEST_F(Health, ReloadAppliesTheFileWithoutTouchingPipelineOrClient) {
+    ApplianceOptions options = service_options();
+    options.args.clear();
+    options.config = "[log]\nlevel = \"error\"\ntype = \"console\"\n";
+    start_managed(options);
+    ASSERT_TRUE(manager.wait_for("READY=1\nSTATUS=Serving 1920x1080@60, no client", 1, kStartWait))
+        << app.output();
+    Client client;
+    ASSERT_TRUE(client.connect(app.socket_path(), kStartWait));
+    ASSERT_TRUE(wait_state("client", true));
+    const size_t calls = trace_calls().size();
+    const auto reload = [&](const std::string& text, size_t ready_count) {
+        std::ofstream(app.config_path(), std::ios::trunc) << text;
+        ASSERT_TRUE(app.send_signal(SIGHUP));
+        ASSERT_TRUE(manager.wait_for("READY=1", ready_count)) << app.output();
+    };
+
+    reload("[log]\nlevel = \"debug\"\ntype = \"console\"\n", 1);
+    const auto texts = manager.texts();
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_THAT(texts[texts.size() - 2], ::testing::StartsWith("RELOADING=1\nMONOTONIC_USEC="));
+    EXPECT_EQ(count_output("Configuration reloaded: log.level error -> debug"), 1u) << app.output();
+    hdmi({"unplug"});
+    EXPECT_TRUE(wait_count("LT6911 status is disappear, waiting...", 1)) << app.output();
+
+    reload("[log\nlevel = \"error\"\n", 2);
+    EXPECT_EQ(count_output("Failed to reload configuration file /etc/kvm/hdgrab.toml: not valid "
+                           "TOML"),
+              1u)
+        << app.output();
+    reload("[log]\nlevel = 5\ntype = \"file\"\nfile = \"/usr/hd.log\"\n", 3);
+    EXPECT_TRUE(wait_count("Configuration key log.level is not a string; keeping debug", 1));
+    // The new file cannot be opened: the console stays, and says so.
+    EXPECT_TRUE(wait_count("Failed to switch the log output: ", 1)) << app.output();
+    EXPECT_TRUE(wait_count("Configuration reloaded: nothing changed", 1)) << app.output();
+
+    EXPECT_EQ(trace_calls().size(), calls) << "an SDK call during a reload";
+    EXPECT_FALSE(client.wait_closed(kQuietWait));
+    EXPECT_EQ(state()["client"], true);
+    expect_orderly_stop();
+}
+
+TEST_F(Health, ReloadDoesNotWaitForAnSdkCallInProgress) {
+    ApplianceOptions options = service_options();
+    // The re-configuration's first unlink takes 3 s.
+    options.env["AXSIM_STALL"] = "AX_SYS_UnLink#1=3000";
+    start_managed(options);
+    Client client;
+    connect(client);
+    hdmi({"res", "1280", "720", "50"});
+    ASSERT_TRUE(manager.wait_for("STATUS=Re-configuring to 1280x720@50")) << app.output();
+    ASSERT_TRUE(app.send_signal(SIGHUP));
+    ASSERT_TRUE(manager.wait_for("READY=1")) << app.output();
+    EXPECT_EQ(count_output("LT6911 resolution reset and client notified"), 0u) << app.output();
+    EXPECT_TRUE(client.read_message(kEventWait)) << app.output();
+    expect_orderly_stop();
+}
+
 TEST_F(Health, KeepAlivesStopWhileAnSdkCallHangs) {
     ApplianceOptions options = service_options();
     options.env["WATCHDOG_USEC"] = "400000";

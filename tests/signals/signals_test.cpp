@@ -16,6 +16,7 @@
 #include <string_view>
 #include <thread>
 
+#include "base/reload_request.h"
 #include "base/service_state.h"
 #include "base/worker_thread.h"
 
@@ -81,6 +82,11 @@ bool stop_descriptor_readable() {
     return ::poll(&stop, 1, 0) == 1 && (stop.revents & POLLIN) != 0;
 }
 
+bool reload_descriptor_readable() {
+    pollfd reload{hdgrab::reload_event_fd(), POLLIN, 0};
+    return ::poll(&reload, 1, 0) == 1 && (reload.revents & POLLIN) != 0;
+}
+
 // Every line after the header is "0x<hex>: ???" or "0x<hex>: <name> + 0x<hex>".
 const char* const kTraceShape =
     "Stack trace:\n(0x[0-9a-f]+: (\\?\\?\\?|[^\n]+ \\+ 0x[0-9a-f]+)\n)+";
@@ -137,12 +143,18 @@ TEST_F(SignalHandling, EarlyRequestIsCarriedIntoTheStoreNotIntoTheRunningFlag) {
         {
             (void)hdgrab::install_exit_request_handlers();
             (void)::raise(SIGTERM);
+            // A hang-up during start-up neither ends the process nor asks for a reload.
+            (void)::raise(SIGHUP);
             if (!hdgrab::install_stop_handlers()) {
                 finish(false, "install");
             }
+            if (reload_descriptor_readable()) {
+                finish(false, "an early SIGHUP must not leave a reload request");
+            }
+            (void)::raise(SIGHUP);
             finish(FlagStore::get(hdgrab::kNeedExitFlag) == "true" && hdgrab::is_running() &&
-                       !stop_descriptor_readable(),
-                   "the recorded request must not stop the service");
+                       !stop_descriptor_readable() && reload_descriptor_readable(),
+                   "the recorded request must not stop the service; SIGHUP asks for a reload");
         },
         testing::ExitedWithCode(0), Not(HasSubstr("check failed")));
 }
@@ -161,8 +173,11 @@ TEST_F(SignalHandling, FinalHandlerClearsTheRunningFlagAndWakesWaiters) {
             // A second signal changes nothing: the process lives on, the flag stays clear.
             (void)::kill(::getpid(), SIGINT);
             (void)::kill(::getpid(), SIGINT);
+            // Once a stop began, a SIGHUP asks for nothing.
+            (void)::kill(::getpid(), SIGHUP);
             finish(!hdgrab::is_running() && stop_descriptor_readable() &&
-                       !FlagStore::get(hdgrab::kNeedExitFlag).has_value(),
+                       !FlagStore::get(hdgrab::kNeedExitFlag).has_value() &&
+                       !reload_descriptor_readable(),
                    "repeated signals");
         },
         testing::ExitedWithCode(0), Not(HasSubstr("check failed")));

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tools/watch/follow.h"
 #include "tools/watch/state.h"
 #include "tools_test_support.h"
 
@@ -267,6 +269,50 @@ TEST(WatchState, PrintsTheStateFileAsOneLineAndTellsWhenNoServiceRuns) {
 
     std::ofstream(path, std::ios::trunc) << "not json";
     EXPECT_EQ(run_state_on(OutputFormat::kPlain).status, kExitFailure);
+}
+
+TEST(WatchState, FollowPrintsALinePerChangeAndWaitsForTheNextService) {
+    TempDir dir;
+    const auto run_dir = dir.path() / "run";  // not there yet: waited for
+    const std::string path = (run_dir / "vin_state.json").string();
+    // As the service writes it: a temporary file renamed over the state file.
+    const auto write_state = [&path](long pid, int changes) {
+        std::ofstream(path + ".tmp") << R"({"changes":)" << changes << R"(,"pid":)" << pid << "}";
+        std::filesystem::rename(path + ".tmp", path);
+        return R"({"changes":)" + std::to_string(changes) + R"(,"pid":)" + std::to_string(pid) +
+               "}\n";
+    };
+    Child follow({HDGRAB_WATCH_BINARY, "--state=" + path, "--follow", "--json"});
+    ASSERT_TRUE(follow.started());
+    std::string expected = std::string(kNotRunningJson) + "\n";
+    EXPECT_EQ(follow.wait_for_stdout_lines(1, kPatience), expected);
+
+    std::filesystem::create_directory(run_dir);
+    expected += write_state(::getpid(), 0);
+    EXPECT_EQ(follow.wait_for_stdout_lines(2, kPatience), expected);
+    expected += write_state(::getpid(), 1);
+    EXPECT_EQ(follow.wait_for_stdout_lines(3, kPatience), expected);
+    std::filesystem::remove(path);
+    expected += std::string(kNotRunningJson) + "\n";
+    EXPECT_EQ(follow.wait_for_stdout_lines(4, kPatience), expected);
+
+    // A service that vanishes and leaves its file behind.
+    const pid_t service = ::fork();
+    if (service == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_GT(service, 0);
+    expected += write_state(service, 0);
+    EXPECT_EQ(follow.wait_for_stdout_lines(5, kPatience), expected);
+    // Seen as ended while not reaped yet (its pid still names a process).
+    ::kill(service, SIGKILL);
+    expected += std::string(kNotRunningJson) + "\n";
+    EXPECT_EQ(follow.wait_for_stdout_lines(6, kPatience), expected);
+    ASSERT_EQ(::waitpid(service, nullptr, 0), service);
+
+    follow.signal(SIGTERM);
+    EXPECT_EQ(follow.wait_exit(kPatience), kExitOk) << follow.stderr_text();
 }
 
 }  // namespace
