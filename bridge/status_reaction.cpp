@@ -59,11 +59,6 @@ void BridgeStatusReaction::dispatch() {
     } else if (current_ == kStatusUnknownRes || current_ == kStatusErrorRes) {
         reset_bridge();
     } else if (current_ == kStatusNewRes) {
-        // A new announcement supersedes the failed change still to be tried.
-        if (pending_) {
-            main_log()->info("Pending resolution change retry cancelled by a new announcement");
-            pending_.reset();
-        }
         change_resolution();
     }
 }
@@ -113,6 +108,10 @@ void BridgeStatusReaction::change_resolution() {
         main_log()->error("LT6911 status is not stable after resolution change: {}", verified);
         return;
     }
+    // Only an announcement that gets as far as the change supersedes the failed change still to
+    // be tried: one that fails before (the likeliest case right after the retry's own power
+    // cycle) leaves the pipeline as incomplete as it was, so its retry stays due.
+    cancel_retry();
     settle(reconfigure_pipeline(width, height, fps), Geometry{width, height, fps});
 }
 
@@ -121,6 +120,14 @@ std::optional<std::chrono::steady_clock::time_point> BridgeStatusReaction::retry
         return std::nullopt;
     }
     return due_;
+}
+
+void BridgeStatusReaction::cancel_retry() {
+    if (pending_) {
+        main_log()->info("Pending resolution change retry cancelled by a new announcement");
+        pending_.reset();
+        service_health().retry_pending(std::nullopt);
+    }
 }
 
 void BridgeStatusReaction::retry() {

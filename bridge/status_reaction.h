@@ -68,6 +68,8 @@ class BridgeStatusReaction {
     // Bridge power off, the pause, power on (always, also when a stop shortened the pause).
     void power_cycle_bridge();
     void change_resolution();
+    // Drops the pending try of a failed change (a newer change supersedes it).
+    void cancel_retry();
     // False when the tear-down or the bring-up failed.
     bool reconfigure_pipeline(int32_t width, int32_t height, int32_t fps);
     // Books the result of a re-configuration towards `target` for the retry.

@@ -228,7 +228,7 @@ void ServiceHealth::change_failed() {
     });
 }
 
-void ServiceHealth::retry_pending(std::chrono::seconds delay) {
+void ServiceHealth::retry_pending(std::optional<std::chrono::seconds> delay) {
     record([this, delay] { view_.retry_in = delay; });
 }
 

@@ -74,7 +74,8 @@ class ServiceHealth {
     void geometry_recorded(int32_t width, int32_t height, int32_t fps);
     void change_succeeded();
     void change_failed();
-    void retry_pending(std::chrono::seconds delay);
+    // The try of a failed change due after `delay`; nothing: no try is pending any more.
+    void retry_pending(std::optional<std::chrono::seconds> delay);
 
     // Either worker, when it sees that a stop began.
     void stopping();

@@ -234,6 +234,29 @@ TEST_F(ResolutionRetry, AOneShotFaultIsRepairedWithoutAnAnnouncement) {
     EXPECT_EQ(leak_report(), "none\n");
 }
 
+TEST_F(ResolutionRetry, AnAnnouncementThatFailsBeforeTheChangeKeepsTheRetry) {
+    ApplianceOptions options = retry_options();
+    // The first CreateDev is the Capture thread's; the announced change and its first retry fail.
+    options.env["AXSIM_FAIL"] = "AX_VIN_CreateDev#2,AX_VIN_CreateDev#3";
+    start(options);
+    Client client;
+    connect(client);
+    hdmi({"res", "1280", "720", "50"});
+    ASSERT_TRUE(wait_count("Resolution change to 1280x720@50 failed, next try in 2 s", 1))
+        << app.output();
+    // While the retry waits, an announcement fails its handshake: nothing is torn down, so the
+    // pipeline is as incomplete as before and the retry must stay due.
+    hdmi({"handshake", "off"});
+    hdmi({"res", "1280", "720", "50"});
+    ASSERT_TRUE(wait_count("LT6911 status is not stable after resolution change: new res", 1))
+        << app.output();
+    hdmi({"handshake", "on"});
+    const auto message = client.read_message(kEventWait);
+    ASSERT_TRUE(message) << "the retry was lost with the failed announcement\n" << app.output();
+    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
+    EXPECT_TRUE(wait_count("Resolution change retry succeeded", 1)) << app.output();
+}
+
 TEST_F(ResolutionRetry, APersistentFaultBacksOffAndPowerCyclesTheBridge) {
     start(retry_options());
     Client client;
