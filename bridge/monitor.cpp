@@ -42,11 +42,10 @@ class BridgeMonitor {
 
     void run() {
         const WorkerLiveness liveness(Worker::kMonitor);
-        if (!set_up()) {
-            return;
-        }
-        while (is_running()) {
-            pass();
+        if (wait_for_driver()) {
+            while (is_running()) {
+                pass();
+            }
         }
         service_health().stopping();
         epoll_fd_.reset();
@@ -56,19 +55,55 @@ class BridgeMonitor {
     }
 
   private:
-    bool set_up() {
+    // Sets up the watch on the status file; while that fails (a driver loaded after the
+    // service, say) tries again after 1 s, 2 s, 4 s ... at most kDriverRetryMaxDelay apart. The
+    // sleeps answer the keep-alive probe, so a serving service is never restarted for a missing
+    // driver. The first failure is logged, and the success after it. False only at a stop.
+    bool wait_for_driver() {
+        auto delay = kDriverRetryFirstDelay;
+        bool missing = false;
+        while (is_running()) {
+            if (set_up(!missing)) {
+                service_health().driver_found();
+                if (missing) {
+                    PipelineLock lock;
+                    main_log()->info("Bridge status file {} opened, supervising the bridge",
+                                     status_path_);
+                }
+                return true;
+            }
+            if (!missing) {
+                missing = true;
+                service_health().driver_missing();
+            }
+            service_health().publish();
+            if (!sleep_unless_stopped(delay)) {
+                return false;
+            }
+            delay = std::min(delay * 2, kDriverRetryMaxDelay);
+        }
+        return false;
+    }
+
+    // One try of the set-up; `report` logs its failure.
+    bool set_up(bool report) {
         PipelineLock lock;
         // Close-on-exec like every descriptor of the service (the pipeline code runs shell
-        // commands); the driver only needs a plain read-only open.
-        status_fd_.reset(::open(status_path_.c_str(), O_RDONLY | O_CLOEXEC));
+        // commands), and never the process's controlling terminal; the driver only needs a
+        // plain read-only open.
+        status_fd_.reset(::open(status_path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
         if (!status_fd_) {
-            main_log()->error("Failed to open {} for epoll: {}", status_path_,
-                              std::strerror(errno));
+            if (report) {
+                main_log()->error("Failed to open {} for epoll: {}", status_path_,
+                                  std::strerror(errno));
+            }
             return false;
         }
         epoll_fd_.reset(::epoll_create1(EPOLL_CLOEXEC));
         if (!epoll_fd_) {
-            main_log()->error("Failed to create epoll instance: {}", std::strerror(errno));
+            if (report) {
+                main_log()->error("Failed to create epoll instance: {}", std::strerror(errno));
+            }
             status_fd_.reset();
             return false;
         }
@@ -76,7 +111,9 @@ class BridgeMonitor {
         status_event.events = EPOLLPRI | EPOLLERR;
         status_event.data.fd = status_fd_.get();
         if (::epoll_ctl(epoll_fd_.get(), EPOLL_CTL_ADD, status_fd_.get(), &status_event) == -1) {
-            main_log()->error("Failed to add fd to epoll: {}", std::strerror(errno));
+            if (report) {
+                main_log()->error("Failed to add fd to epoll: {}", std::strerror(errno));
+            }
             epoll_fd_.reset();
             status_fd_.reset();
             return false;

@@ -14,6 +14,10 @@ namespace hdgrab {
 
 // The bridge driver's status file, watched for change notifications (EPOLLPRI).
 inline constexpr const char* kBridgeStatusPath = "/proc/lt6911_info/status";
+// First pause before the status file is tried again after the watch on it could not be set up;
+// it doubles up to the longest.
+inline constexpr std::chrono::milliseconds kDriverRetryFirstDelay{1000};
+inline constexpr std::chrono::milliseconds kDriverRetryMaxDelay{10000};
 // Pause between two looks at the client slot while no client is connected.
 inline constexpr std::chrono::milliseconds kClientPollInterval{500};
 // Longest wait for a status notification before the running flag is looked at again; used only

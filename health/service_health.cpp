@@ -183,8 +183,29 @@ void ServiceHealth::torn_down() {
     });
 }
 
+void ServiceHealth::driver_missing() {
+    record([this] { view_.state.input = InputState::kNoDriver; });
+}
+
+void ServiceHealth::driver_found() {
+    record([this] {
+        if (view_.state.input == InputState::kNoDriver) {
+            view_.state.input = InputState::kSignal;
+        }
+    });
+}
+
 void ServiceHealth::bridge_status(const std::string& text) {
-    record([this, &text] { view_.state.bridge = text; });
+    record([this, &text] {
+        view_.state.bridge = text;
+        if (text == kStatusDisappear) {
+            view_.state.input = InputState::kNoSignal;
+        } else if (text == kStatusUnknownRes || text == kStatusErrorRes) {
+            view_.state.input = InputState::kUnusableTiming;
+        } else if (text == kStatusStable || text == kStatusNewRes) {
+            view_.state.input = InputState::kSignal;
+        }
+    });
 }
 
 void ServiceHealth::power_cycle() {

@@ -68,6 +68,9 @@ class ServiceHealth {
     void torn_down();
 
     // The Bridge monitor.
+    // The bridge driver's status file cannot be watched (yet); found: it can.
+    void driver_missing();
+    void driver_found();
     void bridge_status(const std::string& text);
     void power_cycle();
     void reconfiguring(int32_t width, int32_t height, int32_t fps);

@@ -21,9 +21,16 @@ inline constexpr mode_t kStateFileMode = 0644;
 enum class PipelineHealth { kDown, kIncomplete, kUp };
 const char* pipeline_health_name(PipelineHealth state);
 
+// The HDMI input as the service sees it: a signal, none (the bridge says "disappear"), one whose
+// timing the bridge cannot use ("unknown res", "error res"), one announced beyond what the
+// capture pipeline takes, or no bridge driver to ask (its status file cannot be watched).
+enum class InputState { kSignal, kNoSignal, kUnusableTiming, kUnsupported, kNoDriver };
+const char* input_state_name(InputState state);
+
 // What the state file holds, besides the process's own pid and version.
 struct ServiceState {
     std::string bridge;  // the last status text read from the bridge, "" before the first
+    InputState input = InputState::kSignal;
     PipelineHealth pipeline = PipelineHealth::kDown;
     int32_t width = 0;  // the geometry recorded for the pipeline
     int32_t height = 0;

@@ -142,6 +142,7 @@ TEST(StateFile, HoldsEveryMemberAndIsReplacedAtomicallyWithMode0644) {
     StateFile file(path.string(), log.logger());
     ServiceState state;
     state.bridge = "stable";
+    state.input = InputState::kUnsupported;
     state.pipeline = PipelineHealth::kIncomplete;
     state.width = 1280;
     state.height = 720;
@@ -166,8 +167,9 @@ TEST(StateFile, HoldsEveryMemberAndIsReplacedAtomicallyWithMode0644) {
     const std::string text = read_text(path);
     EXPECT_EQ(text.find('\n'), std::string::npos) << text;
     const auto json = nlohmann::json::parse(text);
-    EXPECT_EQ(json.size(), 12u) << text;
+    EXPECT_EQ(json.size(), 13u) << text;
     EXPECT_EQ(json["bridge"], "stable");
+    EXPECT_EQ(json["input"], "unsupported");
     EXPECT_EQ(json["pipeline"], "incomplete");
     EXPECT_EQ(json["width"], 1280);
     EXPECT_EQ(json["height"], 720);

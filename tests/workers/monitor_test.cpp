@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 
 #include "base/unique_fd.h"
@@ -14,32 +16,58 @@ namespace {
 
 class MonitorTest : public WorkersTest {};
 
-TEST_F(MonitorTest, MissingStatusFileEndsTheThreadWithOneMessage) {
-    const std::string missing = (dir / "nowhere" / "status").string();
-    std::thread monitor = _lt6911_thread(data, missing);
-    ASSERT_TRUE(monitor.joinable());
-    monitor.join();
-    EXPECT_TRUE(
-        logged("[error] Failed to open " + missing + " for epoll: No such file or directory"));
-    EXPECT_FALSE(logged("lt6911 thread exiting..."));
-    // The service runs on without bridge supervision.
-    EXPECT_TRUE(is_running());
-    EXPECT_EQ(data.use_count(), 1) << "the thread still holds the shared state";
-}
-
-TEST_F(MonitorTest, StatusFileWithoutChangeNotificationEndsTheThread) {
-    // A regular file cannot be watched with epoll.
-    const std::string status = (bridge_dir / "status").string();
-    std::thread monitor = _lt6911_thread(data, status);
-    monitor.join();
-    EXPECT_TRUE(logged("[error] Failed to add fd to epoll: Operation not permitted"));
-    EXPECT_FALSE(logged("lt6911 thread exiting..."));
-    EXPECT_TRUE(is_running());
-}
-
 // /proc/self/mounts reports EPOLLPRI only when the mount table changes, which stands in for a
 // quiet bridge status file.
 constexpr const char* kQuietPollableFile = "/proc/self/mounts";
+
+size_t count_logged(LineSink& sink, const std::string& text) {
+    const auto lines = sink.lines();
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
+        return line.find(text) != std::string::npos;
+    }));
+}
+
+TEST_F(MonitorTest, MissingStatusFileIsWaitedForWithOneMessageUntilItAppears) {
+    HDGRAB_IN_CHILD({
+        const std::filesystem::path late = dir / "late";
+        const std::string missing = (late / "status").string();
+        std::thread monitor = _lt6911_thread(data, missing);
+        const std::string failed =
+            "[error] Failed to open " + missing + " for epoll: No such file or directory";
+        // The tries after 1 s and 3 s fail too, silently.
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+        EXPECT_EQ(count_logged(*sink, failed), 1u);
+        EXPECT_TRUE(is_running()) << "the service runs on";
+        // The driver appears: the next try (after 4 s more) opens it.
+        std::filesystem::create_directories(late);
+        std::filesystem::create_symlink(kQuietPollableFile, missing);
+        const std::string opened = "Bridge status file " + missing + " opened";
+        for (int i = 0; i < 1000 && !logged(opened); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(logged("[info] " + opened + ", supervising the bridge"));
+        EXPECT_EQ(count_logged(*sink, failed), 1u);
+        request_stop();
+        monitor.join();
+        EXPECT_TRUE(logged("[info] lt6911 thread exiting..."));
+        EXPECT_EQ(data.use_count(), 1) << "the thread still holds the shared state";
+    });
+}
+
+TEST_F(MonitorTest, StatusFileWithoutChangeNotificationIsTriedAgainUntilTheStop) {
+    HDGRAB_IN_CHILD({
+        // A regular file cannot be watched with epoll.
+        const std::string status = (bridge_dir / "status").string();
+        std::thread monitor = _lt6911_thread(data, status);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        EXPECT_EQ(count_logged(*sink, "[error] Failed to add fd to epoll: Operation not permitted"),
+                  1u);
+        EXPECT_FALSE(logged("lt6911 thread exiting..."));
+        request_stop();
+        monitor.join();
+        EXPECT_TRUE(logged("[info] lt6911 thread exiting..."));
+    });
+}
 
 TEST_F(MonitorTest, StopEndsTheWaitForAClient) {
     HDGRAB_IN_CHILD({
