@@ -219,9 +219,7 @@ class BridgeMonitor {
         if (!due) {
             return wait_timeout_ms_;
         }
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(*due - std::chrono::steady_clock::now());
-        const int left_ms = static_cast<int>(std::max<int64_t>(left.count(), 0));
+        const int left_ms = poll_timeout_ms(*due - std::chrono::steady_clock::now());
         return wait_timeout_ms_ < 0 ? left_ms : std::min(left_ms, wait_timeout_ms_);
     }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "base/liveness.h"
+#include "base/waits.h"
 #include "health/health_reporter.h"
 #include "health/service_health.h"
 #include "health/service_notifier.h"
@@ -128,11 +130,23 @@ TEST(WatchdogInterval, FollowsWatchdogUsecAndWatchdogPid) {
         {{{"WATCHDOG_USEC", "-5"}}, std::nullopt},
         {{{"WATCHDOG_USEC", "12s"}}, std::nullopt},
         {{{"WATCHDOG_PID", "4242"}}, std::nullopt},
+        // Unsigned 64-bit: no wrap to a negative interval; beyond what the clock holds: none.
+        {{{"WATCHDOG_USEC", "18446744073709551615"}}, std::nullopt},
+        {{{"WATCHDOG_USEC", "9223372036854776"}}, std::nullopt},
+        {{{"WATCHDOG_USEC", "4294967296000"}}, 4294967296000us},
     };
+    CapturedLog log;
     for (const Case& c : cases) {
-        EXPECT_EQ(watchdog_interval(environment(c.env), self), c.expected)
+        EXPECT_EQ(watchdog_interval(environment(c.env), self, log.logger()), c.expected)
             << ::testing::PrintToString(c.env);
     }
+    EXPECT_EQ(occurrences(log.text(), "Ignoring WATCHDOG_USEC="), 2u) << log.text();
+    // The keep-alive sender's waits: never zero or negative, never beyond what poll takes.
+    EXPECT_EQ(keep_alive_period(1us), 10ms);
+    EXPECT_GT(keep_alive_period(kMaxWatchdogInterval), 100000h);
+    EXPECT_EQ(poll_timeout_ms(keep_alive_period(4294967296000us)), INT_MAX);
+    EXPECT_EQ(poll_timeout_ms(-1ns), 0);
+    EXPECT_EQ(poll_timeout_ms(1ns), 1);
 }
 
 TEST(StateFile, HoldsEveryMemberAndIsReplacedAtomicallyWithMode0644) {
