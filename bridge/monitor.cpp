@@ -1,6 +1,7 @@
 #include "bridge/monitor.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "bridge/status_reaction.h"
 #include "health/health_reporter.h"
 #include "health/service_health.h"
+#include "ipc/control_socket.h"
 #include "log/logger.h"
 #include "media/pipeline_lock.h"
 
@@ -150,11 +152,7 @@ class BridgeMonitor {
         // thread holds no pipeline lock.
         service_health().publish();
         if (data_->client_fd.load() < 0) {
-            {
-                PipelineLock lock;
-                main_log()->debug("Waiting for client connection...");
-            }
-            (void)sleep_unless_stopped(kClientPollInterval);
+            wait_for_client();
             return;
         }
         if (!wait_for_notification()) {
@@ -169,6 +167,37 @@ class BridgeMonitor {
         }
         acknowledge_notification(true);
         reaction_.on_notification();
+    }
+
+    // Sleeps until a client takes the slot or a stop begins (a keep-alive question is answered
+    // on the way); the message goes out once per wait. The Capture thread makes the arrival
+    // descriptor readable after it filled the slot, so an arrival between the look at the slot
+    // and the poll still ends the poll.
+    void wait_for_client() {
+        {
+            PipelineLock lock;
+            main_log()->debug("Waiting for client connection...");
+        }
+        std::array<pollfd, 3> fds{{{client_arrival_fd(), POLLIN, 0},
+                                   {stop_fd_, POLLIN, 0},
+                                   {probe_ != nullptr ? probe_->fd() : -1, POLLIN, 0}}};
+        if (fds[0].fd < 0 || fds[1].fd < 0) {
+            // Without the descriptors only a look at the slot now and then notices a client.
+            (void)sleep_unless_stopped(kClientPollInterval);
+            return;
+        }
+        while (is_running() && data_->client_fd.load() < 0) {
+            const int ready = ::poll(fds.data(), fds.size(), -1);
+            if (ready < 0 && errno != EINTR) {
+                (void)sleep_unless_stopped(kClientPollInterval);
+            }
+            if (ready > 0 && fds[0].revents != 0) {
+                clear_client_arrival();
+            }
+            if (ready > 0 && fds[2].revents != 0) {
+                probe_->answer();
+            }
+        }
     }
 
     // True when the status descriptor reported a change (EPOLLPRI). A time-out, a stop request, a

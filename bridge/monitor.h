@@ -18,7 +18,8 @@ inline constexpr const char* kBridgeStatusPath = "/proc/lt6911_info/status";
 // it doubles up to the longest.
 inline constexpr std::chrono::milliseconds kDriverRetryFirstDelay{1000};
 inline constexpr std::chrono::milliseconds kDriverRetryMaxDelay{10000};
-// Pause between two looks at the client slot while no client is connected.
+// Pause between two looks at the client slot while no client is connected, used only when the
+// client arrival or stop descriptor is missing (otherwise the wait sleeps until a client comes).
 inline constexpr std::chrono::milliseconds kClientPollInterval{500};
 // Longest wait for a status notification before the running flag is looked at again; used only
 // when the stop descriptor could not join the wait (otherwise the wait has no time-out).

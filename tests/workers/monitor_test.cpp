@@ -76,6 +76,9 @@ TEST_F(MonitorTest, StopEndsTheWaitForAClient) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         EXPECT_TRUE(logged("[debug] Waiting for client connection..."));
+        // It sleeps until a client comes: one message per wait, not one every 500 ms.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        EXPECT_EQ(count_logged(*sink, "Waiting for client connection..."), 1u);
         request_stop();
         monitor.join();
         EXPECT_TRUE(logged("[info] lt6911 thread exiting..."));
