@@ -108,6 +108,16 @@ void BridgeStatusReaction::change_resolution() {
         main_log()->error("LT6911 status is not stable after resolution change: {}", verified);
         return;
     }
+    // Refused before anything is torn down: the working pipeline stays, the client hears
+    // nothing (its bring-up could only fail and leave the picture dark).
+    const AxeraUtil& axera = *global_axera_util;
+    if (!axera.takes_geometry(width, height, fps)) {
+        main_log()->warn(
+            "LT6911 reports {}x{}@{}, beyond what the capture pipeline takes; keeping {}x{}@{}",
+            width, height, fps, axera.width, axera.height, axera.fps);
+        service_health().input_unsupported();
+        return;
+    }
     // Only an announcement that gets as far as the change supersedes the failed change still to
     // be tried: one that fails before (the likeliest case right after the retry's own power
     // cycle) leaves the pipeline as incomplete as it was, so its retry stays due.

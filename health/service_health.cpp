@@ -208,6 +208,10 @@ void ServiceHealth::bridge_status(const std::string& text) {
     });
 }
 
+void ServiceHealth::input_unsupported() {
+    record([this] { view_.state.input = InputState::kUnsupported; });
+}
+
 void ServiceHealth::power_cycle() {
     record([this] { ++view_.state.power_cycles; });
 }

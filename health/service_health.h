@@ -72,6 +72,8 @@ class ServiceHealth {
     void driver_missing();
     void driver_found();
     void bridge_status(const std::string& text);
+    // The bridge announced a geometry the pipeline cannot take (until the next status).
+    void input_unsupported();
     void power_cycle();
     void reconfiguring(int32_t width, int32_t height, int32_t fps);
     void geometry_recorded(int32_t width, int32_t height, int32_t fps);

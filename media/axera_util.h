@@ -105,6 +105,10 @@ class AxeraUtil : public ILogger {
     bool axera_link_init();
     bool axera_link_deinit();
 
+    // True when a pipeline at this geometry fits the pools' picture blocks and the SDK's records
+    // (false before the pools exist).
+    bool takes_geometry(int32_t new_width, int32_t new_height, int32_t new_fps) const;
+
     // True when the whole pipeline is set up (at the recorded geometry).
     bool pipeline_whole() const { return pipeline.whole() && static_cast<bool>(sensor_lib); }
 
@@ -117,6 +121,8 @@ class AxeraUtil : public ILogger {
     // this object's logger; true when the text was handed to the connection.
     bool send_json_message(int32_t client_fd, const nlohmann::json& message);
 
+    // Bytes of one picture block of the common pool, 0 until the pools were created.
+    uint64_t picture_block_size = 0;
     // True while this object has the media system initialised.
     bool sys_ready = false;
     // Capture number: MIPI device, VIN device, pipe, channel and ISP pipe; -1 while the MIPI

@@ -95,6 +95,29 @@ TEST_F(ResolutionChange, SameGeometryDoesTheHandshakeButNothingElse) {
     EXPECT_FALSE(client.read_message(kQuietWait));
 }
 
+TEST_F(ResolutionChange, AGeometryBeyondThePoolsIsRefusedBeforeTheTearDown) {
+    start();
+    Client client;
+    connect(client);
+    const size_t mark = trace_calls().size();
+    hdmi({"res", "7680", "4320", "60"});
+    ASSERT_TRUE(
+        wait_count("[warning] LT6911 reports 7680x4320@60, beyond what the capture "
+                   "pipeline takes; keeping 1920x1080@60",
+                   1))
+        << app.output();
+    EXPECT_EQ(writes_to("status").size(), 1u) << "the handshake comes first";
+    EXPECT_TRUE(tail_from(trace_calls(), mark).empty()) << "the working pipeline stays";
+    EXPECT_TRUE(wait_state("input", "unsupported")) << state().dump();
+    EXPECT_FALSE(client.read_message(300ms));
+    // A later valid announcement works as usual.
+    hdmi({"res", "1280", "720", "50"});
+    const auto message = client.read_message(kEventWait);
+    ASSERT_TRUE(message) << app.output();
+    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
+    EXPECT_EQ(state()["input"], "signal");
+}
+
 TEST_F(ResolutionChange, UnreadableOrNonPositiveGeometryGetsNoHandshake) {
     start();
     Client client;
