@@ -381,5 +381,31 @@ TEST(ReporterWithoutManager, WritesTheStateFileWithoutProbesOrThread) {
     EXPECT_EQ(log.text(), "");
 }
 
+TEST(ReporterWithoutManager, AFailedWriteOrNotificationIsTriedAgainUntilItGoesOut) {
+    TempDir dir;
+    CapturedLog log;
+    const std::string socket = (dir.path() / "notify").string();
+    HealthSettings settings;
+    settings.state_path = (dir.path() / "run/vin_state.json").string();
+    // The manager's socket is not there yet, nor the state file's folder.
+    settings.notifier =
+        ServiceNotifier::from_environment(environment({{"NOTIFY_SOCKET", socket}}), log.logger());
+    HealthReporter reporter(std::move(settings), log.logger());
+    ASSERT_TRUE(reporter.start(800, 600, 30));
+    service_health().serving();
+    service_health().publish();
+    EXPECT_TRUE(service_health().publish_due()) << "nothing to try again";
+    std::filesystem::create_directory(dir.path() / "run");
+    ManagerSocket manager(*notify_address(socket));
+    ASSERT_TRUE(manager.bound());
+    // No change since: the next publish() alone writes the file and repeats READY=1.
+    service_health().publish();
+    EXPECT_EQ(nlohmann::json::parse(read_text(dir.path() / "run/vin_state.json"))["pipeline"],
+              "up");
+    EXPECT_EQ(manager.receive(1s), "READY=1\nSTATUS=Serving 800x600@30, no client");
+    EXPECT_FALSE(service_health().publish_due()) << "a wake-up after success";
+    reporter.stop();
+}
+
 }  // namespace
 }  // namespace hdgrab::test
