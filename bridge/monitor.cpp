@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "base/liveness.h"
@@ -187,7 +188,10 @@ class BridgeMonitor {
             return;
         }
         while (is_running() && data_->client_fd.load() < 0) {
-            const int ready = ::poll(fds.data(), fds.size(), -1);
+            const int ready = ::poll(fds.data(), fds.size(), cut_to_due(-1, std::nullopt));
+            if (ready == 0) {
+                service_health().publish();
+            }
             if (ready < 0 && errno != EINTR) {
                 (void)sleep_unless_stopped(kClientPollInterval);
             }
@@ -225,6 +229,7 @@ class BridgeMonitor {
             return false;
         }
         bool changed = false;
+        bool error_only = false;
         for (int i = 0; i < count; ++i) {
             const epoll_event& event = events[static_cast<size_t>(i)];
             if (event.data.fd == stop_fd_) {
@@ -233,23 +238,52 @@ class BridgeMonitor {
             if (probe_ != nullptr && event.data.fd == probe_->fd()) {
                 probe_->answer();
             }
-            if (event.data.fd == status_fd_.get() && (event.events & EPOLLPRI) != 0) {
-                changed = true;
+            if (event.data.fd == status_fd_.get()) {
+                changed = (event.events & EPOLLPRI) != 0;
+                error_only = !changed && (event.events & EPOLLERR) != 0;
             }
+        }
+        if (changed) {
+            error_only_warned_ = false;
+        } else if (error_only) {
+            back_off_error_only();
         }
         return changed;
     }
 
+    // EPOLLERR without EPOLLPRI is no status change, but the wait is level-triggered: while the
+    // descriptor keeps reporting it, every wait would return at once. Reading may clear it; the
+    // pause bounds the wake-ups either way.
+    void back_off_error_only() {
+        acknowledge_notification(true);
+        if (!error_only_warned_) {
+            error_only_warned_ = true;
+            PipelineLock lock;
+            main_log()->warn(
+                "{} reports an error without a status change; looking again every "
+                "{} ms",
+                status_path_, kErrorOnlyPause.count());
+        }
+        (void)sleep_unless_stopped(kErrorOnlyPause);
+    }
+
     // The status wait's time-out: none (or the fallback without a stop descriptor), cut to the
-    // moment a pending retry of a failed change is due. Without a pending retry nothing wakes
-    // the wait but a notification or a stop.
-    int wait_timeout_ms() const {
-        const auto due = reaction_.retry_due();
+    // moment a pending retry of a failed change, or of a state file write or notification that
+    // failed, is due. Otherwise nothing wakes the wait but a notification or a stop.
+    int wait_timeout_ms() const { return cut_to_due(wait_timeout_ms_, reaction_.retry_due()); }
+
+    // `timeout_ms` (-1: none) cut to `due` and to the next try of what publish() failed to do.
+    static int cut_to_due(int timeout_ms,
+                          std::optional<std::chrono::steady_clock::time_point> due) {
+        const auto publish_due = service_health().publish_due();
+        if (!due || (publish_due && *publish_due < *due)) {
+            due = publish_due;
+        }
         if (!due) {
-            return wait_timeout_ms_;
+            return timeout_ms;
         }
         const int left_ms = poll_timeout_ms(*due - std::chrono::steady_clock::now());
-        return wait_timeout_ms_ < 0 ? left_ms : std::min(left_ms, wait_timeout_ms_);
+        return timeout_ms < 0 ? left_ms : std::min(left_ms, timeout_ms);
     }
 
     // Makes the pending retry once it is due (and the service still runs).
@@ -276,6 +310,8 @@ class BridgeMonitor {
     UniqueFd epoll_fd_;
     int stop_fd_ = -1;
     LivenessProbe* probe_ = nullptr;
+    // A run of EPOLLERR-only wake-ups was warned about.
+    bool error_only_warned_ = false;
     // Time-out of the status wait in milliseconds; -1 (none) once the stop descriptor is in.
     int wait_timeout_ms_ = static_cast<int>(kStatusWaitTimeout.count());
     BridgeStatusReaction reaction_;

@@ -24,6 +24,8 @@ inline constexpr std::chrono::milliseconds kClientPollInterval{500};
 // Longest wait for a status notification before the running flag is looked at again; used only
 // when the stop descriptor could not join the wait (otherwise the wait has no time-out).
 inline constexpr std::chrono::milliseconds kStatusWaitTimeout{2000};
+// Pause after a wake-up with EPOLLERR but no EPOLLPRI: at most ten such wake-ups a second.
+inline constexpr std::chrono::milliseconds kErrorOnlyPause{100};
 // Pause after a failed wait on the status file.
 inline constexpr std::chrono::milliseconds kStatusWaitErrorPause{1000};
 // Time the bridge stays powered off when it is reset.

@@ -149,20 +149,20 @@ void BridgeStatusReaction::retry() {
     pending_.reset();
     main_log()->info("Retrying resolution change to {}x{}@{} (try {})", target.width, target.height,
                      target.fps, failures_ + 1);
-    const bool done = reconfigure_pipeline(target.width, target.height, target.fps);
-    if (done) {
+    const Outcome outcome = reconfigure_pipeline(target.width, target.height, target.fps);
+    if (outcome == Outcome::kDone) {
         main_log()->info("Resolution change retry succeeded");
     }
-    settle(done, target);
+    settle(outcome, target);
 }
 
-void BridgeStatusReaction::settle(bool done, const Geometry& target) {
-    if (done) {
+void BridgeStatusReaction::settle(Outcome outcome, const Geometry& target) {
+    if (outcome == Outcome::kDone) {
         failures_ = 0;
         pending_.reset();
         return;
     }
-    if (!recovery_.retry) {
+    if (outcome == Outcome::kStopped || !recovery_.retry) {
         return;
     }
     ++failures_;
@@ -187,18 +187,20 @@ void BridgeStatusReaction::settle(bool done, const Geometry& target) {
 
 // Tear-down, new geometry, bring-up and the client's message, as one step under the pipeline
 // lock (on_notification already holds it; a retry takes it here).
-bool BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, int32_t fps) {
+BridgeStatusReaction::Outcome BridgeStatusReaction::reconfigure_pipeline(int32_t width,
+                                                                         int32_t height,
+                                                                         int32_t fps) {
     PipelineLock lock;
     // Once the running flag is clear the Capture thread tears the pipeline down (or already
     // has); a re-configuration now would bring up what nobody takes down again.
     if (!is_running()) {
-        return true;
+        return Outcome::kStopped;
     }
     AxeraUtil& axera = *global_axera_util;
     if (width == axera.width && height == axera.height && fps == axera.fps) {
         if (axera.pipeline_whole()) {
             main_log()->info("Resolution already set to {}x{}@{}, skipping", width, height, fps);
-            return true;
+            return Outcome::kDone;
         }
         // An earlier change failed part-way: take down what is left and build it again.
         main_log()->info("Pipeline incomplete at {}x{}@{}, rebuilding", width, height, fps);
@@ -208,7 +210,7 @@ bool BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, i
     if (!axera.axera_link_deinit() || !axera.axera_ivps_deinit() || !axera.axera_vin_deinit()) {
         main_log()->error("axera deinit failed");
         service_health().change_failed();
-        return false;
+        return Outcome::kFailed;
     }
     // Recorded before the bring-up, which configures the geometry recorded here.
     axera.width = width;
@@ -218,7 +220,7 @@ bool BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, i
     if (!axera.axera_vin_init() || !axera.axera_ivps_init() || !axera.axera_link_init()) {
         main_log()->error("axera init failed");
         service_health().change_failed();
-        return false;
+        return Outcome::kFailed;
     }
     service_health().change_succeeded();
     const nlohmann::json message = make_res_change(width, height, fps);
@@ -227,7 +229,7 @@ bool BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, i
     } else {
         main_log()->error("Failed to send resolution change message");
     }
-    return true;
+    return Outcome::kDone;
 }
 
 }  // namespace hdgrab

@@ -70,10 +70,13 @@ class BridgeStatusReaction {
     void change_resolution();
     // Drops the pending try of a failed change (a newer change supersedes it).
     void cancel_retry();
-    // False when the tear-down or the bring-up failed.
-    bool reconfigure_pipeline(int32_t width, int32_t height, int32_t fps);
-    // Books the result of a re-configuration towards `target` for the retry.
-    void settle(bool done, const Geometry& target);
+    // How a re-configuration ended: done (or nothing to do), failed in the tear-down or the
+    // bring-up, or not made because a stop is under way.
+    enum class Outcome { kDone, kFailed, kStopped };
+    Outcome reconfigure_pipeline(int32_t width, int32_t height, int32_t fps);
+    // Books the result of a re-configuration towards `target` for the retry; a stopped one
+    // counts neither as a success nor as a failure.
+    void settle(Outcome outcome, const Geometry& target);
 
     std::shared_ptr<_ax_vin_data_t> data_;
     ReactionPause pause_;

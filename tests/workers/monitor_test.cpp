@@ -1,7 +1,9 @@
 // The Bridge monitor's set-up failures and its prompt end on a stop request.
 #include "bridge/monitor.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -9,6 +11,8 @@
 #include <fstream>
 
 #include "base/unique_fd.h"
+#include "media/axera_util.h"
+#include "sim/sdk/axsim.h"
 #include "tests/workers/workers_fixture.h"
 
 namespace hdgrab::test {
@@ -103,6 +107,77 @@ TEST_F(MonitorTest, StopEndsTheWaitOnTheStatusFile) {
         std::string line;
         std::getline(status, line);
         EXPECT_EQ(line, "stable");
+    });
+}
+
+double cpu_seconds() {
+    rusage usage{};
+    (void)::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(MonitorTest, EpollErrWithoutEpollPriIsNoChangeAndIsWaitedOnWithABackOff) {
+    // A terminal whose other side closed reports EPOLLERR | EPOLLHUP, never EPOLLPRI.
+    UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
+        GTEST_SKIP() << "no pseudo-terminal";
+    }
+    const std::string terminal = ::ptsname(master.get());
+    HDGRAB_IN_CHILD({
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        UniqueFd client(pair[0]);
+        UniqueFd peer(pair[1]);
+        data->client_fd.store(client.get());
+        std::thread monitor = _lt6911_thread(data, terminal);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // Taken for a change, this would start the handshake of a new resolution.
+        std::ofstream(bridge_dir / "status") << "new res\n";
+        std::ofstream(bridge_dir / "width") << "1280\n";
+        master.reset();
+        const double cpu_before = cpu_seconds();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        EXPECT_LT(cpu_seconds() - cpu_before, 0.3) << "the monitor spins on EPOLLERR";
+        request_stop();
+        monitor.join();
+        EXPECT_EQ(count_logged(*sink, "reports an error without a status change"), 1u);
+        EXPECT_FALSE(logged("LT6911 detected new resolution")) << "EPOLLERR taken as a change";
+        std::string line;
+        std::getline(std::ifstream(bridge_dir / "status"), line);
+        EXPECT_EQ(line, "new res") << "the handshake was started";
+    });
+}
+
+// A status change that arrives once a stop is under way re-configures nothing (the Capture
+// thread's tear-down may be done already), and a change or retry cut short by the stop is no
+// success.
+TEST_F(MonitorTest, NothingIsReconfiguredOnceAStopIsUnderWay) {
+    HDGRAB_IN_CHILD({
+        AxeraUtil& axera = *global_axera_util;
+        ASSERT_TRUE(axera.axera_sys_init() && axera.axera_pool_init(3840, 2400) &&
+                    axera.axera_vin_init() && axera.axera_ivps_init() && axera.axera_link_init());
+        // The driver's answer to the handshake.
+        const auto answer = [this](std::chrono::milliseconds) {
+            std::ofstream(bridge_dir / "status") << "stable\n";
+            return true;
+        };
+        BridgeStatusReaction reaction(data, answer, RecoveryPolicy{true});
+        const auto announce = [&] {
+            std::ofstream(bridge_dir / "status") << "new res\n";
+            std::ofstream(bridge_dir / "width") << "1280\n";
+            reaction.on_notification();
+        };
+        axsim::fail("AX_VIN_CreateDev", kInjectedStatus);
+        announce();
+        ASSERT_TRUE(reaction.retry_due()) << "the failed change has no retry";
+        axsim::clear_faults();
+        request_stop();
+        const size_t calls = axsim::calls().size();
+        reaction.retry();
+        announce();
+        EXPECT_EQ(axsim::calls().size(), calls) << "re-configured while the stop is under way";
+        EXPECT_FALSE(logged("Resolution change retry succeeded")) << "a stopped retry succeeded";
     });
 }
 
