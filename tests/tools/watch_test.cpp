@@ -1,9 +1,11 @@
 // hdgrab-watch: message lines, waiting for and following the service, exit statuses.
 #include "tools/watch/watch.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -267,6 +269,19 @@ TEST(WatchState, PrintsTheStateFileAsOneLineAndTellsWhenNoServiceRuns) {
 
     std::ofstream(path, std::ios::trunc) << "not json";
     EXPECT_EQ(run_state_on(OutputFormat::kPlain).status, kExitFailure);
+
+    // A running process that started after the file was written only reuses the pid.
+    std::ofstream(path, std::ios::trunc) << state_with_pid(::getpid());
+    std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - 24h);
+    EXPECT_EQ(run_state_on(OutputFormat::kPlain).status, kExitUnreachable);
+    // Only a regular file of at most 64 KiB is read: a FIFO would block, /dev/zero never end.
+    std::ofstream(path, std::ios::trunc) << std::string(kMaxStateFileBytes + 1, ' ');
+    EXPECT_EQ(run_state_on(OutputFormat::kPlain).status, kExitFailure);
+    std::filesystem::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_EQ(run_state_on(OutputFormat::kPlain).status, kExitFailure);
+    std::ostringstream sink;
+    EXPECT_EQ(run_state("/dev/zero", OutputFormat::kPlain, sink, sink), kExitFailure);
 }
 
 }  // namespace
