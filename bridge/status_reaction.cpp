@@ -79,6 +79,7 @@ void BridgeStatusReaction::power_cycle_bridge() {
 
 void BridgeStatusReaction::change_resolution() {
     main_log()->info("LT6911 detected new resolution, checking...");
+    const auto announced = std::chrono::steady_clock::now();
     int32_t width = 0;
     int32_t height = 0;
     int32_t fps = 0;
@@ -122,7 +123,8 @@ void BridgeStatusReaction::change_resolution() {
     // be tried: one that fails before (the likeliest case right after the retry's own power
     // cycle) leaves the pipeline as incomplete as it was, so its retry stays due.
     cancel_retry();
-    settle(reconfigure_pipeline(width, height, fps), Geometry{width, height, fps});
+    const Geometry target{width, height, fps, announced};
+    settle(reconfigure_pipeline(target), target);
 }
 
 std::optional<std::chrono::steady_clock::time_point> BridgeStatusReaction::retry_due() const {
@@ -149,7 +151,7 @@ void BridgeStatusReaction::retry() {
     pending_.reset();
     main_log()->info("Retrying resolution change to {}x{}@{} (try {})", target.width, target.height,
                      target.fps, failures_ + 1);
-    const Outcome outcome = reconfigure_pipeline(target.width, target.height, target.fps);
+    const Outcome outcome = reconfigure_pipeline(target);
     if (outcome == Outcome::kDone) {
         main_log()->info("Resolution change retry succeeded");
     }
@@ -187,9 +189,8 @@ void BridgeStatusReaction::settle(Outcome outcome, const Geometry& target) {
 
 // Tear-down, new geometry, bring-up and the client's message, as one step under the pipeline
 // lock (on_notification already holds it; a retry takes it here).
-BridgeStatusReaction::Outcome BridgeStatusReaction::reconfigure_pipeline(int32_t width,
-                                                                         int32_t height,
-                                                                         int32_t fps) {
+BridgeStatusReaction::Outcome BridgeStatusReaction::reconfigure_pipeline(const Geometry& target) {
+    const auto [width, height, fps, announced] = target;
     PipelineLock lock;
     // Once the running flag is clear the Capture thread tears the pipeline down (or already
     // has); a re-configuration now would bring up what nobody takes down again.
@@ -209,7 +210,7 @@ BridgeStatusReaction::Outcome BridgeStatusReaction::reconfigure_pipeline(int32_t
     // The tear-downs take down exactly what exists, also after a failed change.
     if (!axera.axera_link_deinit() || !axera.axera_ivps_deinit() || !axera.axera_vin_deinit()) {
         main_log()->error("axera deinit failed");
-        service_health().change_failed();
+        service_health().change_failed(axera.last_sdk_error);
         return Outcome::kFailed;
     }
     // Recorded before the bring-up, which configures the geometry recorded here.
@@ -219,7 +220,7 @@ BridgeStatusReaction::Outcome BridgeStatusReaction::reconfigure_pipeline(int32_t
     service_health().geometry_recorded(width, height, fps);
     if (!axera.axera_vin_init() || !axera.axera_ivps_init() || !axera.axera_link_init()) {
         main_log()->error("axera init failed");
-        service_health().change_failed();
+        service_health().change_failed(axera.last_sdk_error);
         return Outcome::kFailed;
     }
     service_health().change_succeeded();
@@ -229,6 +230,10 @@ BridgeStatusReaction::Outcome BridgeStatusReaction::reconfigure_pipeline(int32_t
     } else {
         main_log()->error("Failed to send resolution change message");
     }
+    // A retried change counts from its first announcement: the time the client went without
+    // the new picture.
+    service_health().change_took(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - announced));
     return Outcome::kDone;
 }
 

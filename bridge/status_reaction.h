@@ -38,6 +38,8 @@ struct Geometry {
     int32_t width = 0;
     int32_t height = 0;
     int32_t fps = 0;
+    // When the monitor read the announcement.
+    std::chrono::steady_clock::time_point announced{};
 };
 
 class BridgeStatusReaction {
@@ -73,7 +75,7 @@ class BridgeStatusReaction {
     // How a re-configuration ended: done (or nothing to do), failed in the tear-down or the
     // bring-up, or not made because a stop is under way.
     enum class Outcome { kDone, kFailed, kStopped };
-    Outcome reconfigure_pipeline(int32_t width, int32_t height, int32_t fps);
+    Outcome reconfigure_pipeline(const Geometry& target);
     // Books the result of a re-configuration towards `target` for the retry; a stopped one
     // counts neither as a success nor as a failure.
     void settle(Outcome outcome, const Geometry& target);

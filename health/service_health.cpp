@@ -191,9 +191,10 @@ void ServiceHealth::starting() {
     });
 }
 
-void ServiceHealth::start_failed() {
-    record([this] {
+void ServiceHealth::start_failed(const std::string& error) {
+    record([this, &error] {
         view_.activity = PipelineActivity::kStartFailed;
+        view_.state.last_error = error;
         set_pipeline(PipelineHealth::kIncomplete);
     });
 }
@@ -201,6 +202,7 @@ void ServiceHealth::start_failed() {
 void ServiceHealth::serving() {
     record([this] {
         view_.activity = PipelineActivity::kSettled;
+        view_.state.last_error.clear();
         set_pipeline(PipelineHealth::kUp);
         // Queued once; it stays queued until a send succeeds.
         if (output_.notifier != nullptr && !ready_queued_) {
@@ -278,16 +280,24 @@ void ServiceHealth::change_succeeded() {
         view_.activity = PipelineActivity::kSettled;
         view_.retry_in.reset();
         ++view_.state.changes;
+        view_.state.last_error.clear();
         set_pipeline(PipelineHealth::kUp);
     });
 }
 
-void ServiceHealth::change_failed() {
-    record([this] {
+void ServiceHealth::change_failed(const std::string& error) {
+    record([this, &error] {
         view_.activity = PipelineActivity::kSettled;
         view_.retry_in.reset();
         ++view_.state.failed_changes;
+        view_.state.last_error = error;
         set_pipeline(PipelineHealth::kIncomplete);
+    });
+}
+
+void ServiceHealth::change_took(std::chrono::milliseconds took) {
+    record([this, took] {
+        view_.state.last_change_ms = static_cast<uint64_t>(std::max<int64_t>(took.count(), 0));
     });
 }
 

@@ -70,7 +70,8 @@ class ServiceHealth {
 
     // The Capture thread.
     void starting();
-    void start_failed();
+    // `error`: the SDK call that failed, as AxeraUtil records it.
+    void start_failed(const std::string& error);
     // The pipeline is up and clients are accepted; the first time, readiness is notified.
     void serving();
     void client_changed(bool connected);
@@ -87,7 +88,9 @@ class ServiceHealth {
     void reconfiguring(int32_t width, int32_t height, int32_t fps);
     void geometry_recorded(int32_t width, int32_t height, int32_t fps);
     void change_succeeded();
-    void change_failed();
+    void change_failed(const std::string& error);
+    // The client's message of a change went out `took` after the announcement.
+    void change_took(std::chrono::milliseconds took);
     // The try of a failed change due after `delay`; nothing: no try is pending any more.
     void retry_pending(std::optional<std::chrono::seconds> delay);
 

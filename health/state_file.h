@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace hdgrab {
@@ -39,6 +40,12 @@ struct ServiceState {
     uint64_t changes = 0;         // re-configurations that succeeded
     uint64_t failed_changes = 0;  // re-configurations that failed (each try counts)
     uint64_t power_cycles = 0;    // bridge power cycles
+    // The SDK call that failed last ("AX_VIN_CreateDev ret=0x800F00A1"); empty while the
+    // pipeline is whole.
+    std::string last_error;
+    // How long the last resolution change took, from the announcement to the client's message;
+    // nothing before the first.
+    std::optional<uint64_t> last_change_ms;
     std::chrono::system_clock::time_point since{};  // when `pipeline` took its current value
 
     bool operator==(const ServiceState&) const = default;
@@ -48,8 +55,8 @@ struct ServiceState {
 std::string iso8601_local(std::chrono::system_clock::time_point when);
 
 // The file's text: one compact JSON object whose members are those of `state` (by their names
-// above, "pipeline" as "up", "incomplete" or "down", "since" as iso8601_local) plus "pid" and
-// "version".
+// above, "input" and "pipeline" by their names, "since" as iso8601_local, "last_change_ms" null
+// before the first change) plus "pid" and "version".
 std::string state_json(const ServiceState& state, pid_t pid, const std::string& version);
 
 // Writes the state file atomically: the text goes into a temporary file in the same directory,

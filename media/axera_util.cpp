@@ -74,7 +74,7 @@ AxeraUtil::~AxeraUtil() {
         }
         const int32_t ret = AX_SYS_Deinit();
         if (ret != 0) {
-            log()->error("AX_SYS_Deinit failed, ret=0x{:X}", status_hex(ret));
+            sdk_failed("AX_SYS_Deinit failed, ret=0x{:X}", ret);
         } else {
             sys_ready = false;
         }
@@ -104,8 +104,14 @@ bool AxeraUtil::sdk_ok(int32_t status, fmt::format_string<uint32_t> message) {
     if (status == 0) {
         return true;
     }
-    log()->error(message, status_hex(status));
+    sdk_failed(message, status);
     return false;
+}
+
+void AxeraUtil::sdk_failed(fmt::format_string<uint32_t> message, int32_t status) {
+    log()->error(message, status_hex(status));
+    last_sdk_error =
+        fmt::format("{} ret=0x{:X}", mc::failed_call_name(message.get()), status_hex(status));
 }
 
 bool AxeraUtil::axera_sys_init() {
@@ -114,7 +120,7 @@ bool AxeraUtil::axera_sys_init() {
     }
     const int32_t ret = AX_SYS_Init();
     if (ret != 0) {
-        log()->error("AX_SYS_Init failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_SYS_Init failed, ret=0x{:X}", ret);
         return false;
     }
     sys_ready = true;
@@ -124,7 +130,7 @@ bool AxeraUtil::axera_sys_init() {
 bool AxeraUtil::axera_pool_init(uint32_t pool_width, uint32_t pool_height) {
     int32_t ret = AX_POOL_Exit();
     if (ret != 0) {
-        log()->error("AX_POOL_Exit failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_POOL_Exit failed, ret=0x{:X}", ret);
         reboot_guard();
         return false;
     }
@@ -150,11 +156,12 @@ bool AxeraUtil::axera_pool_init(uint32_t pool_width, uint32_t pool_height) {
             "Create common pool err! Pool[0] BlkSize:{}, BlkCnt:{}, Pool[1] BlkSize:{}, "
             "BlkCnt:{}",
             pictures.BlkSize, pictures.BlkCnt, small.BlkSize, small.BlkCnt);
+        last_sdk_error = fmt::format("AX_POOL_SetConfig ret=0x{:X}", status_hex(ret));
         return false;
     }
     ret = AX_POOL_Init();
     if (ret != 0) {
-        log()->error("AX_POOL_Init fail! ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_POOL_Init fail! ret=0x{:X}", ret);
         return false;
     }
     log()->debug(
@@ -166,7 +173,7 @@ bool AxeraUtil::axera_pool_init(uint32_t pool_width, uint32_t pool_height) {
 
     ret = AX_VIN_Init();
     if (ret != 0) {
-        log()->error("AX_VIN_Init failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_VIN_Init failed, ret=0x{:X}", ret);
         return false;
     }
     return true;
@@ -213,12 +220,12 @@ void AxeraUtil::remove_reboot_marker() {
 bool AxeraUtil::axera_pool_deinit() {
     int32_t ret = AX_VIN_Deinit();
     if (ret != 0) {
-        log()->error("AX_VIN_DeInit failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_VIN_DeInit failed, ret=0x{:X}", ret);
         return false;
     }
     ret = AX_POOL_Exit();
     if (ret != 0) {
-        log()->error("AX_POOL_Exit failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_POOL_Exit failed, ret=0x{:X}", ret);
         return false;
     }
     remove_reboot_marker();

@@ -121,6 +121,8 @@ class AxeraUtil : public ILogger {
     // this object's logger; true when the text was handed to the connection.
     bool send_json_message(int32_t client_fd, const nlohmann::json& message);
 
+    // The SDK call that failed last, as "<call as logged> ret=0x<status>"; empty before any.
+    std::string last_sdk_error;
     // Bytes of one picture block of the common pool, 0 until the pools were created.
     uint64_t picture_block_size = 0;
     // True while this object has the media system initialised.
@@ -149,6 +151,8 @@ class AxeraUtil : public ILogger {
     // True for status 0; otherwise logs `message` (one "ret=0x{:X}" placeholder) at error
     // level with the status as unsigned hexadecimal.
     bool sdk_ok(int32_t status, fmt::format_string<uint32_t> message);
+    // Logs a failed SDK call as sdk_ok() does and records it in `last_sdk_error`.
+    void sdk_failed(fmt::format_string<uint32_t> message, int32_t status);
     // sdk_ok() for a call that undoes a set-up step: clears the step's flag `done` on success.
     bool undo(bool& done, int32_t status, fmt::format_string<uint32_t> message);
     // The 8-bit device/pipe number the SDK takes: the low 8 bits of dev_id.

@@ -199,6 +199,7 @@ TEST_F(ResolutionChange, FailedBringUpRecordsTheNewGeometryAndTheSameOneRebuilds
     hdmi({"res", "1280", "720", "50"});
     ASSERT_TRUE(wait_count("axera init failed", 1)) << app.output();
     EXPECT_THAT(app.output(), HasSubstr("AX_IVPS_Init failed, ret=0x"));
+    EXPECT_TRUE(wait_state("last_error", "AX_IVPS_Init ret=0x800A00FF")) << state().dump();
     EXPECT_FALSE(client.read_message(300ms));
 
     // The same geometry again rebuilds the pipeline it did not finish.
@@ -207,6 +208,8 @@ TEST_F(ResolutionChange, FailedBringUpRecordsTheNewGeometryAndTheSameOneRebuilds
     const auto message = client.read_message(kEventWait);
     ASSERT_TRUE(message) << app.output();
     EXPECT_EQ(*message, res_change_text(1280, 720, 50));
+    EXPECT_TRUE(wait_state("last_error", "")) << "cleared once the pipeline is whole";
+    EXPECT_GE(state()["last_change_ms"], 200) << "from the announcement, with the handshake";
     const auto calls = trace_calls();
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "AX_IVPS_Init"), 3);
 }

@@ -165,6 +165,8 @@ TEST(StateFile, HoldsEveryMemberAndIsReplacedAtomicallyWithMode0644) {
     state.changes = 3;
     state.failed_changes = 2;
     state.power_cycles = 1;
+    state.last_error = "AX_VIN_CreateDev ret=0x800F00A1";
+    state.last_change_ms = 412;
     state.since = std::chrono::system_clock::now();
 
     const mode_t mask = ::umask(077);
@@ -181,7 +183,9 @@ TEST(StateFile, HoldsEveryMemberAndIsReplacedAtomicallyWithMode0644) {
     const std::string text = read_text(path);
     EXPECT_EQ(text.find('\n'), std::string::npos) << text;
     const auto json = nlohmann::json::parse(text);
-    EXPECT_EQ(json.size(), 13u) << text;
+    EXPECT_EQ(json.size(), 15u) << text;
+    EXPECT_EQ(json["last_error"], "AX_VIN_CreateDev ret=0x800F00A1");
+    EXPECT_EQ(json["last_change_ms"], 412);
     EXPECT_EQ(json["bridge"], "stable");
     EXPECT_EQ(json["input"], "unsupported");
     EXPECT_EQ(json["pipeline"], "incomplete");

@@ -52,13 +52,19 @@ std::optional<std::string> format_state(std::string_view text, OutputFormat form
     const auto client = state.find("client");
     const bool connected = client != state.end() && client->is_boolean() && client->get<bool>();
     const std::string bridge = member(state, "bridge");
+    const auto took = state.find("last_change_ms");
+    const std::string last_change = took != state.end() && took->is_number()
+                                        ? fmt::format("last change {} ms", took->dump())
+                                        : std::string("no change yet");
+    const std::string error = member(state, "last_error");
     return fmt::format(
-        "{} {}x{}@{} since {}, {}, bridge {}, {}, {}, {}, pid {}, version {}",
+        "{} {}x{}@{} since {}, {}, bridge {}, input {}, {}, {}, {}, {}{}, pid {}, version {}",
         member(state, "pipeline"), member(state, "width"), member(state, "height"),
         member(state, "fps"), member(state, "since"), connected ? "client connected" : "no client",
-        bridge.empty() ? "not read yet" : bridge, count_text(state, "changes", "changes"),
-        count_text(state, "failed_changes", "failed"),
-        count_text(state, "power_cycles", "power cycles"), member(state, "pid"),
+        bridge.empty() ? "not read yet" : bridge, member(state, "input"),
+        count_text(state, "changes", "changes"), count_text(state, "failed_changes", "failed"),
+        count_text(state, "power_cycles", "power cycles"), last_change,
+        error.empty() || error == "?" ? "" : ", last error " + error, member(state, "pid"),
         member(state, "version"));
 }
 

@@ -13,8 +13,10 @@
 namespace hdgrab::watch {
 
 // The line printed for the state file's text: in plain form, for example
-// "up 1920x1080@60 since 2026-12-09T03:04:05+01:00, client connected, bridge stable, 2 changes,
-// 0 failed, 0 power cycles, pid 812, version <version line>"; in JSON form the compact JSON.
+// "up 1920x1080@60 since 2026-12-09T03:04:05+01:00, client connected, bridge stable, input
+// signal, 2 changes, 0 failed, 0 power cycles, last change 412 ms, pid 812, version <version
+// line>" (", last error <call> ret=0x<status>" before the pid while one is recorded); in JSON
+// form the compact JSON.
 // Nothing when the text is not a JSON object.
 std::optional<std::string> format_state(std::string_view text, OutputFormat format);
 
