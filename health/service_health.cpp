@@ -242,7 +242,10 @@ void ServiceHealth::bridge_status(const std::string& text) {
             view_.state.input = InputState::kNoSignal;
         } else if (text == kStatusUnknownRes || text == kStatusErrorRes) {
             view_.state.input = InputState::kUnusableTiming;
-        } else if (text == kStatusStable || text == kStatusNewRes) {
+        } else if (text == kStatusNewRes) {
+            view_.state.input = InputState::kSignal;
+        } else if (text == kStatusStable && view_.state.input != InputState::kUnsupported) {
+            // "stable" after a refused announcement is the same unsupported input, locked.
             view_.state.input = InputState::kSignal;
         }
     });

@@ -110,8 +110,10 @@ bool AxeraUtil::sdk_ok(int32_t status, fmt::format_string<uint32_t> message) {
 
 void AxeraUtil::sdk_failed(fmt::format_string<uint32_t> message, int32_t status) {
     log()->error(message, status_hex(status));
-    last_sdk_error =
-        fmt::format("{} ret=0x{:X}", mc::failed_call_name(message.get()), status_hex(status));
+    const fmt::string_view text = message;
+    last_sdk_error = fmt::format("{} ret=0x{:X}",
+                                 mc::failed_call_name(std::string_view(text.data(), text.size())),
+                                 status_hex(status));
 }
 
 bool AxeraUtil::axera_sys_init() {

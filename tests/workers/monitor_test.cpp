@@ -3,10 +3,10 @@
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
@@ -26,31 +26,24 @@ constexpr const char* kQuietPollableFile = "/proc/self/mounts";
 
 size_t count_logged(LineSink& sink, const std::string& text) {
     const auto lines = sink.lines();
-    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
-        return line.find(text) != std::string::npos;
-    }));
+    return static_cast<size_t>(std::ranges::count_if(
+        lines, [&](const auto& line) { return line.find(text) != std::string::npos; }));
 }
 
 TEST_F(MonitorTest, MissingStatusFileIsWaitedForWithOneMessageUntilItAppears) {
     HDGRAB_IN_CHILD({
-        const std::filesystem::path late = dir / "late";
-        const std::string missing = (late / "status").string();
+        const std::string missing = (dir / "status").string();
         std::thread monitor = _lt6911_thread(data, missing);
-        const std::string failed =
-            "[error] Failed to open " + missing + " for epoll: No such file or directory";
-        // The tries after 1 s and 3 s fail too, silently.
+        // Tried at 0, 1 and 3 s; logged once. The try at 7 s finds it.
         std::this_thread::sleep_for(std::chrono::milliseconds(3500));
-        EXPECT_EQ(count_logged(*sink, failed), 1u);
-        EXPECT_TRUE(is_running()) << "the service runs on";
-        // The driver appears: the next try (after 4 s more) opens it.
-        std::filesystem::create_directories(late);
         std::filesystem::create_symlink(kQuietPollableFile, missing);
-        const std::string opened = "Bridge status file " + missing + " opened";
-        for (int i = 0; i < 1000 && !logged(opened); ++i) {
+        for (int i = 0; i < 1000 && !logged("opened, supervising the bridge"); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        EXPECT_TRUE(logged("[info] " + opened + ", supervising the bridge"));
-        EXPECT_EQ(count_logged(*sink, failed), 1u);
+        EXPECT_TRUE(logged("[info] Bridge status file " + missing + " opened, supervising"));
+        EXPECT_EQ(count_logged(*sink, "[error] Failed to open " + missing +
+                                          " for epoll: No such file or directory"),
+                  1u);
         request_stop();
         monitor.join();
         EXPECT_TRUE(logged("[info] lt6911 thread exiting..."));
@@ -61,12 +54,10 @@ TEST_F(MonitorTest, MissingStatusFileIsWaitedForWithOneMessageUntilItAppears) {
 TEST_F(MonitorTest, StatusFileWithoutChangeNotificationIsTriedAgainUntilTheStop) {
     HDGRAB_IN_CHILD({
         // A regular file cannot be watched with epoll.
-        const std::string status = (bridge_dir / "status").string();
-        std::thread monitor = _lt6911_thread(data, status);
+        std::thread monitor = _lt6911_thread(data, (bridge_dir / "status").string());
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         EXPECT_EQ(count_logged(*sink, "[error] Failed to add fd to epoll: Operation not permitted"),
                   1u);
-        EXPECT_FALSE(logged("lt6911 thread exiting..."));
         request_stop();
         monitor.join();
         EXPECT_TRUE(logged("[info] lt6911 thread exiting..."));
@@ -110,13 +101,6 @@ TEST_F(MonitorTest, StopEndsTheWaitOnTheStatusFile) {
     });
 }
 
-double cpu_seconds() {
-    rusage usage{};
-    (void)::getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 TEST_F(MonitorTest, EpollErrWithoutEpollPriIsNoChangeAndIsWaitedOnWithABackOff) {
     // A terminal whose other side closed reports EPOLLERR | EPOLLHUP, never EPOLLPRI.
     UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
@@ -125,20 +109,15 @@ TEST_F(MonitorTest, EpollErrWithoutEpollPriIsNoChangeAndIsWaitedOnWithABackOff) 
     }
     const std::string terminal = ::ptsname(master.get());
     HDGRAB_IN_CHILD({
-        int pair[2];
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-        UniqueFd client(pair[0]);
-        UniqueFd peer(pair[1]);
-        data->client_fd.store(client.get());
+        data->client_fd.store(0);  // a client in the slot: the monitor watches the status
         std::thread monitor = _lt6911_thread(data, terminal);
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         // Taken for a change, this would start the handshake of a new resolution.
         std::ofstream(bridge_dir / "status") << "new res\n";
-        std::ofstream(bridge_dir / "width") << "1280\n";
         master.reset();
-        const double cpu_before = cpu_seconds();
+        const std::clock_t cpu_before = std::clock();
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-        EXPECT_LT(cpu_seconds() - cpu_before, 0.3) << "the monitor spins on EPOLLERR";
+        EXPECT_LT(std::clock() - cpu_before, CLOCKS_PER_SEC / 4) << "it spins on EPOLLERR";
         request_stop();
         monitor.join();
         EXPECT_EQ(count_logged(*sink, "reports an error without a status change"), 1u);
