@@ -116,6 +116,8 @@ UniqueFd control_socket_setup(_ax_vin_data_t& state, const std::shared_ptr<spdlo
         log->error("Failed to add socket to epoll: {}", errno_text());
         return {};
     }
+    // Created here, before any worker runs, so the first accept opens no descriptor of its own.
+    (void)client_arrival_fd();
     return epoll;
 }
 

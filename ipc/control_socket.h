@@ -64,7 +64,8 @@ int control_socket_accept(_ax_vin_data_t& state, const std::shared_ptr<spdlog::l
 
 // An eventfd that becomes readable whenever a connection takes the client slot, so a thread
 // that waits for a client sleeps until one comes instead of looking at the slot again and again;
-// -1 when it cannot be created. Created on first use; clear_client_arrival() resets it.
+// -1 when it cannot be created. Created on first use (control_socket_setup makes that use);
+// clear_client_arrival() resets it.
 int client_arrival_fd() noexcept;
 void clear_client_arrival() noexcept;
 
