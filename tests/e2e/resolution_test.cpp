@@ -115,7 +115,7 @@ TEST_F(ResolutionChange, AGeometryBeyondThePoolsIsRefusedBeforeTheTearDown) {
     const auto message = client.read_message(kEventWait);
     ASSERT_TRUE(message) << app.output();
     EXPECT_EQ(*message, res_change_text(1280, 720, 50));
-    EXPECT_EQ(state()["input"], "signal");
+    EXPECT_TRUE(wait_state("input", "signal")) << state().dump();
 }
 
 TEST_F(ResolutionChange, UnreadableOrNonPositiveGeometryGetsNoHandshake) {
