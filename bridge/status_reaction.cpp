@@ -159,9 +159,9 @@ void BridgeStatusReaction::retry() {
 }
 
 void BridgeStatusReaction::settle(Outcome outcome, const Geometry& target) {
+    // A done change was no longer pending: a retry takes it off, a new announcement cancels it.
     if (outcome == Outcome::kDone) {
         failures_ = 0;
-        pending_.reset();
         return;
     }
     if (outcome == Outcome::kStopped || !recovery_.retry) {

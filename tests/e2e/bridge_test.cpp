@@ -38,6 +38,7 @@ TEST_F(BridgeMonitor, UnknownAndErrorResolutionPowerCycleTheBridge) {
     ASSERT_TRUE(wait_count("Resolution already set to 1920x1080@60, skipping", 1)) << app.output();
     expect_power_cycle("error", "error res");
     EXPECT_THAT(app.output(), HasSubstr("Lt6911 power disabled"));
+    EXPECT_TRUE(wait_state("power_cycles", 2)) << "power cycles not counted: " << state().dump();
 }
 
 TEST_F(BridgeMonitor, StableAndDisappearAreOnlyLogged) {

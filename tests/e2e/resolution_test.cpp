@@ -227,8 +227,9 @@ class ResolutionRetry : public ServiceTest {
 
 TEST_F(ResolutionRetry, AOneShotFaultIsRepairedWithoutAnAnnouncement) {
     ApplianceOptions options = retry_options();
-    // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration.
-    options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2";
+    // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration;
+    // the fourth, a later change's.
+    options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2,AX_IVPS_Init#4";
     start(options);
     Client client;
     connect(client);
@@ -254,10 +255,32 @@ TEST_F(ResolutionRetry, AOneShotFaultIsRepairedWithoutAnAnnouncement) {
     EXPECT_EQ(writes_to("status").size(), handshakes) << "no announcement was needed";
     EXPECT_TRUE(writes_to("power").empty());
     EXPECT_FALSE(client.read_message(kQuietWait)) << "one message, no further try";
+    // The success started the count again: the next failure is the first of a new run.
+    hdmi({"res", "1024", "768", "60"});
+    EXPECT_TRUE(wait_count("Resolution change to 1024x768@60 failed, next try in 1 s", 1))
+        << "the failure count was kept after a success\n"
+        << app.output();
+    EXPECT_EQ(client.read_message(kEventWait), res_change_text(1024, 768, 60)) << app.output();
 
     app.send_signal(SIGTERM);
     ASSERT_EQ(app.wait_exit(kExitWait), 0);
     EXPECT_EQ(leak_report(), "none\n");
+}
+
+TEST_F(ResolutionRetry, ANewerAnnouncementThatSucceedsCancelsThePendingRetry) {
+    ApplianceOptions options = retry_options();
+    // The announced change and its first retry fail: the next try waits 2 s.
+    options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2,AX_IVPS_Init#3";
+    start(options);
+    Client client;
+    connect(client);
+    hdmi({"res", "1280", "720", "50"});
+    ASSERT_TRUE(wait_count("Resolution change to 1280x720@50 failed, next try in 2 s", 1))
+        << app.output();
+    hdmi({"res", "1024", "768", "60"});
+    EXPECT_EQ(client.read_message(kEventWait), res_change_text(1024, 768, 60)) << app.output();
+    EXPECT_FALSE(client.read_message(3s)) << "the superseded 1280x720@50 was still retried";
+    EXPECT_EQ(count_output("Retrying resolution change to 1280x720@50 (try 3)"), 0u);
 }
 
 TEST_F(ResolutionRetry, AnAnnouncementThatFailsBeforeTheChangeKeepsTheRetry) {

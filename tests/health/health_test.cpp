@@ -10,6 +10,7 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -176,7 +177,19 @@ TEST(StateFile, HoldsEveryMemberAndIsReplacedAtomicallyWithMode0644) {
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
-    // Only the file itself is left in the directory.
+    // Replaced, not rewritten: a reader that opened the file before still reads the old text
+    // whole, and the new one stands whole under the name, as another file.
+    const std::string first = read_text(path);
+    std::ifstream reader(path);
+    ASSERT_TRUE(file.write("{\"pid\":78}"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), first)
+        << "the state file was written in place";
+    struct stat replaced {};
+    ASSERT_EQ(::stat(path.c_str(), &replaced), 0);
+    EXPECT_NE(replaced.st_ino, st.st_ino) << "the state file was written in place";
+    EXPECT_EQ(read_text(path), "{\"pid\":78}");
+    ASSERT_TRUE(file.write(first));
+    // Only the file itself is left in the directory: no temporary file.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                             std::filesystem::directory_iterator()),
               1);
