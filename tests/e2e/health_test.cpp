@@ -204,7 +204,6 @@ TEST_F(Health, ALateBridgeDriverIsWaitedForWhileTheKeepAlivesGoOn) {
     const std::string failed = "Failed to open /proc/lt6911_info/status for epoll";
     ASSERT_TRUE(wait_count(failed, 1)) << app.output();
     EXPECT_TRUE(wait_state("input", "no_driver")) << state().dump();
-    // A service that serves is not killed for a missing driver.
     ASSERT_TRUE(manager.wait_for("WATCHDOG=1", 5)) << "no keep-alives without the driver\n"
                                                    << app.output();
     hdmi({"show", "status"});
@@ -213,7 +212,6 @@ TEST_F(Health, ALateBridgeDriverIsWaitedForWhileTheKeepAlivesGoOn) {
                    "the bridge",
                    1, kEventWait + 10s))
         << app.output();
-    EXPECT_EQ(count_output(failed), 1u);
     EXPECT_TRUE(wait_state("input", "signal")) << state().dump();
     expect_orderly_stop();
 }

@@ -106,7 +106,6 @@ TEST_F(ResolutionChange, AGeometryBeyondThePoolsIsRefusedBeforeTheTearDown) {
                    "pipeline takes; keeping 1920x1080@60",
                    1))
         << app.output();
-    EXPECT_EQ(writes_to("status").size(), 1u) << "the handshake comes first";
     EXPECT_TRUE(tail_from(trace_calls(), mark).empty()) << "the working pipeline stays";
     EXPECT_TRUE(wait_state("input", "unsupported")) << state().dump();
     EXPECT_FALSE(client.read_message(300ms));
@@ -303,7 +302,6 @@ TEST_F(ResolutionRetry, AnAnnouncementThatFailsBeforeTheChangeKeepsTheRetry) {
     const auto message = client.read_message(kEventWait);
     ASSERT_TRUE(message) << "the retry was lost with the failed announcement\n" << app.output();
     EXPECT_EQ(*message, res_change_text(1280, 720, 50));
-    EXPECT_TRUE(wait_count("Resolution change retry succeeded", 1)) << app.output();
 }
 
 TEST_F(ResolutionRetry, APersistentFaultBacksOffAndPowerCyclesTheBridge) {

@@ -144,7 +144,6 @@ TEST(WatchdogInterval, FollowsWatchdogUsecAndWatchdogPid) {
     EXPECT_EQ(occurrences(log.text(), "Ignoring WATCHDOG_USEC="), 2u) << log.text();
     // The keep-alive sender's waits: never zero or negative, never beyond what poll takes.
     EXPECT_EQ(keep_alive_period(1us), 10ms);
-    EXPECT_GT(keep_alive_period(kMaxWatchdogInterval), 100000h);
     EXPECT_EQ(poll_timeout_ms(keep_alive_period(4294967296000us)), INT_MAX);
     EXPECT_EQ(poll_timeout_ms(-1ns), 0);
     EXPECT_EQ(poll_timeout_ms(1ns), 1);
@@ -413,7 +412,6 @@ TEST(ReporterWithoutManager, AFailedWriteOrNotificationIsTriedAgainUntilItGoesOu
     ASSERT_TRUE(reporter.start(800, 600, 30));
     service_health().serving();
     service_health().publish();
-    EXPECT_TRUE(service_health().publish_due()) << "READY=1 not to be tried again";
     ManagerSocket manager(*notify_address(socket));
     ASSERT_TRUE(manager.bound());
     // No change since: the next publish() alone repeats READY=1.
