@@ -62,7 +62,7 @@ HealthSettings health_settings(const ServicePaths& paths) {
     settings.pid = ::getpid();
     settings.notifier = ServiceNotifier::from_environment(process_environment, main_log());
     if (settings.notifier) {
-        settings.watchdog = watchdog_interval(process_environment, settings.pid);
+        settings.watchdog = watchdog_interval(process_environment, settings.pid, main_log());
     }
     return settings;
 }

@@ -2,14 +2,25 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <ctime>
+#include <limits>
 
 #include "base/liveness.h"
 #include "base/service_state.h"
 
 namespace hdgrab {
+
+int poll_timeout_ms(std::chrono::nanoseconds left) noexcept {
+    if (left.count() <= 0) {
+        return 0;
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(
+        std::min<std::chrono::milliseconds::rep>(ms, std::numeric_limits<int>::max()));
+}
 
 void sleep_for(std::chrono::milliseconds duration) noexcept {
     if (duration.count() <= 0) {
@@ -37,12 +48,11 @@ bool sleep_unless_stopped(std::chrono::milliseconds duration) noexcept {
         if (!is_running()) {
             return false;
         }
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
+        const auto left = deadline - Clock::now();
+        if (left.count() <= 0) {
             return true;
         }
-        const int ready = ::poll(fds.data(), count, static_cast<int>(left));
+        const int ready = ::poll(fds.data(), count, poll_timeout_ms(left));
         if (ready > 0 && fds[0].revents != 0) {
             return false;
         }
@@ -52,7 +62,7 @@ bool sleep_unless_stopped(std::chrono::milliseconds duration) noexcept {
         if (ready < 0 && errno != EINTR) {
             // poll itself failed (no memory, or a descriptor limit lowered below one): a plain
             // sleep rather than a loop that retries at once.
-            sleep_for(std::chrono::milliseconds(left));
+            sleep_for(std::chrono::milliseconds(poll_timeout_ms(left)));
         }
         // A time-out, an answered question or an interrupted call goes round again: the
         // deadline decides.

@@ -207,11 +207,18 @@ int main(int argc, char** argv) {
     }
 
     if (wanted("idle")) {
-        say(fmt::format("idle with a client: {} s", config.idle_seconds));
-        const auto result = hdgrab::bench::measure_idle(config);
-        if (result.ok) {
+        for (const bool with_client : {true, false}) {
+            const char* const who = with_client ? "client connected" : "no client";
+            say(fmt::format("idle, {}: {} s", who, config.idle_seconds));
+            const auto result = hdgrab::bench::measure_idle(config, with_client);
+            if (!result.ok) {
+                rows.push_back(
+                    {fmt::format("Idle cost, {}", who), "-", "not measured", Verdict::failed});
+                add_notes(details, "idle", result.notes);
+                continue;
+            }
             rows.push_back(
-                {"Idle CPU time, client connected",
+                {fmt::format("Idle CPU time, {}", who),
                  fmt::format("<= {:.0f} s/h", kIdleCpuGoalSPerHour),
                  fmt::format("{:.3f} s/h ({:.0f} s window; utime+stime {:.2f} s/h)",
                              result.cpu_s_per_hour, result.seconds, result.cpu_ticks_s_per_hour),
@@ -220,20 +227,21 @@ int main(int argc, char** argv) {
             const double us_per_wakeup = result.wakeups_per_s > 0 ? result.cpu_s_per_hour / 3600.0 *
                                                                         1e6 / result.wakeups_per_s
                                                                   : 0.0;
-            rows.push_back({"Idle wake-ups (context switches, all threads)", "-",
+            rows.push_back({fmt::format("Idle wake-ups, {} (context switches, all threads)", who),
+                            "0 /s",
                             fmt::format("{:.2f} /s ({} threads; {:.0f} us of CPU each)",
                                         result.wakeups_per_s, result.end.threads, us_per_wakeup),
-                            Verdict::info});
-            rows.push_back(
-                {"Resident memory (VmRSS), idle", fmt::format("<= {}", mib(kRssGoalKiB)),
-                 fmt::format("{} (anon {}, file {}; PSS {})", mib(result.end.rss_kib),
-                             mib(result.end.rss_anon_kib), mib(result.end.rss_file_kib),
-                             mib(result.end.pss_kib)),
-                 hdgrab::bench::judge(static_cast<double>(result.end.rss_kib), kRssGoalKiB)});
-        } else {
-            rows.push_back({"Idle cost, client connected", "-", "not measured", Verdict::failed});
+                            hdgrab::bench::judge(result.wakeups_per_s, 0.0)});
+            if (with_client) {
+                rows.push_back(
+                    {"Resident memory (VmRSS), idle", fmt::format("<= {}", mib(kRssGoalKiB)),
+                     fmt::format("{} (anon {}, file {}; PSS {})", mib(result.end.rss_kib),
+                                 mib(result.end.rss_anon_kib), mib(result.end.rss_file_kib),
+                                 mib(result.end.pss_kib)),
+                     hdgrab::bench::judge(static_cast<double>(result.end.rss_kib), kRssGoalKiB)});
+            }
+            add_notes(details, "idle", result.notes);
         }
-        add_notes(details, "idle", result.notes);
     }
 
     if (wanted("endurance")) {

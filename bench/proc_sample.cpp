@@ -18,6 +18,7 @@ namespace {
 // listener, stop and keep-alive probe; status file, stop and keep-alive probe).
 constexpr uint64_t kCaptureMaxEvents = 10;
 constexpr uint64_t kMonitorMaxEvents = 3;
+constexpr uint64_t kClientWaitDescriptors = 3;
 
 std::string proc_dir(pid_t pid) {
     return "/proc/" + std::to_string(pid);
@@ -224,7 +225,9 @@ WaitKind classify(const ThreadWait& wait) {
             return WaitKind::status_wait;
         }
     }
-    if (is_poll(wait.syscall) && wait.args[1] == 1) {
+    // The stop, client-arrival and keep-alive probe descriptors (the probe's slot unused
+    // without keep-alives).
+    if (is_poll(wait.syscall) && wait.args[1] == kClientWaitDescriptors) {
         return WaitKind::client_poll;
     }
     return WaitKind::other;

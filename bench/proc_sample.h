@@ -54,7 +54,7 @@ enum class WaitKind {
     other,
     capture_wait,  // epoll_wait with at most 10 events: the Capture thread's 200 ms wait
     status_wait,   // epoll_wait with at most 2 events: the Bridge monitor on the status file
-    client_poll,   // poll/ppoll on one descriptor: the Bridge monitor's client poll
+    client_poll,   // poll/ppoll on three descriptors: the Bridge monitor's wait for a client
 };
 WaitKind classify(const ThreadWait& wait);
 bool has_wait(pid_t pid, WaitKind kind);

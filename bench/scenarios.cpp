@@ -388,7 +388,7 @@ const char* stop_state_name(StopState state) {
         case StopState::status_wait:
             return "in the 2 s wait on the status file";
         case StopState::client_poll:
-            return "in the 500 ms client poll";
+            return "in the wait for a client";
         case StopState::after_res_change:
             return "right after a resolution change";
         case StopState::during_res_change:
@@ -574,11 +574,11 @@ StartupResult measure_startup(const BenchConfig& config) {
     return result;
 }
 
-IdleResult measure_idle(const BenchConfig& config) {
+IdleResult measure_idle(const BenchConfig& config, bool with_client) {
     IdleResult result;
     ServiceRun run(config);
     std::string why;
-    if (!run.start(run.options(), why) || !run.connect(why)) {
+    if (!run.start(run.options(), why) || (with_client && !run.connect(why))) {
         note(result.notes, why);
         return result;
     }

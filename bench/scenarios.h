@@ -68,7 +68,7 @@ struct StartupResult {
 };
 StartupResult measure_startup(const BenchConfig& config);
 
-// Idle cost with a client connected.
+// Idle cost, with a client connected or without one.
 struct IdleResult {
     bool ok = false;
     double seconds = 0;
@@ -78,7 +78,7 @@ struct IdleResult {
     ProcessSample end;
     std::vector<std::string> notes;
 };
-IdleResult measure_idle(const BenchConfig& config);
+IdleResult measure_idle(const BenchConfig& config, bool with_client);
 
 // Endurance: many resolution changes in a row.
 struct EnduranceResult {

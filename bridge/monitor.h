@@ -14,11 +14,18 @@ namespace hdgrab {
 
 // The bridge driver's status file, watched for change notifications (EPOLLPRI).
 inline constexpr const char* kBridgeStatusPath = "/proc/lt6911_info/status";
-// Pause between two looks at the client slot while no client is connected.
+// First pause before the status file is tried again after the watch on it could not be set up;
+// it doubles up to the longest.
+inline constexpr std::chrono::milliseconds kDriverRetryFirstDelay{1000};
+inline constexpr std::chrono::milliseconds kDriverRetryMaxDelay{10000};
+// Pause between two looks at the client slot while no client is connected, used only when the
+// client arrival or stop descriptor is missing (otherwise the wait sleeps until a client comes).
 inline constexpr std::chrono::milliseconds kClientPollInterval{500};
 // Longest wait for a status notification before the running flag is looked at again; used only
 // when the stop descriptor could not join the wait (otherwise the wait has no time-out).
 inline constexpr std::chrono::milliseconds kStatusWaitTimeout{2000};
+// Pause after a wake-up with EPOLLERR but no EPOLLPRI: at most ten such wake-ups a second.
+inline constexpr std::chrono::milliseconds kErrorOnlyPause{100};
 // Pause after a failed wait on the status file.
 inline constexpr std::chrono::milliseconds kStatusWaitErrorPause{1000};
 // Time the bridge stays powered off when it is reset.

@@ -63,11 +63,6 @@ void BridgeStatusReaction::dispatch() {
     } else if (current_ == kStatusUnknownRes || current_ == kStatusErrorRes) {
         reset_bridge();
     } else if (current_ == kStatusNewRes) {
-        // A new announcement supersedes the failed change still to be tried.
-        if (pending_) {
-            main_log()->info("Pending resolution change retry cancelled by a new announcement");
-            pending_.reset();
-        }
         change_resolution();
     }
 }
@@ -89,6 +84,7 @@ void BridgeStatusReaction::power_cycle_bridge() {
 
 void BridgeStatusReaction::change_resolution() {
     main_log()->info("LT6911 detected new resolution, checking...");
+    const auto announced = std::chrono::steady_clock::now();
     int32_t width = 0;
     int32_t height = 0;
     int32_t fps = 0;
@@ -118,10 +114,25 @@ void BridgeStatusReaction::change_resolution() {
         main_log()->error("LT6911 status is not stable after resolution change: {}", verified);
         return;
     }
+    // Refused before anything is torn down: the working pipeline stays, the client hears
+    // nothing (its bring-up could only fail and leave the picture dark).
+    const AxeraUtil& axera = *global_axera_util;
+    if (!axera.takes_geometry(width, height, fps)) {
+        main_log()->warn(
+            "LT6911 reports {}x{}@{}, beyond what the capture pipeline takes; keeping {}x{}@{}",
+            width, height, fps, axera.width, axera.height, axera.fps);
+        service_health().input_unsupported();
+        return;
+    }
+    // Only an announcement that gets as far as the change supersedes the failed change still to
+    // be tried: one that fails before (the likeliest case right after the retry's own power
+    // cycle) leaves the pipeline as incomplete as it was, so its retry stays due.
+    cancel_retry();
     // The signal came back after a loss: the receiver may not have survived it.
     const bool rebuild =
         std::exchange(signal_lost_, false) && recovery_->load().rebuild_on_signal_return;
-    settle(reconfigure_pipeline(width, height, fps, rebuild), Geometry{width, height, fps});
+    const Geometry target{width, height, fps, announced};
+    settle(reconfigure_pipeline(target, rebuild), target);
 }
 
 std::optional<std::chrono::steady_clock::time_point> BridgeStatusReaction::retry_due() const {
@@ -129,6 +140,14 @@ std::optional<std::chrono::steady_clock::time_point> BridgeStatusReaction::retry
         return std::nullopt;
     }
     return due_;
+}
+
+void BridgeStatusReaction::cancel_retry() {
+    if (pending_) {
+        main_log()->info("Pending resolution change retry cancelled by a new announcement");
+        pending_.reset();
+        service_health().retry_pending(std::nullopt);
+    }
 }
 
 void BridgeStatusReaction::retry() {
@@ -140,20 +159,20 @@ void BridgeStatusReaction::retry() {
     pending_.reset();
     main_log()->info("Retrying resolution change to {}x{}@{} (try {})", target.width, target.height,
                      target.fps, failures_ + 1);
-    const bool done = reconfigure_pipeline(target.width, target.height, target.fps);
-    if (done) {
+    const Outcome outcome = reconfigure_pipeline(target);
+    if (outcome == Outcome::kDone) {
         main_log()->info("Resolution change retry succeeded");
     }
-    settle(done, target);
+    settle(outcome, target);
 }
 
-void BridgeStatusReaction::settle(bool done, const Geometry& target) {
-    if (done) {
+void BridgeStatusReaction::settle(Outcome outcome, const Geometry& target) {
+    // A done change was no longer pending: a retry takes it off, a new announcement cancels it.
+    if (outcome == Outcome::kDone) {
         failures_ = 0;
-        pending_.reset();
         return;
     }
-    if (!recovery_->load().retry) {
+    if (outcome == Outcome::kStopped || !recovery_->load().retry) {
         return;
     }
     ++failures_;
@@ -178,13 +197,14 @@ void BridgeStatusReaction::settle(bool done, const Geometry& target) {
 
 // Tear-down, new geometry, bring-up and the client's message, as one step under the pipeline
 // lock (on_notification already holds it; a retry takes it here).
-bool BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, int32_t fps,
-                                                bool rebuild) {
+BridgeStatusReaction::Outcome BridgeStatusReaction::reconfigure_pipeline(const Geometry& target,
+                                                                          bool rebuild) {
+    const auto [width, height, fps, announced] = target;
     PipelineLock lock;
     // Once the running flag is clear the Capture thread tears the pipeline down (or already
     // has); a re-configuration now would bring up what nobody takes down again.
     if (!is_running()) {
-        return true;
+        return Outcome::kStopped;
     }
     AxeraUtil& axera = *global_axera_util;
     if (width == axera.width && height == axera.height && fps == axera.fps) {
@@ -192,17 +212,18 @@ bool BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, i
             main_log()->info("Signal returned at {}x{}@{}, rebuilding", width, height, fps);
         } else if (axera.pipeline_whole()) {
             main_log()->info("Resolution already set to {}x{}@{}, skipping", width, height, fps);
-            return true;
+            return Outcome::kDone;
+        } else {
+            // An earlier change failed part-way: take down what is left and build it again.
+            main_log()->info("Pipeline incomplete at {}x{}@{}, rebuilding", width, height, fps);
         }
-        // An earlier change failed part-way: take down what is left and build it again.
-        main_log()->info("Pipeline incomplete at {}x{}@{}, rebuilding", width, height, fps);
     }
     service_health().reconfiguring(width, height, fps);
     // The tear-downs take down exactly what exists, also after a failed change.
     if (!axera.axera_link_deinit() || !axera.axera_ivps_deinit() || !axera.axera_vin_deinit()) {
         main_log()->error("axera deinit failed");
-        service_health().change_failed();
-        return false;
+        service_health().change_failed(axera.last_sdk_error);
+        return Outcome::kFailed;
     }
     // Recorded before the bring-up, which configures the geometry recorded here.
     axera.width = width;
@@ -211,8 +232,8 @@ bool BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, i
     service_health().geometry_recorded(width, height, fps);
     if (!axera.axera_vin_init() || !axera.axera_ivps_init() || !axera.axera_link_init()) {
         main_log()->error("axera init failed");
-        service_health().change_failed();
-        return false;
+        service_health().change_failed(axera.last_sdk_error);
+        return Outcome::kFailed;
     }
     service_health().change_succeeded();
     const nlohmann::json message = make_res_change(width, height, fps);
@@ -221,7 +242,11 @@ bool BridgeStatusReaction::reconfigure_pipeline(int32_t width, int32_t height, i
     } else {
         main_log()->error("Failed to send resolution change message");
     }
-    return true;
+    // A retried change counts from its first announcement: the time the client went without
+    // the new picture.
+    service_health().change_took(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - announced));
+    return Outcome::kDone;
 }
 
 }  // namespace hdgrab

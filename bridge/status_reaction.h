@@ -45,6 +45,8 @@ struct Geometry {
     int32_t width = 0;
     int32_t height = 0;
     int32_t fps = 0;
+    // When the monitor read the announcement.
+    std::chrono::steady_clock::time_point announced{};
 };
 
 class BridgeStatusReaction {
@@ -75,10 +77,16 @@ class BridgeStatusReaction {
     // Bridge power off, the pause, power on (always, also when a stop shortened the pause).
     void power_cycle_bridge();
     void change_resolution();
-    // False when the tear-down or the bring-up failed. `rebuild`: also at the recorded geometry.
-    bool reconfigure_pipeline(int32_t width, int32_t height, int32_t fps, bool rebuild = false);
-    // Books the result of a re-configuration towards `target` for the retry.
-    void settle(bool done, const Geometry& target);
+    // Drops the pending try of a failed change (a newer change supersedes it).
+    void cancel_retry();
+    // How a re-configuration ended: done (or nothing to do), failed in the tear-down or the
+    // bring-up, or not made because a stop is under way. `rebuild`: also at the recorded
+    // geometry.
+    enum class Outcome { kDone, kFailed, kStopped };
+    Outcome reconfigure_pipeline(const Geometry& target, bool rebuild = false);
+    // Books the result of a re-configuration towards `target` for the retry; a stopped one
+    // counts neither as a success nor as a failure.
+    void settle(Outcome outcome, const Geometry& target);
 
     std::shared_ptr<_ax_vin_data_t> data_;
     ReactionPause pause_;

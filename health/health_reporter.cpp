@@ -4,10 +4,12 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
 
+#include "base/waits.h"
 #include "base/worker_thread.h"
 
 namespace hdgrab {
@@ -21,12 +23,15 @@ constexpr std::chrono::milliseconds kMinKeepAlivePeriod{10};
 
 std::atomic<HealthReporter*> g_reporter{nullptr};
 
+}  // namespace
+
 std::chrono::steady_clock::duration keep_alive_period(std::chrono::microseconds interval) {
-    const std::chrono::steady_clock::duration half = interval / 2;
+    // watchdog_interval() keeps the interval within what the clock holds: no overflow here.
+    const auto half = std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::clamp(
+                          interval, std::chrono::microseconds::zero(), kMaxWatchdogInterval)) /
+                      2;
     return std::max<std::chrono::steady_clock::duration>(half, kMinKeepAlivePeriod);
 }
-
-}  // namespace
 
 HealthReporter::HealthReporter(HealthSettings settings, std::shared_ptr<spdlog::logger> log)
     : settings_(std::move(settings)), log_(std::move(log)), file_(settings_.state_path, log_) {
@@ -102,10 +107,8 @@ void HealthReporter::run_keep_alives() {
     Clock::time_point next_tick = Clock::now() + period;
     pollfd quit{quit_fd_.get(), POLLIN, 0};
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(next_tick - Clock::now());
-        const int timeout =
-            static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-        const int ready = ::poll(&quit, 1, timeout);
+        // A tick further off than one wait can hold is reached in several.
+        const int ready = ::poll(&quit, 1, poll_timeout_ms(next_tick - Clock::now()));
         if (ready > 0) {
             return;
         }

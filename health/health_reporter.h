@@ -24,6 +24,9 @@ namespace hdgrab {
 enum class Worker { kCapture = 0, kMonitor = 1 };
 inline constexpr size_t kWorkerCount = 2;
 
+// Time between two keep-alives for the manager's interval: half of it, at least 10 ms.
+std::chrono::steady_clock::duration keep_alive_period(std::chrono::microseconds interval);
+
 struct HealthSettings {
     std::string state_path = kStateFilePath;
     std::string version;  // the version line, as --version prints it

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "bridge/lt6911_util.h"
@@ -69,22 +70,26 @@ void ServiceHealth::attach(HealthOutput output, int32_t width, int32_t height, i
     view_.state.since = std::chrono::system_clock::now();
     output_ = std::move(output);
     pending_prefix_.clear();
-    ready_sent_ = false;
+    ready_queued_ = false;
+    notify_unsent_ = false;
+    publish_failures_ = 0;
+    retrying_.store(false);
     written_.clear();
     recorded_.fetch_add(1);
     last_line_ = status_line(view_);
     if (output_.notifier != nullptr) {
-        (void)output_.notifier->send(kStatusAssignment + last_line_);
+        notify_locked();
     }
 }
 
 void ServiceHealth::detach() {
     std::scoped_lock lock(mutex_, file_mutex_);
     output_ = HealthOutput{};
+    retrying_.store(false);
 }
 
 void ServiceHealth::publish() {
-    if (recorded_.load() == published_.load()) {
+    if (recorded_.load() == published_.load() && !retrying_.load()) {
         return;
     }
     std::lock_guard file_lock(file_mutex_);
@@ -93,6 +98,9 @@ void ServiceHealth::publish() {
     uint64_t recorded = 0;
     {
         std::lock_guard lock(mutex_);
+        if (notify_unsent_ && output_.notifier != nullptr) {
+            notify_locked();
+        }
         file = output_.file;
         if (file == nullptr) {
             return;
@@ -100,11 +108,36 @@ void ServiceHealth::publish() {
         recorded = recorded_.load();
         text = state_json(view_.state, output_.pid, output_.version);
     }
-    // A failed write is tried again at the next change.
-    if (text != written_ && file->write(text)) {
+    const bool written = text == written_ || file->write(text);
+    std::lock_guard lock(mutex_);
+    if (written) {
         written_ = std::move(text);
+        published_.store(recorded);
+        if (!notify_unsent_) {
+            publish_failures_ = 0;
+            retrying_.store(false);
+        }
+    } else {
+        publish_failed_locked();
     }
-    published_.store(recorded);
+}
+
+std::optional<std::chrono::steady_clock::time_point> ServiceHealth::publish_due() {
+    if (!retrying_.load()) {
+        return std::nullopt;
+    }
+    std::lock_guard lock(mutex_);
+    return publish_due_;
+}
+
+void ServiceHealth::publish_failed_locked() {
+    ++publish_failures_;
+    auto delay = kPublishRetryFirstDelay;
+    for (int i = 1; i < publish_failures_ && delay < kPublishRetryMaxDelay; ++i) {
+        delay *= 2;
+    }
+    publish_due_ = std::chrono::steady_clock::now() + std::min(delay, kPublishRetryMaxDelay);
+    retrying_.store(true);
 }
 
 ServiceState ServiceHealth::state() {
@@ -120,24 +153,28 @@ void ServiceHealth::record(Change&& change) {
     if (!(view_ == before)) {
         recorded_.fetch_add(1);
     }
-    if (output_.notifier == nullptr || (view_ == before && pending_prefix_.empty())) {
+    if (output_.notifier == nullptr) {
         pending_prefix_.clear();
         return;
     }
     std::string line = status_line(view_);
-    if (line == last_line_ && pending_prefix_.empty()) {
+    if (line == last_line_ && pending_prefix_.empty() && !notify_unsent_) {
         return;
     }
-    std::string text = std::exchange(pending_prefix_, {});
-    if (line != last_line_) {
-        text += kStatusAssignment + line;
-        last_line_ = std::move(line);
-    } else {
-        text.pop_back();  // the prefix's line feed
-    }
+    last_line_ = std::move(line);
+    notify_locked();
+}
+
+void ServiceHealth::notify_locked() {
     // Sent under the lock, so the lines of the two workers go out in the order of their changes;
-    // the send never waits.
-    (void)output_.notifier->send(text);
+    // the send never waits. A failed one goes out again, with whatever is current then.
+    if (output_.notifier->send(pending_prefix_ + kStatusAssignment + last_line_)) {
+        pending_prefix_.clear();
+        notify_unsent_ = false;
+        return;
+    }
+    notify_unsent_ = true;
+    publish_failed_locked();
 }
 
 void ServiceHealth::set_pipeline(PipelineHealth pipeline) {
@@ -154,9 +191,10 @@ void ServiceHealth::starting() {
     });
 }
 
-void ServiceHealth::start_failed() {
-    record([this] {
+void ServiceHealth::start_failed(const std::string& error) {
+    record([this, &error] {
         view_.activity = PipelineActivity::kStartFailed;
+        view_.state.last_error = error;
         set_pipeline(PipelineHealth::kIncomplete);
     });
 }
@@ -164,10 +202,12 @@ void ServiceHealth::start_failed() {
 void ServiceHealth::serving() {
     record([this] {
         view_.activity = PipelineActivity::kSettled;
+        view_.state.last_error.clear();
         set_pipeline(PipelineHealth::kUp);
-        if (output_.notifier != nullptr && !ready_sent_) {
-            pending_prefix_ = kReadyAssignment;
-            ready_sent_ = true;
+        // Queued once; it stays queued until a send succeeds.
+        if (output_.notifier != nullptr && !ready_queued_) {
+            pending_prefix_ += kReadyAssignment;
+            ready_queued_ = true;
         }
     });
 }
@@ -183,8 +223,36 @@ void ServiceHealth::torn_down() {
     });
 }
 
+void ServiceHealth::driver_missing() {
+    record([this] { view_.state.input = InputState::kNoDriver; });
+}
+
+void ServiceHealth::driver_found() {
+    record([this] {
+        if (view_.state.input == InputState::kNoDriver) {
+            view_.state.input = InputState::kSignal;
+        }
+    });
+}
+
 void ServiceHealth::bridge_status(const std::string& text) {
-    record([this, &text] { view_.state.bridge = text; });
+    record([this, &text] {
+        view_.state.bridge = text;
+        if (text == kStatusDisappear) {
+            view_.state.input = InputState::kNoSignal;
+        } else if (text == kStatusUnknownRes || text == kStatusErrorRes) {
+            view_.state.input = InputState::kUnusableTiming;
+        } else if (text == kStatusNewRes) {
+            view_.state.input = InputState::kSignal;
+        } else if (text == kStatusStable && view_.state.input != InputState::kUnsupported) {
+            // "stable" after a refused announcement is the same unsupported input, locked.
+            view_.state.input = InputState::kSignal;
+        }
+    });
+}
+
+void ServiceHealth::input_unsupported() {
+    record([this] { view_.state.input = InputState::kUnsupported; });
 }
 
 void ServiceHealth::power_cycle() {
@@ -215,20 +283,28 @@ void ServiceHealth::change_succeeded() {
         view_.activity = PipelineActivity::kSettled;
         view_.retry_in.reset();
         ++view_.state.changes;
+        view_.state.last_error.clear();
         set_pipeline(PipelineHealth::kUp);
     });
 }
 
-void ServiceHealth::change_failed() {
-    record([this] {
+void ServiceHealth::change_failed(const std::string& error) {
+    record([this, &error] {
         view_.activity = PipelineActivity::kSettled;
         view_.retry_in.reset();
         ++view_.state.failed_changes;
+        view_.state.last_error = error;
         set_pipeline(PipelineHealth::kIncomplete);
     });
 }
 
-void ServiceHealth::retry_pending(std::chrono::seconds delay) {
+void ServiceHealth::change_took(std::chrono::milliseconds took) {
+    record([this, took] {
+        view_.state.last_change_ms = static_cast<uint64_t>(std::max<int64_t>(took.count(), 0));
+    });
+}
+
+void ServiceHealth::retry_pending(std::optional<std::chrono::seconds> delay) {
     record([this, delay] { view_.retry_in = delay; });
 }
 
@@ -236,7 +312,7 @@ void ServiceHealth::stopping() {
     record([this] {
         if (!view_.stopping) {
             view_.stopping = true;
-            pending_prefix_ = kStoppingAssignment;
+            pending_prefix_ += kStoppingAssignment;
         }
     });
 }

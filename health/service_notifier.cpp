@@ -51,10 +51,21 @@ std::optional<NotifyAddress> notify_address(std::string_view value) {
     return result;
 }
 
-std::optional<std::chrono::microseconds> watchdog_interval(const EnvironmentLookup& lookup,
-                                                           pid_t pid) {
-    const std::optional<uint64_t> usec = parse_unsigned(lookup(kWatchdogUsecVariable));
-    if (!usec || *usec == 0) {
+std::optional<std::chrono::microseconds> watchdog_interval(
+    const EnvironmentLookup& lookup, pid_t pid, const std::shared_ptr<spdlog::logger>& log) {
+    const char* text = lookup(kWatchdogUsecVariable);
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    const std::optional<uint64_t> usec = parse_unsigned(text);
+    if (!usec) {
+        if (log) {
+            log->warn("Ignoring {}={}: not a count of microseconds; no keep-alives",
+                      kWatchdogUsecVariable, text);
+        }
+        return std::nullopt;
+    }
+    if (*usec == 0 || *usec > static_cast<uint64_t>(kMaxWatchdogInterval.count())) {
         return std::nullopt;
     }
     // Set for a process the manager started through another (a shell, say): the keep-alives

@@ -36,10 +36,17 @@ struct NotifyAddress {
 };
 std::optional<NotifyAddress> notify_address(std::string_view value);
 
-// The keep-alive interval the service manager asks for: WATCHDOG_USEC, a positive number of
-// microseconds, when WATCHDOG_PID is unset or names `pid`. Nothing otherwise.
-std::optional<std::chrono::microseconds> watchdog_interval(const EnvironmentLookup& lookup,
-                                                           pid_t pid);
+// The longest keep-alive interval the service's timers hold (its nanoseconds fit the steady
+// clock, about 292 years); a longer one means none, as the manager's "infinity" does.
+inline constexpr std::chrono::microseconds kMaxWatchdogInterval =
+    std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::nanoseconds::max());
+
+// The keep-alive interval the service manager asks for: WATCHDOG_USEC, an unsigned 64-bit count
+// of microseconds, when WATCHDOG_PID is unset or names `pid`. Nothing for 0, a value beyond
+// kMaxWatchdogInterval and a value that is no such count (logged once to `log`, when given).
+std::optional<std::chrono::microseconds> watchdog_interval(
+    const EnvironmentLookup& lookup, pid_t pid,
+    const std::shared_ptr<spdlog::logger>& log = nullptr);
 
 // Sends notifications as datagrams to the service manager's socket. Needs no library: the
 // protocol is one datagram of newline-separated "NAME=value" assignments. Sends never block: a

@@ -55,6 +55,22 @@ const char* pipeline_health_name(PipelineHealth state) {
     return "down";
 }
 
+const char* input_state_name(InputState state) {
+    switch (state) {
+        case InputState::kNoSignal:
+            return "no_signal";
+        case InputState::kUnusableTiming:
+            return "unusable_timing";
+        case InputState::kUnsupported:
+            return "unsupported";
+        case InputState::kNoDriver:
+            return "no_driver";
+        case InputState::kSignal:
+            break;
+    }
+    return "signal";
+}
+
 std::string iso8601_local(std::chrono::system_clock::time_point when) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
     std::tm local{};
@@ -72,6 +88,7 @@ std::string iso8601_local(std::chrono::system_clock::time_point when) {
 std::string state_json(const ServiceState& state, pid_t pid, const std::string& version) {
     const nlohmann::json object{
         {"bridge", state.bridge},
+        {"input", input_state_name(state.input)},
         {"pipeline", pipeline_health_name(state.pipeline)},
         {"width", state.width},
         {"height", state.height},
@@ -80,6 +97,9 @@ std::string state_json(const ServiceState& state, pid_t pid, const std::string& 
         {"changes", state.changes},
         {"failed_changes", state.failed_changes},
         {"power_cycles", state.power_cycles},
+        {"last_error", state.last_error},
+        {"last_change_ms",
+         state.last_change_ms ? nlohmann::json(*state.last_change_ms) : nlohmann::json()},
         {"since", iso8601_local(state.since)},
         {"pid", pid},
         {"version", version},

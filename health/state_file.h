@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace hdgrab {
@@ -21,9 +22,16 @@ inline constexpr mode_t kStateFileMode = 0644;
 enum class PipelineHealth { kDown, kIncomplete, kUp };
 const char* pipeline_health_name(PipelineHealth state);
 
+// The HDMI input as the service sees it: a signal, none (the bridge says "disappear"), one whose
+// timing the bridge cannot use ("unknown res", "error res"), one announced beyond what the
+// capture pipeline takes, or no bridge driver to ask (its status file cannot be watched).
+enum class InputState { kSignal, kNoSignal, kUnusableTiming, kUnsupported, kNoDriver };
+const char* input_state_name(InputState state);
+
 // What the state file holds, besides the process's own pid and version.
 struct ServiceState {
     std::string bridge;  // the last status text read from the bridge, "" before the first
+    InputState input = InputState::kSignal;
     PipelineHealth pipeline = PipelineHealth::kDown;
     int32_t width = 0;  // the geometry recorded for the pipeline
     int32_t height = 0;
@@ -32,6 +40,12 @@ struct ServiceState {
     uint64_t changes = 0;         // re-configurations that succeeded
     uint64_t failed_changes = 0;  // re-configurations that failed (each try counts)
     uint64_t power_cycles = 0;    // bridge power cycles
+    // The SDK call that failed last ("AX_VIN_CreateDev ret=0x800F00A1"); empty while the
+    // pipeline is whole.
+    std::string last_error;
+    // How long the last resolution change took, from the announcement to the client's message;
+    // nothing before the first.
+    std::optional<uint64_t> last_change_ms;
     std::chrono::system_clock::time_point since{};  // when `pipeline` took its current value
 
     bool operator==(const ServiceState&) const = default;
@@ -41,8 +55,8 @@ struct ServiceState {
 std::string iso8601_local(std::chrono::system_clock::time_point when);
 
 // The file's text: one compact JSON object whose members are those of `state` (by their names
-// above, "pipeline" as "up", "incomplete" or "down", "since" as iso8601_local) plus "pid" and
-// "version".
+// above, "input" and "pipeline" by their names, "since" as iso8601_local, "last_change_ms" null
+// before the first change) plus "pid" and "version".
 std::string state_json(const ServiceState& state, pid_t pid, const std::string& version);
 
 // Writes the state file atomically: the text goes into a temporary file in the same directory,

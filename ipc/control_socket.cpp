@@ -1,6 +1,7 @@
 #include "ipc/control_socket.h"
 
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -115,6 +116,8 @@ UniqueFd control_socket_setup(_ax_vin_data_t& state, const std::shared_ptr<spdlo
         log->error("Failed to add socket to epoll: {}", errno_text());
         return {};
     }
+    // Created here, before any worker runs, so the first accept opens no descriptor of its own.
+    (void)client_arrival_fd();
     return epoll;
 }
 
@@ -135,8 +138,20 @@ int control_socket_accept(_ax_vin_data_t& state, const std::shared_ptr<spdlog::l
 
     if (state.client_fd.load() >= 0) {
         log->debug("Accepted new connection");
+        const uint64_t one = 1;
+        (void)!::write(client_arrival_fd(), &one, sizeof one);
     }
     return error;
+}
+
+int client_arrival_fd() noexcept {
+    static const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
+
+void clear_client_arrival() noexcept {
+    uint64_t count = 0;
+    (void)!::read(client_arrival_fd(), &count, sizeof count);
 }
 
 bool accept_lacks_resources(int error) noexcept {

@@ -62,6 +62,13 @@ UniqueFd control_socket_setup(_ax_vin_data_t& state, const std::shared_ptr<spdlo
 // is not logged here: see accept_lacks_resources).
 int control_socket_accept(_ax_vin_data_t& state, const std::shared_ptr<spdlog::logger>& log);
 
+// An eventfd that becomes readable whenever a connection takes the client slot, so a thread
+// that waits for a client sleeps until one comes instead of looking at the slot again and again;
+// -1 when it cannot be created. Created on first use (control_socket_setup makes that use);
+// clear_client_arrival() resets it.
+int client_arrival_fd() noexcept;
+void clear_client_arrival() noexcept;
+
 // True for the accept errors that leave the connection pending until descriptors or memory are
 // freed (EMFILE, ENFILE, ENOBUFS, ENOMEM): the listener stays ready, so the caller must pause
 // before it tries again. Other errors (a client that gave up meanwhile) need no pause.

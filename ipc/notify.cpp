@@ -18,14 +18,23 @@ bool send_json_message(const std::shared_ptr<spdlog::logger>& log, int client_fd
     const std::string text = message.dump();
 
     // A notification goes out in one send. Only a text larger than the connection can take at
-    // once (or a signal arriving mid-copy) comes back short; the rest is then sent too, so the
-    // client never sees a cut object followed by the next one.
+    // once (or a signal arriving mid-copy) comes back short; the rest is then sent too. A send
+    // that fails part-way (the send time-out) closes the connection, so the client never sees a
+    // cut object followed by the next one.
     size_t sent = 0;
     while (sent < text.size()) {
         const ssize_t result =
             ::send(client_fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
         if (result < 0) {
             log->error("Failed to send message: {} | message: {}", std::strerror(errno), text);
+            if (sent > 0) {
+                // Part of the object is on the stream: anything sent after it would be
+                // unreadable, so the client gets the end of the stream instead (the descriptor
+                // stays in the slot, later sends fail, and the client connects anew).
+                (void)::shutdown(client_fd, SHUT_RDWR);
+                log->warn("Closed the client connection after {} of {} bytes of a message", sent,
+                          text.size());
+            }
             return false;
         }
         sent += static_cast<size_t>(result);

@@ -54,7 +54,7 @@ bool AxeraUtil::axera_dump_frame(const std::string& path, uint32_t timeout_ms) {
         static_cast<int32_t>(std::min<uint32_t>(timeout_ms, std::numeric_limits<int32_t>::max()));
     const int32_t ret = AX_VIN_GetYuvFrame(device(), mc::kVinChannel, &frame, timeout);
     if (ret != 0) {
-        log()->error("AX_VIN_GetYuvFrame failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_VIN_GetYuvFrame failed, ret=0x{:X}", ret);
         return false;
     }
     const HeldFrame held(device(), frame);

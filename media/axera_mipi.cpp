@@ -18,7 +18,7 @@ namespace mc = hdgrab::media;
 bool AxeraUtil::axera_mipi_init() {
     int32_t ret = AX_MIPI_RX_Init();
     if (ret != 0) {
-        log()->error("AX_MIPI_RX_Init failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_MIPI_RX_Init failed, ret=0x{:X}", ret);
         return false;
     }
     pipeline.mipi.initialised = true;
@@ -31,17 +31,17 @@ bool AxeraUtil::axera_mipi_init() {
     bool ok = true;
     ret = AX_MIPI_RX_SetAttr(static_cast<uint8_t>(mc::kMipiDevice), &mc::kMipiRxAttr);
     if (ret != 0) {
-        log()->error("AX_MIPI_RX_SetAttr failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_MIPI_RX_SetAttr failed, ret=0x{:X}", ret);
         ok = false;
     }
     ret = AX_MIPI_RX_Reset(device());
     if (ret != 0) {
-        log()->error("AX_MIPI_RX_Reset, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_MIPI_RX_Reset, ret=0x{:X}", ret);
         ok = false;
     }
     ret = AX_MIPI_RX_Start(device());
     if (ret != 0) {
-        log()->error("AX_MIPI_RX_Start failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_MIPI_RX_Start failed, ret=0x{:X}", ret);
         ok = false;
     } else {
         pipeline.mipi.started = true;
@@ -91,7 +91,7 @@ bool AxeraUtil::axera_mipi_deinit() {
     if (pipeline.mipi.started) {
         const int32_t ret = AX_MIPI_RX_Stop(static_cast<uint8_t>(mc::kMipiDevice));
         if (ret != 0) {
-            log()->error("AX_MIPI_RX_Stop failed, ret=0x{:X}", status_hex(ret));
+            sdk_failed("AX_MIPI_RX_Stop failed, ret=0x{:X}", ret);
             return false;
         }
         pipeline.mipi.started = false;
@@ -100,7 +100,7 @@ bool AxeraUtil::axera_mipi_deinit() {
     if (pipeline.mipi.initialised) {
         const int32_t ret = AX_MIPI_RX_DeInit();
         if (ret != 0) {
-            log()->error("AX_MIPI_RX_DeInit failed, ret=0x{:X}", status_hex(ret));
+            sdk_failed("AX_MIPI_RX_DeInit failed, ret=0x{:X}", ret);
             return false;
         }
         pipeline.mipi = {};

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <system_error>
 #include <utility>
 
@@ -50,8 +51,14 @@ namespace mc = hdgrab::media;
 
 namespace {
 
-uint32_t align_up(uint32_t value, uint32_t alignment) {
+uint64_t align_up(uint64_t value, uint64_t alignment) {
     return (value + alignment - 1U) & ~(alignment - 1U);
+}
+
+// One 16-bit-per-pixel picture in a pool block: lines padded to 32 pixels, height to 8 lines.
+uint64_t picture_bytes(uint32_t width, uint32_t height) {
+    return mc::kBytesPerPixel * align_up(width, mc::kPoolLineAlign) *
+           align_up(height, mc::kPoolRowAlign);
 }
 
 }  // namespace
@@ -67,7 +74,7 @@ AxeraUtil::~AxeraUtil() {
         }
         const int32_t ret = AX_SYS_Deinit();
         if (ret != 0) {
-            log()->error("AX_SYS_Deinit failed, ret=0x{:X}", status_hex(ret));
+            sdk_failed("AX_SYS_Deinit failed, ret=0x{:X}", ret);
         } else {
             sys_ready = false;
         }
@@ -97,8 +104,16 @@ bool AxeraUtil::sdk_ok(int32_t status, fmt::format_string<uint32_t> message) {
     if (status == 0) {
         return true;
     }
-    log()->error(message, status_hex(status));
+    sdk_failed(message, status);
     return false;
+}
+
+void AxeraUtil::sdk_failed(fmt::format_string<uint32_t> message, int32_t status) {
+    log()->error(message, status_hex(status));
+    const fmt::string_view text = message;
+    last_sdk_error = fmt::format("{} ret=0x{:X}",
+                                 mc::failed_call_name(std::string_view(text.data(), text.size())),
+                                 status_hex(status));
 }
 
 bool AxeraUtil::axera_sys_init() {
@@ -107,7 +122,7 @@ bool AxeraUtil::axera_sys_init() {
     }
     const int32_t ret = AX_SYS_Init();
     if (ret != 0) {
-        log()->error("AX_SYS_Init failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_SYS_Init failed, ret=0x{:X}", ret);
         return false;
     }
     sys_ready = true;
@@ -117,20 +132,18 @@ bool AxeraUtil::axera_sys_init() {
 bool AxeraUtil::axera_pool_init(uint32_t pool_width, uint32_t pool_height) {
     int32_t ret = AX_POOL_Exit();
     if (ret != 0) {
-        log()->error("AX_POOL_Exit failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_POOL_Exit failed, ret=0x{:X}", ret);
         reboot_guard();
         return false;
     }
     remove_reboot_marker();
 
-    // One 16-bit-per-pixel picture per block, lines padded to 32 pixels and height to 8 lines.
-    const uint32_t picture_bytes = mc::kBytesPerPixel * align_up(pool_width, mc::kPoolLineAlign) *
-                                   align_up(pool_height, mc::kPoolRowAlign);
+    const uint64_t block_bytes = picture_bytes(pool_width, pool_height);
     AX_POOL_FLOORPLAN_T plan;
     std::memset(&plan, 0, sizeof(plan));
     AX_POOL_CONFIG_T& pictures = plan.CommPool[0];
     pictures.MetaSize = mc::kPoolMetaSize;
-    pictures.BlkSize = picture_bytes;
+    pictures.BlkSize = block_bytes;
     pictures.BlkCnt = mc::kPicturePoolBlocks;
     std::strncpy(pictures.PartitionName, mc::kPoolPartition, sizeof(pictures.PartitionName) - 1);
     AX_POOL_CONFIG_T& small = plan.CommPool[1];
@@ -145,11 +158,12 @@ bool AxeraUtil::axera_pool_init(uint32_t pool_width, uint32_t pool_height) {
             "Create common pool err! Pool[0] BlkSize:{}, BlkCnt:{}, Pool[1] BlkSize:{}, "
             "BlkCnt:{}",
             pictures.BlkSize, pictures.BlkCnt, small.BlkSize, small.BlkCnt);
+        last_sdk_error = fmt::format("AX_POOL_SetConfig ret=0x{:X}", status_hex(ret));
         return false;
     }
     ret = AX_POOL_Init();
     if (ret != 0) {
-        log()->error("AX_POOL_Init fail! ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_POOL_Init fail! ret=0x{:X}", ret);
         return false;
     }
     log()->debug(
@@ -157,12 +171,28 @@ bool AxeraUtil::axera_pool_init(uint32_t pool_width, uint32_t pool_height) {
         "BlkCnt:{}",
         pictures.BlkSize, pictures.BlkCnt, small.BlkSize, small.BlkCnt);
 
+    picture_block_size = block_bytes;
+
     ret = AX_VIN_Init();
     if (ret != 0) {
-        log()->error("AX_VIN_Init failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_VIN_Init failed, ret=0x{:X}", ret);
         return false;
     }
     return true;
+}
+
+bool AxeraUtil::takes_geometry(int32_t new_width, int32_t new_height, int32_t new_fps) const {
+    if (new_width <= 0 || new_height <= 0 || new_fps <= 0) {
+        return false;
+    }
+    // The image processor's records hold width, height and the aligned stride in 16 bits.
+    constexpr uint64_t kRecordMax = std::numeric_limits<uint16_t>::max();
+    const auto w = static_cast<uint64_t>(new_width);
+    const auto h = static_cast<uint64_t>(new_height);
+    if (align_up(w, mc::kIvpsStrideAlign) > kRecordMax || h > kRecordMax) {
+        return false;
+    }
+    return picture_bytes(static_cast<uint32_t>(w), static_cast<uint32_t>(h)) <= picture_block_size;
 }
 
 void AxeraUtil::reboot_guard() {
@@ -192,12 +222,12 @@ void AxeraUtil::remove_reboot_marker() {
 bool AxeraUtil::axera_pool_deinit() {
     int32_t ret = AX_VIN_Deinit();
     if (ret != 0) {
-        log()->error("AX_VIN_DeInit failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_VIN_DeInit failed, ret=0x{:X}", ret);
         return false;
     }
     ret = AX_POOL_Exit();
     if (ret != 0) {
-        log()->error("AX_POOL_Exit failed, ret=0x{:X}", status_hex(ret));
+        sdk_failed("AX_POOL_Exit failed, ret=0x{:X}", ret);
         return false;
     }
     remove_reboot_marker();

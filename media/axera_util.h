@@ -105,6 +105,10 @@ class AxeraUtil : public ILogger {
     bool axera_link_init();
     bool axera_link_deinit();
 
+    // True when a pipeline at this geometry fits the pools' picture blocks and the SDK's records
+    // (false before the pools exist).
+    bool takes_geometry(int32_t new_width, int32_t new_height, int32_t new_fps) const;
+
     // True when the whole pipeline is set up (at the recorded geometry).
     bool pipeline_whole() const { return pipeline.whole() && static_cast<bool>(sensor_lib); }
 
@@ -117,6 +121,10 @@ class AxeraUtil : public ILogger {
     // this object's logger; true when the text was handed to the connection.
     bool send_json_message(int32_t client_fd, const nlohmann::json& message);
 
+    // The SDK call that failed last, as "<call as logged> ret=0x<status>"; empty before any.
+    std::string last_sdk_error;
+    // Bytes of one picture block of the common pool, 0 until the pools were created.
+    uint64_t picture_block_size = 0;
     // True while this object has the media system initialised.
     bool sys_ready = false;
     // Capture number: MIPI device, VIN device, pipe, channel and ISP pipe; -1 while the MIPI
@@ -143,6 +151,8 @@ class AxeraUtil : public ILogger {
     // True for status 0; otherwise logs `message` (one "ret=0x{:X}" placeholder) at error
     // level with the status as unsigned hexadecimal.
     bool sdk_ok(int32_t status, fmt::format_string<uint32_t> message);
+    // Logs a failed SDK call as sdk_ok() does and records it in `last_sdk_error`.
+    void sdk_failed(fmt::format_string<uint32_t> message, int32_t status);
     // sdk_ok() for a call that undoes a set-up step: clears the step's flag `done` on success.
     bool undo(bool& done, int32_t status, fmt::format_string<uint32_t> message);
     // The 8-bit device/pipe number the SDK takes: the low 8 bits of dev_id.

@@ -252,6 +252,29 @@ TEST_F(Health, ReloadDoesNotWaitForAnSdkCallInProgress) {
     expect_orderly_stop();
 }
 
+TEST_F(Health, ALateBridgeDriverIsWaitedForWhileTheKeepAlivesGoOn) {
+    ApplianceOptions options = service_options();
+    options.env["WATCHDOG_USEC"] = "400000";
+    options.env["NOTIFY_SOCKET"] = kNotifySocket;
+    ASSERT_TRUE(app.start_bridge(options)) << app.error();
+    ASSERT_TRUE(manager.bind(app.out_dir() / "notify.sock"));
+    hdmi({"hide", "status"});
+    start(options);
+    const std::string failed = "Failed to open /proc/lt6911_info/status for epoll";
+    ASSERT_TRUE(wait_count(failed, 1)) << app.output();
+    EXPECT_TRUE(wait_state("input", "no_driver")) << state().dump();
+    ASSERT_TRUE(manager.wait_for("WATCHDOG=1", 5)) << "no keep-alives without the driver\n"
+                                                   << app.output();
+    hdmi({"show", "status"});
+    ASSERT_TRUE(
+        wait_count("Bridge status file /proc/lt6911_info/status opened, supervising "
+                   "the bridge",
+                   1, kEventWait + 10s))
+        << app.output();
+    EXPECT_TRUE(wait_state("input", "signal")) << state().dump();
+    expect_orderly_stop();
+}
+
 TEST_F(Health, KeepAlivesStopWhileAnSdkCallHangs) {
     ApplianceOptions options = service_options();
     options.env["WATCHDOG_USEC"] = "400000";

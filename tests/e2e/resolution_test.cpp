@@ -125,6 +125,28 @@ TEST_F(ResolutionChange, SameGeometryDoesTheHandshakeButNothingElse) {
     EXPECT_FALSE(client.read_message(kQuietWait));
 }
 
+TEST_F(ResolutionChange, AGeometryBeyondThePoolsIsRefusedBeforeTheTearDown) {
+    start();
+    Client client;
+    connect(client);
+    const size_t mark = trace_calls().size();
+    hdmi({"res", "7680", "4320", "60"});
+    ASSERT_TRUE(
+        wait_count("[warning] LT6911 reports 7680x4320@60, beyond what the capture "
+                   "pipeline takes; keeping 1920x1080@60",
+                   1))
+        << app.output();
+    EXPECT_TRUE(tail_from(trace_calls(), mark).empty()) << "the working pipeline stays";
+    EXPECT_TRUE(wait_state("input", "unsupported")) << state().dump();
+    EXPECT_FALSE(client.read_message(300ms));
+    // A later valid announcement works as usual.
+    hdmi({"res", "1280", "720", "50"});
+    const auto message = client.read_message(kEventWait);
+    ASSERT_TRUE(message) << app.output();
+    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
+    EXPECT_TRUE(wait_state("input", "signal")) << state().dump();
+}
+
 TEST_F(ResolutionChange, UnreadableOrNonPositiveGeometryGetsNoHandshake) {
     start();
     Client client;
@@ -206,6 +228,7 @@ TEST_F(ResolutionChange, FailedBringUpRecordsTheNewGeometryAndTheSameOneRebuilds
     hdmi({"res", "1280", "720", "50"});
     ASSERT_TRUE(wait_count("axera init failed", 1)) << app.output();
     EXPECT_THAT(app.output(), HasSubstr("AX_IVPS_Init failed, ret=0x"));
+    EXPECT_TRUE(wait_state("last_error", "AX_IVPS_Init ret=0x800A00FF")) << state().dump();
     EXPECT_FALSE(client.read_message(300ms));
 
     // The same geometry again rebuilds the pipeline it did not finish.
@@ -214,6 +237,8 @@ TEST_F(ResolutionChange, FailedBringUpRecordsTheNewGeometryAndTheSameOneRebuilds
     const auto message = client.read_message(kEventWait);
     ASSERT_TRUE(message) << app.output();
     EXPECT_EQ(*message, res_change_text(1280, 720, 50));
+    EXPECT_TRUE(wait_state("last_error", "")) << "cleared once the pipeline is whole";
+    EXPECT_GE(state()["last_change_ms"], 200) << "from the announcement, with the handshake";
     const auto calls = trace_calls();
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "AX_IVPS_Init"), 3);
 }
@@ -231,8 +256,9 @@ class ResolutionRetry : public ServiceTest {
 
 TEST_F(ResolutionRetry, AOneShotFaultIsRepairedWithoutAnAnnouncement) {
     ApplianceOptions options = retry_options();
-    // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration.
-    options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2";
+    // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration;
+    // the fourth, a later change's.
+    options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2,AX_IVPS_Init#4";
     start(options);
     Client client;
     connect(client);
@@ -258,10 +284,54 @@ TEST_F(ResolutionRetry, AOneShotFaultIsRepairedWithoutAnAnnouncement) {
     EXPECT_EQ(writes_to("status").size(), handshakes) << "no announcement was needed";
     EXPECT_TRUE(writes_to("power").empty());
     EXPECT_FALSE(client.read_message(kQuietWait)) << "one message, no further try";
+    // The success started the count again: the next failure is the first of a new run.
+    hdmi({"res", "1024", "768", "60"});
+    EXPECT_TRUE(wait_count("Resolution change to 1024x768@60 failed, next try in 1 s", 1))
+        << "the failure count was kept after a success\n"
+        << app.output();
+    EXPECT_EQ(client.read_message(kEventWait), res_change_text(1024, 768, 60)) << app.output();
 
     app.send_signal(SIGTERM);
     ASSERT_EQ(app.wait_exit(kExitWait), 0);
     EXPECT_EQ(leak_report(), "none\n");
+}
+
+TEST_F(ResolutionRetry, ANewerAnnouncementThatSucceedsCancelsThePendingRetry) {
+    ApplianceOptions options = retry_options();
+    // The announced change and its first retry fail: the next try waits 2 s.
+    options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2,AX_IVPS_Init#3";
+    start(options);
+    Client client;
+    connect(client);
+    hdmi({"res", "1280", "720", "50"});
+    ASSERT_TRUE(wait_count("Resolution change to 1280x720@50 failed, next try in 2 s", 1))
+        << app.output();
+    hdmi({"res", "1024", "768", "60"});
+    EXPECT_EQ(client.read_message(kEventWait), res_change_text(1024, 768, 60)) << app.output();
+    EXPECT_FALSE(client.read_message(3s)) << "the superseded 1280x720@50 was still retried";
+    EXPECT_EQ(count_output("Retrying resolution change to 1280x720@50 (try 3)"), 0u);
+}
+
+TEST_F(ResolutionRetry, AnAnnouncementThatFailsBeforeTheChangeKeepsTheRetry) {
+    ApplianceOptions options = retry_options();
+    // The first CreateDev is the Capture thread's; the announced change and its first retry fail.
+    options.env["AXSIM_FAIL"] = "AX_VIN_CreateDev#2,AX_VIN_CreateDev#3";
+    start(options);
+    Client client;
+    connect(client);
+    hdmi({"res", "1280", "720", "50"});
+    ASSERT_TRUE(wait_count("Resolution change to 1280x720@50 failed, next try in 2 s", 1))
+        << app.output();
+    // While the retry waits, an announcement fails its handshake: nothing is torn down, so the
+    // pipeline is as incomplete as before and the retry must stay due.
+    hdmi({"handshake", "off"});
+    hdmi({"res", "1280", "720", "50"});
+    ASSERT_TRUE(wait_count("LT6911 status is not stable after resolution change: new res", 1))
+        << app.output();
+    hdmi({"handshake", "on"});
+    const auto message = client.read_message(kEventWait);
+    ASSERT_TRUE(message) << "the retry was lost with the failed announcement\n" << app.output();
+    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
 }
 
 TEST_F(ResolutionRetry, APersistentFaultBacksOffAndPowerCyclesTheBridge) {

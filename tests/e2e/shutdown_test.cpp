@@ -123,7 +123,7 @@ class PromptStop : public Shutdown {
 
 TEST_F(PromptStop, WhileWaitingForAClient) {
     start();
-    ASSERT_TRUE(wait_count("Waiting for client connection...", 2)) << app.output();
+    ASSERT_TRUE(wait_count("Waiting for client connection...", 1)) << app.output();
     expect_prompt_stop();
 }
 

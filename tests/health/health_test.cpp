@@ -7,14 +7,17 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
 #include "base/liveness.h"
+#include "base/waits.h"
 #include "health/health_reporter.h"
 #include "health/service_health.h"
 #include "health/service_notifier.h"
@@ -128,11 +131,22 @@ TEST(WatchdogInterval, FollowsWatchdogUsecAndWatchdogPid) {
         {{{"WATCHDOG_USEC", "-5"}}, std::nullopt},
         {{{"WATCHDOG_USEC", "12s"}}, std::nullopt},
         {{{"WATCHDOG_PID", "4242"}}, std::nullopt},
+        // Unsigned 64-bit: no wrap to a negative interval; beyond what the clock holds: none.
+        {{{"WATCHDOG_USEC", "18446744073709551615"}}, std::nullopt},
+        {{{"WATCHDOG_USEC", "9223372036854776"}}, std::nullopt},
+        {{{"WATCHDOG_USEC", "4294967296000"}}, 4294967296000us},
     };
+    CapturedLog log;
     for (const Case& c : cases) {
-        EXPECT_EQ(watchdog_interval(environment(c.env), self), c.expected)
+        EXPECT_EQ(watchdog_interval(environment(c.env), self, log.logger()), c.expected)
             << ::testing::PrintToString(c.env);
     }
+    EXPECT_EQ(occurrences(log.text(), "Ignoring WATCHDOG_USEC="), 2u) << log.text();
+    // The keep-alive sender's waits: never zero or negative, never beyond what poll takes.
+    EXPECT_EQ(keep_alive_period(1us), 10ms);
+    EXPECT_EQ(poll_timeout_ms(keep_alive_period(4294967296000us)), INT_MAX);
+    EXPECT_EQ(poll_timeout_ms(-1ns), 0);
+    EXPECT_EQ(poll_timeout_ms(1ns), 1);
 }
 
 TEST(StateFile, HoldsEveryMemberAndIsReplacedAtomicallyWithMode0644) {
@@ -142,6 +156,7 @@ TEST(StateFile, HoldsEveryMemberAndIsReplacedAtomicallyWithMode0644) {
     StateFile file(path.string(), log.logger());
     ServiceState state;
     state.bridge = "stable";
+    state.input = InputState::kUnsupported;
     state.pipeline = PipelineHealth::kIncomplete;
     state.width = 1280;
     state.height = 720;
@@ -150,6 +165,8 @@ TEST(StateFile, HoldsEveryMemberAndIsReplacedAtomicallyWithMode0644) {
     state.changes = 3;
     state.failed_changes = 2;
     state.power_cycles = 1;
+    state.last_error = "AX_VIN_CreateDev ret=0x800F00A1";
+    state.last_change_ms = 412;
     state.since = std::chrono::system_clock::now();
 
     const mode_t mask = ::umask(077);
@@ -159,15 +176,30 @@ TEST(StateFile, HoldsEveryMemberAndIsReplacedAtomicallyWithMode0644) {
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
-    // Only the file itself is left in the directory.
+    // Replaced, not rewritten: a reader that opened the file before still reads the old text
+    // whole, and the new one stands whole under the name, as another file.
+    const std::string first = read_text(path);
+    std::ifstream reader(path);
+    ASSERT_TRUE(file.write("{\"pid\":78}"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), first)
+        << "the state file was written in place";
+    struct stat replaced {};
+    ASSERT_EQ(::stat(path.c_str(), &replaced), 0);
+    EXPECT_NE(replaced.st_ino, st.st_ino) << "the state file was written in place";
+    EXPECT_EQ(read_text(path), "{\"pid\":78}");
+    ASSERT_TRUE(file.write(first));
+    // Only the file itself is left in the directory: no temporary file.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
                             std::filesystem::directory_iterator()),
               1);
     const std::string text = read_text(path);
     EXPECT_EQ(text.find('\n'), std::string::npos) << text;
     const auto json = nlohmann::json::parse(text);
-    EXPECT_EQ(json.size(), 12u) << text;
+    EXPECT_EQ(json.size(), 15u) << text;
+    EXPECT_EQ(json["last_error"], "AX_VIN_CreateDev ret=0x800F00A1");
+    EXPECT_EQ(json["last_change_ms"], 412);
     EXPECT_EQ(json["bridge"], "stable");
+    EXPECT_EQ(json["input"], "unsupported");
     EXPECT_EQ(json["pipeline"], "incomplete");
     EXPECT_EQ(json["width"], 1280);
     EXPECT_EQ(json["height"], 720);
@@ -363,6 +395,38 @@ TEST(ReporterWithoutManager, WritesTheStateFileWithoutProbesOrThread) {
     reporter.stop();
     EXPECT_EQ(nlohmann::json::parse(read_text(dir.path() / "vin_state.json"))["pipeline"], "up");
     EXPECT_EQ(log.text(), "");
+}
+
+TEST(ReporterWithoutManager, AFailedWriteOrNotificationIsTriedAgainUntilItGoesOut) {
+    TempDir dir;
+    CapturedLog log;
+    const std::string socket = (dir.path() / "notify").string();
+    const std::filesystem::path run = dir.path() / "run";
+    std::filesystem::create_directory(run);
+    HealthSettings settings;
+    settings.state_path = (run / "vin_state.json").string();
+    // The manager's socket is not there yet.
+    settings.notifier =
+        ServiceNotifier::from_environment(environment({{"NOTIFY_SOCKET", socket}}), log.logger());
+    HealthReporter reporter(std::move(settings), log.logger());
+    ASSERT_TRUE(reporter.start(800, 600, 30));
+    service_health().serving();
+    service_health().publish();
+    ManagerSocket manager(*notify_address(socket));
+    ASSERT_TRUE(manager.bound());
+    // No change since: the next publish() alone repeats READY=1.
+    service_health().publish();
+    EXPECT_EQ(manager.receive(1s), "READY=1\nSTATUS=Serving 800x600@30, no client");
+    EXPECT_FALSE(service_health().publish_due()) << "a wake-up after success";
+    // The state file's folder goes: the change's write fails and is made by a later publish().
+    std::filesystem::remove_all(run);
+    service_health().client_changed(true);
+    service_health().publish();
+    EXPECT_TRUE(service_health().publish_due()) << "the failed write is not to be tried again";
+    std::filesystem::create_directory(run);
+    service_health().publish();
+    EXPECT_EQ(nlohmann::json::parse(read_text(run / "vin_state.json"))["client"], true);
+    reporter.stop();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -143,6 +144,27 @@ TEST(SendJsonMessage, LargeMessageArrivesWhole) {
 
     EXPECT_TRUE(sent);
     EXPECT_EQ(received, message.dump());
+}
+
+TEST(SendJsonMessage, ASendThatTimesOutPartWayClosesTheClient) {
+    CapturedLog log;
+    Connection connection;
+    ASSERT_TRUE(connection.service.is_valid());
+    const timeval timeout{0, 100000};
+    ASSERT_EQ(
+        ::setsockopt(connection.service.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout),
+        0);
+    // Far more than the connection buffers, and nobody reads.
+    const nlohmann::json message{{"blob", std::string(8u << 20, 'z')}};
+    EXPECT_FALSE(send_json_message(log.logger(), connection.service.get(), message));
+    // The client sees the cut-off text, then the end: never a cut-off object followed by more.
+    EXPECT_FALSE(
+        send_json_message(log.logger(), connection.service.get(), make_res_change(1, 1, 1)));
+    bool closed = false;
+    const std::string received = read_until_quiet(connection.client.get(), 2s, &closed);
+    EXPECT_TRUE(closed) << "the client was left open after a cut-off message";
+    EXPECT_LT(received.size(), message.dump().size());
+    EXPECT_EQ(received.find("res_change"), std::string::npos);
 }
 
 }  // namespace

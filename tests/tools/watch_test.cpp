@@ -1,6 +1,7 @@
 // hdgrab-watch: message lines, waiting for and following the service, exit statuses.
 #include "tools/watch/watch.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -228,7 +229,8 @@ TEST(WatchState, PrintsTheStateFileAsOneLineAndTellsWhenNoServiceRuns) {
     const std::string path = (dir.path() / "vin_state.json").string();
     const auto state_with_pid = [](long pid) {
         return R"({"bridge":"disappear","changes":2,"client":false,"failed_changes":1,"fps":50,)"
-               R"("height":720,"pid":)" +
+               R"("height":720,"input":"no_signal","last_change_ms":412,)"
+               R"("last_error":"AX_VIN_CreateDev ret=0x800F00A1","pid":)" +
                std::to_string(pid) +
                R"(,"pipeline":"incomplete","power_cycles":3,"since":"2026-12-09T03:04:05+01:00",)"
                R"("version":"abc - clean - then","width":1280})";
@@ -251,7 +253,8 @@ TEST(WatchState, PrintsTheStateFileAsOneLineAndTellsWhenNoServiceRuns) {
     EXPECT_EQ(plain.status, kExitOk) << plain.err;
     EXPECT_EQ(plain.out,
               "incomplete 1280x720@50 since 2026-12-09T03:04:05+01:00, no client, bridge "
-              "disappear, 2 changes, 1 failed, 3 power cycles, pid " +
+              "disappear, input no_signal, 2 changes, 1 failed, 3 power cycles, last change 412 "
+              "ms, last error AX_VIN_CreateDev ret=0x800F00A1, pid " +
                   std::to_string(::getpid()) + ", version abc - clean - then\n");
     const RunResult json = run_state_on(OutputFormat::kJson);
     EXPECT_EQ(json.status, kExitOk) << json.err;
@@ -269,6 +272,19 @@ TEST(WatchState, PrintsTheStateFileAsOneLineAndTellsWhenNoServiceRuns) {
 
     std::ofstream(path, std::ios::trunc) << "not json";
     EXPECT_EQ(run_state_on(OutputFormat::kPlain).status, kExitFailure);
+
+    // A running process that started after the file was written only reuses the pid.
+    std::ofstream(path, std::ios::trunc) << state_with_pid(::getpid());
+    std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - 24h);
+    EXPECT_EQ(run_state_on(OutputFormat::kPlain).status, kExitUnreachable);
+    // Only a regular file of at most 64 KiB is read: a FIFO would block, /dev/zero never end.
+    std::ofstream(path, std::ios::trunc) << std::string(kMaxStateFileBytes + 1, ' ');
+    EXPECT_EQ(run_state_on(OutputFormat::kPlain).status, kExitFailure);
+    std::filesystem::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_EQ(run_state_on(OutputFormat::kPlain).status, kExitFailure);
+    std::ostringstream sink;
+    EXPECT_EQ(run_state("/dev/zero", OutputFormat::kPlain, sink, sink), kExitFailure);
 }
 
 TEST(WatchState, FollowPrintsALinePerChangeAndWaitsForTheNextService) {

@@ -1,12 +1,18 @@
 // The Bridge monitor's set-up failures and its prompt end on a stop request.
 #include "bridge/monitor.h"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 
 #include "base/unique_fd.h"
+#include "media/axera_util.h"
+#include "sim/sdk/axsim.h"
 #include "tests/workers/workers_fixture.h"
 
 namespace hdgrab::test {
@@ -14,32 +20,49 @@ namespace {
 
 class MonitorTest : public WorkersTest {};
 
-TEST_F(MonitorTest, MissingStatusFileEndsTheThreadWithOneMessage) {
-    const std::string missing = (dir / "nowhere" / "status").string();
-    std::thread monitor = _lt6911_thread(data, missing);
-    ASSERT_TRUE(monitor.joinable());
-    monitor.join();
-    EXPECT_TRUE(
-        logged("[error] Failed to open " + missing + " for epoll: No such file or directory"));
-    EXPECT_FALSE(logged("lt6911 thread exiting..."));
-    // The service runs on without bridge supervision.
-    EXPECT_TRUE(is_running());
-    EXPECT_EQ(data.use_count(), 1) << "the thread still holds the shared state";
-}
-
-TEST_F(MonitorTest, StatusFileWithoutChangeNotificationEndsTheThread) {
-    // A regular file cannot be watched with epoll.
-    const std::string status = (bridge_dir / "status").string();
-    std::thread monitor = _lt6911_thread(data, status);
-    monitor.join();
-    EXPECT_TRUE(logged("[error] Failed to add fd to epoll: Operation not permitted"));
-    EXPECT_FALSE(logged("lt6911 thread exiting..."));
-    EXPECT_TRUE(is_running());
-}
-
 // /proc/self/mounts reports EPOLLPRI only when the mount table changes, which stands in for a
 // quiet bridge status file.
 constexpr const char* kQuietPollableFile = "/proc/self/mounts";
+
+size_t count_logged(LineSink& sink, const std::string& text) {
+    const auto lines = sink.lines();
+    return static_cast<size_t>(std::ranges::count_if(
+        lines, [&](const auto& line) { return line.find(text) != std::string::npos; }));
+}
+
+TEST_F(MonitorTest, MissingStatusFileIsWaitedForWithOneMessageUntilItAppears) {
+    HDGRAB_IN_CHILD({
+        const std::string missing = (dir / "status").string();
+        std::thread monitor = _lt6911_thread(data, missing);
+        // Tried at 0, 1 and 3 s; logged once. The try at 7 s finds it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+        std::filesystem::create_symlink(kQuietPollableFile, missing);
+        for (int i = 0; i < 1000 && !logged("opened, supervising the bridge"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_TRUE(logged("[info] Bridge status file " + missing + " opened, supervising"));
+        EXPECT_EQ(count_logged(*sink, "[error] Failed to open " + missing +
+                                          " for epoll: No such file or directory"),
+                  1u);
+        request_stop();
+        monitor.join();
+        EXPECT_TRUE(logged("[info] lt6911 thread exiting..."));
+        EXPECT_EQ(data.use_count(), 1) << "the thread still holds the shared state";
+    });
+}
+
+TEST_F(MonitorTest, StatusFileWithoutChangeNotificationIsTriedAgainUntilTheStop) {
+    HDGRAB_IN_CHILD({
+        // A regular file cannot be watched with epoll.
+        std::thread monitor = _lt6911_thread(data, (bridge_dir / "status").string());
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        EXPECT_EQ(count_logged(*sink, "[error] Failed to add fd to epoll: Operation not permitted"),
+                  1u);
+        request_stop();
+        monitor.join();
+        EXPECT_TRUE(logged("[info] lt6911 thread exiting..."));
+    });
+}
 
 TEST_F(MonitorTest, StopEndsTheWaitForAClient) {
     HDGRAB_IN_CHILD({
@@ -48,6 +71,9 @@ TEST_F(MonitorTest, StopEndsTheWaitForAClient) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         EXPECT_TRUE(logged("[debug] Waiting for client connection..."));
+        // It sleeps until a client comes: one message per wait, not one every 500 ms.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        EXPECT_EQ(count_logged(*sink, "Waiting for client connection..."), 1u);
         request_stop();
         monitor.join();
         EXPECT_TRUE(logged("[info] lt6911 thread exiting..."));
@@ -72,6 +98,62 @@ TEST_F(MonitorTest, StopEndsTheWaitOnTheStatusFile) {
         std::string line;
         std::getline(status, line);
         EXPECT_EQ(line, "stable");
+    });
+}
+
+TEST_F(MonitorTest, EpollErrWithoutEpollPriIsNoChangeAndIsWaitedOnWithABackOff) {
+    // A terminal whose other side closed reports EPOLLERR | EPOLLHUP, never EPOLLPRI.
+    UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
+        GTEST_SKIP() << "no pseudo-terminal";
+    }
+    const std::string terminal = ::ptsname(master.get());
+    HDGRAB_IN_CHILD({
+        data->client_fd.store(0);  // a client in the slot: the monitor watches the status
+        std::thread monitor = _lt6911_thread(data, terminal);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // Taken for a change, this would start the handshake of a new resolution.
+        std::ofstream(bridge_dir / "status") << "new res\n";
+        master.reset();
+        const std::clock_t cpu_before = std::clock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        EXPECT_LT(std::clock() - cpu_before, CLOCKS_PER_SEC / 4) << "it spins on EPOLLERR";
+        request_stop();
+        monitor.join();
+        EXPECT_EQ(count_logged(*sink, "reports an error without a status change"), 1u);
+        EXPECT_FALSE(logged("LT6911 detected new resolution")) << "EPOLLERR taken as a change";
+    });
+}
+
+// A status change that arrives once a stop is under way re-configures nothing (the Capture
+// thread's tear-down may be done already), and a change or retry cut short by the stop is no
+// success.
+TEST_F(MonitorTest, NothingIsReconfiguredOnceAStopIsUnderWay) {
+    HDGRAB_IN_CHILD({
+        AxeraUtil& axera = *global_axera_util;
+        ASSERT_TRUE(axera.axera_sys_init() && axera.axera_pool_init(3840, 2400) &&
+                    axera.axera_vin_init() && axera.axera_ivps_init() && axera.axera_link_init());
+        // The driver's answer to the handshake.
+        const auto answer = [this](std::chrono::milliseconds) {
+            std::ofstream(bridge_dir / "status") << "stable\n";
+            return true;
+        };
+        BridgeStatusReaction reaction(data, answer, RecoveryPolicy{true});
+        const auto announce = [&] {
+            std::ofstream(bridge_dir / "status") << "new res\n";
+            std::ofstream(bridge_dir / "width") << "1280\n";
+            reaction.on_notification();
+        };
+        axsim::fail("AX_VIN_CreateDev", kInjectedStatus);
+        announce();
+        ASSERT_TRUE(reaction.retry_due()) << "the failed change has no retry";
+        axsim::clear_faults();
+        request_stop();
+        const size_t calls = axsim::calls().size();
+        reaction.retry();
+        announce();
+        EXPECT_EQ(axsim::calls().size(), calls) << "re-configured while the stop is under way";
+        EXPECT_FALSE(logged("Resolution change retry succeeded")) << "a stopped retry succeeded";
     });
 }
 

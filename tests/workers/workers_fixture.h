@@ -1,10 +1,12 @@
 // Shared set-up of the worker tests: the process-wide objects on temporary paths, captured logs.
 #pragma once
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <spdlog/sinks/base_sink.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -67,13 +69,25 @@ class WorkersTest : public ::testing::Test {
 };
 
 // Runs `body` in a child process (the running flag, once cleared, stays cleared for the whole
-// process) and expects it to end with status 0; failures inside are printed by the child.
-#define HDGRAB_IN_CHILD(...)                                  \
-    EXPECT_EXIT(                                              \
-        {                                                     \
-            __VA_ARGS__;                                      \
-            std::exit(::testing::Test::HasFailure() ? 1 : 0); \
-        },                                                    \
+// process) and expects it to end with status 0. The child's failures are printed to standard
+// error, which the death test shows as the child's message.
+#define HDGRAB_IN_CHILD(...)                                                            \
+    EXPECT_EXIT(                                                                        \
+        {                                                                               \
+            ::testing::TestPartResultArray hdgrab_results;                              \
+            {                                                                           \
+                const ::testing::ScopedFakeTestPartResultReporter hdgrab_reporter(      \
+                    ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, \
+                    &hdgrab_results);                                                   \
+                [&] { __VA_ARGS__; }();                                                 \
+            }                                                                           \
+            for (int hdgrab_i = 0; hdgrab_i < hdgrab_results.size(); ++hdgrab_i) {      \
+                const auto& hdgrab_result = hdgrab_results.GetTestPartResult(hdgrab_i); \
+                std::fprintf(stderr, "%s:%d: %s\n", hdgrab_result.file_name(),          \
+                             hdgrab_result.line_number(), hdgrab_result.message());     \
+            }                                                                           \
+            std::exit(hdgrab_results.size() > 0 ? 1 : 0);                               \
+        },                                                                              \
         ::testing::ExitedWithCode(0), "")
 
 }  // namespace hdgrab::test
