@@ -18,7 +18,9 @@ namespace hdgrab {
 using ReactionPause = std::function<bool(std::chrono::milliseconds)>;
 
 // How a failed re-configuration is repaired besides the driver's next announcement.
-struct RecoveryPolicy {
+// Aligned like a word so that std::atomic<RecoveryPolicy> is lock-free with every compiler (clang
+// would otherwise call libatomic for a two-byte record of alignment 1).
+struct alignas(4) RecoveryPolicy {
     // Try the failed change again after a back-off (first kRetryFirstDelay, doubling up to
     // kRetryMaxDelay), and power-cycle the bridge after every kRetryPowerCycleEvery failures in
     // a row.
@@ -30,6 +32,7 @@ struct RecoveryPolicy {
 // The policy the running reaction follows, read at each decision; the service frame sets it at
 // start-up and replaces it on a configuration reload. Null means every recovery switched off.
 using SharedRecoveryPolicy = std::shared_ptr<const std::atomic<RecoveryPolicy>>;
+static_assert(std::atomic<RecoveryPolicy>::is_always_lock_free);
 inline constexpr std::chrono::milliseconds kRetryFirstDelay{1000};
 inline constexpr std::chrono::milliseconds kRetryMaxDelay{30000};
 inline constexpr int kRetryPowerCycleEvery = 3;
