@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -138,7 +139,9 @@ TEST_F(MonitorTest, NothingIsReconfiguredOnceAStopIsUnderWay) {
             std::ofstream(bridge_dir / "status") << "stable\n";
             return true;
         };
-        BridgeStatusReaction reaction(data, answer, RecoveryPolicy{true});
+        BridgeStatusReaction reaction(
+            data, answer,
+            std::make_shared<const std::atomic<RecoveryPolicy>>(RecoveryPolicy{true}));
         const auto announce = [&] {
             std::ofstream(bridge_dir / "status") << "new res\n";
             std::ofstream(bridge_dir / "width") << "1280\n";
