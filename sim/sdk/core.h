@@ -381,7 +381,7 @@ AXSIM_CALLS(AXSIM_DECLARE_RULE)
 #undef AXSIM_DECLARE_RULE
 }  // namespace rule
 
-// The generic path of every call (the table generates one a call, in calls.cpp).
+// The generic path of every call (the table makes one a call, in core.cpp).
 template <typename Ret, typename... A>
 Ret serve(const CallInfo& info, std::initializer_list<const char*> names, void (*rule)(Call&, A...),
           A... args) {

@@ -78,6 +78,14 @@ void set_filter(AX_IVPS_FILTER_T& filter, uint32_t engage, int32_t engine, float
     filter.eDstPicFormat = format;
 }
 
+// AX_SYS_Link or AX_SYS_UnLink with the service's link records.
+Result link_step(const char* name, int32_t (*call)(const AX_MOD_INFO_T*, const AX_MOD_INFO_T*)) {
+    Result r;
+    const AX_MOD_INFO_T src = link_src();
+    const AX_MOD_INFO_T dst = link_dst();
+    return check(r, name, call(&src, &dst));
+}
+
 }  // namespace
 
 AX_POOL_FLOORPLAN_T pool_plan(uint32_t width, uint32_t height) {
@@ -268,19 +276,11 @@ Result ivps_init(const Geometry& g) {
 }
 
 Result link_init() {
-    Result r;
-    AX_MOD_INFO_T src = link_src();
-    AX_MOD_INFO_T dst = link_dst();
-    STEP(r, AX_SYS_Link(&src, &dst));
-    return r;
+    return link_step("AX_SYS_Link", AX_SYS_Link);
 }
 
 Result link_deinit() {
-    Result r;
-    AX_MOD_INFO_T src = link_src();
-    AX_MOD_INFO_T dst = link_dst();
-    STEP(r, AX_SYS_UnLink(&src, &dst));
-    return r;
+    return link_step("AX_SYS_UnLink", AX_SYS_UnLink);
 }
 
 Result ivps_deinit() {
