@@ -1,9 +1,12 @@
-// Every SDK call the substitute implements, with its signature and the arguments it forwards.
-// Which calls exist, in which library and in which order comes from the SDK's list of calls
-// (sdk/calls.list, as the generated sdk/sdk_calls.h): a call on the list without a signature
-// here does not compile. libax_sys holds the state and the implementation of every call (as
-// axsim::detail::NAME); each library's vendor-named entry points forward there (entry.cpp), so
-// all modules share one state. The order is known_calls()'s.
+// The substitute's table of SDK calls: one row a call, AXSIM_ROW_NAME, with the call's return
+// type, the module whose statuses it refuses with, what it needs before its own rule runs (the
+// module initialised, the number of its object in range, the object created: Need in core.h) and
+// its parameters as (type, name) pairs. A parameter's name is what the trace and the refusals
+// call it. Which calls exist, in which library and in which order comes from the SDK's list of
+// calls (sdk/calls.list, as the generated sdk/sdk_calls.h): a call on the list without a row here
+// does not compile. libax_sys holds the state and the implementation of every call (as
+// axsim::detail::NAME, the generic path of core.h around the call's rule, rule::NAME); each
+// library's vendor-named entry points forward there (entry.cpp), so all modules share one state.
 #pragma once
 
 #include <cstdint>
@@ -11,114 +14,114 @@
 #include "sdk/ax_sdk.h"
 #include "sdk/sdk_calls.h"
 
-// Short forms for the common parameter lists.
 // clang-format off
-#define AXSIM_VOID(X, name) X(int32_t, name, (void), ())
-#define AXSIM_DEV(X, name) X(int32_t, name, (uint8_t dev), (dev))
-#define AXSIM_PIPE(X, name) X(int32_t, name, (uint8_t pipe), (pipe))
-#define AXSIM_CHN(X, name) X(int32_t, name, (uint8_t pipe, int32_t chn), (pipe, chn))
-#define AXSIM_GRP(X, name) X(int32_t, name, (int32_t grp), (grp))
-#define AXSIM_GRP_CHN(X, name) X(int32_t, name, (int32_t grp, int32_t chn), (grp, chn))
-#define AXSIM_LINK(X, name) \
-    X(int32_t, name, (const AX_MOD_INFO_T* src, const AX_MOD_INFO_T* dst), (src, dst))
-// A call with a number and a record: X(int32_t, name, (type number, const T* record), ...).
-#define AXSIM_REC(X, name, type, number, T, record) \
-    X(int32_t, name, (type number, const T* record), (number, record))
+#define AXSIM_ROW_AX_SYS_Init int32_t, Sys, None
+#define AXSIM_ROW_AX_SYS_Deinit int32_t, Sys, Sys
+#define AXSIM_ROW_AX_POOL_Exit int32_t, Pool, Sys
+#define AXSIM_ROW_AX_POOL_SetConfig int32_t, Pool, Sys, (const AX_POOL_FLOORPLAN_T*, plan)
+#define AXSIM_ROW_AX_POOL_Init int32_t, Pool, Sys
+#define AXSIM_ROW_AX_SYS_Link int32_t, Sys, Sys, (const AX_MOD_INFO_T*, src), \
+    (const AX_MOD_INFO_T*, dst)
+#define AXSIM_ROW_AX_SYS_UnLink int32_t, Sys, Sys, (const AX_MOD_INFO_T*, src), \
+    (const AX_MOD_INFO_T*, dst)
+#define AXSIM_ROW_AX_SYS_Mmap void*, Sys, Sys, (uint64_t, phys), (uint32_t, size)
+#define AXSIM_ROW_AX_SYS_Munmap int32_t, Sys, Sys, (void*, addr), (uint32_t, size)
+#define AXSIM_ROW_AX_MIPI_RX_Init int32_t, Mipi, Sys
+#define AXSIM_ROW_AX_MIPI_RX_DeInit int32_t, Mipi, Mipi
+#define AXSIM_ROW_AX_MIPI_RX_SetLaneCombo int32_t, Mipi, Mipi, (int32_t, mode)
+#define AXSIM_ROW_AX_MIPI_RX_SetAttr int32_t, Mipi, MipiDevId, (uint8_t, dev), \
+    (const AX_MIPI_RX_DEV_T*, attr)
+#define AXSIM_ROW_AX_MIPI_RX_Reset int32_t, Mipi, MipiDevId, (uint8_t, dev)
+#define AXSIM_ROW_AX_MIPI_RX_Start int32_t, Mipi, MipiDevId, (uint8_t, dev)
+#define AXSIM_ROW_AX_MIPI_RX_Stop int32_t, Mipi, MipiDevId, (uint8_t, dev)
+#define AXSIM_ROW_AX_VIN_Init int32_t, Vin, Sys
+#define AXSIM_ROW_AX_VIN_Deinit int32_t, Vin, Vin
+#define AXSIM_ROW_AX_VIN_CreateDev int32_t, Vin, VinDevId, (uint8_t, dev), \
+    (const AX_VIN_DEV_ATTR_T*, attr)
+#define AXSIM_ROW_AX_VIN_SetDevAttr int32_t, Vin, VinDevId, (uint8_t, dev), \
+    (const AX_VIN_DEV_ATTR_T*, attr)
+#define AXSIM_ROW_AX_VIN_SetDevBindPipe int32_t, Vin, VinDev, (uint8_t, dev), \
+    (const AX_VIN_DEV_BIND_PIPE_T*, bind)
+#define AXSIM_ROW_AX_VIN_SetDevBindMipi int32_t, Vin, VinDev, (uint8_t, dev), (uint8_t, mipi_dev)
+#define AXSIM_ROW_AX_VIN_CreatePipe int32_t, Vin, VinPipeId, (uint8_t, pipe), \
+    (const AX_VIN_PIPE_ATTR_T*, attr)
+#define AXSIM_ROW_AX_VIN_SetPipeAttr int32_t, Vin, VinPipeId, (uint8_t, pipe), \
+    (const AX_VIN_PIPE_ATTR_T*, attr)
+#define AXSIM_ROW_AX_VIN_SetChnAttr int32_t, Vin, VinChn, (uint8_t, pipe), (int32_t, chn), \
+    (const AX_VIN_CHN_ATTR_T*, attr)
+#define AXSIM_ROW_AX_VIN_SetChnFrameMode int32_t, Vin, VinChn, (uint8_t, pipe), (int32_t, chn), \
+    (int32_t, mode)
+#define AXSIM_ROW_AX_VIN_EnableChn int32_t, Vin, VinChn, (uint8_t, pipe), (int32_t, chn)
+#define AXSIM_ROW_AX_VIN_DisableChn int32_t, Vin, VinChn, (uint8_t, pipe), (int32_t, chn)
+#define AXSIM_ROW_AX_VIN_StartPipe int32_t, Vin, VinPipe, (uint8_t, pipe)
+#define AXSIM_ROW_AX_VIN_StopPipe int32_t, Vin, VinPipe, (uint8_t, pipe)
+#define AXSIM_ROW_AX_VIN_EnableDev int32_t, Vin, VinDev, (uint8_t, dev)
+#define AXSIM_ROW_AX_VIN_DisableDev int32_t, Vin, VinDev, (uint8_t, dev)
+#define AXSIM_ROW_AX_VIN_DestroyPipe int32_t, Vin, VinPipe, (uint8_t, pipe)
+#define AXSIM_ROW_AX_VIN_DestroyDev int32_t, Vin, VinDev, (uint8_t, dev)
+#define AXSIM_ROW_AX_VIN_GetYuvFrame int32_t, Vin, VinChn, (uint8_t, pipe), (int32_t, chn), \
+    (AX_VIDEO_FRAME_INFO_T*, frame), (int32_t, timeout)
+#define AXSIM_ROW_AX_VIN_ReleaseYuvFrame int32_t, Vin, VinChn, (uint8_t, pipe), (int32_t, chn), \
+    (const AX_VIDEO_FRAME_INFO_T*, frame)
+#define AXSIM_ROW_AX_ISP_RegisterSensor int32_t, Isp, VinPipe, (uint8_t, pipe), \
+    (AX_SENSOR_REGISTER_FUNC_T*, sensor)
+#define AXSIM_ROW_AX_ISP_UnRegisterSensor int32_t, Isp, VinPipe, (uint8_t, pipe)
+#define AXSIM_ROW_AX_ISP_SetSnsAttr int32_t, Isp, VinPipe, (uint8_t, pipe), \
+    (const AX_SNS_ATTR_T*, attr)
+#define AXSIM_ROW_AX_ISP_Create int32_t, Isp, VinPipe, (uint8_t, pipe)
+#define AXSIM_ROW_AX_ISP_Destroy int32_t, Isp, VinPipe, (uint8_t, pipe)
+#define AXSIM_ROW_AX_ISP_Open int32_t, Isp, VinPipe, (uint8_t, pipe)
+#define AXSIM_ROW_AX_ISP_Close int32_t, Isp, VinPipe, (uint8_t, pipe)
+#define AXSIM_ROW_AX_ISP_Start int32_t, Isp, VinPipe, (uint8_t, pipe)
+#define AXSIM_ROW_AX_ISP_Stop int32_t, Isp, VinPipe, (uint8_t, pipe)
+#define AXSIM_ROW_AX_ISP_StreamOn int32_t, Isp, VinPipe, (uint8_t, pipe)
+#define AXSIM_ROW_AX_ISP_StreamOff int32_t, Isp, VinPipe, (uint8_t, pipe)
+#define AXSIM_ROW_AX_IVPS_Init int32_t, Ivps, Sys
+#define AXSIM_ROW_AX_IVPS_Deinit int32_t, Ivps, Ivps
+#define AXSIM_ROW_AX_IVPS_CreateGrp int32_t, Ivps, IvpsGrpId, (int32_t, grp), \
+    (const AX_IVPS_GRP_ATTR_T*, attr)
+#define AXSIM_ROW_AX_IVPS_DestoryGrp int32_t, Ivps, IvpsGrp, (int32_t, grp)
+#define AXSIM_ROW_AX_IVPS_SetPipelineAttr int32_t, Ivps, IvpsGrp, (int32_t, grp), \
+    (const AX_IVPS_PIPELINE_ATTR_T*, attr)
+#define AXSIM_ROW_AX_IVPS_EnableChn int32_t, Ivps, IvpsGrp, (int32_t, grp), (int32_t, chn)
+#define AXSIM_ROW_AX_IVPS_DisableChn int32_t, Ivps, IvpsGrp, (int32_t, grp), (int32_t, chn)
+#define AXSIM_ROW_AX_IVPS_StartGrp int32_t, Ivps, IvpsGrp, (int32_t, grp)
+#define AXSIM_ROW_AX_IVPS_StopGrp int32_t, Ivps, IvpsGrp, (int32_t, grp)
 
-// One signature a call: AXSIM_SIG_NAME(X) is X(return type, NAME, (parameters), (arguments)).
-#define AXSIM_SIG_AX_SYS_Init(X) AXSIM_VOID(X, AX_SYS_Init)
-#define AXSIM_SIG_AX_SYS_Deinit(X) AXSIM_VOID(X, AX_SYS_Deinit)
-#define AXSIM_SIG_AX_POOL_Exit(X) AXSIM_VOID(X, AX_POOL_Exit)
-#define AXSIM_SIG_AX_POOL_SetConfig(X) \
-    X(int32_t, AX_POOL_SetConfig, (const AX_POOL_FLOORPLAN_T* plan), (plan))
-#define AXSIM_SIG_AX_POOL_Init(X) AXSIM_VOID(X, AX_POOL_Init)
-#define AXSIM_SIG_AX_SYS_Link(X) AXSIM_LINK(X, AX_SYS_Link)
-#define AXSIM_SIG_AX_SYS_UnLink(X) AXSIM_LINK(X, AX_SYS_UnLink)
-#define AXSIM_SIG_AX_SYS_Mmap(X) \
-    X(void*, AX_SYS_Mmap, (uint64_t phy_addr, uint32_t size), (phy_addr, size))
-#define AXSIM_SIG_AX_SYS_Munmap(X) \
-    X(int32_t, AX_SYS_Munmap, (void* virt_addr, uint32_t size), (virt_addr, size))
-#define AXSIM_SIG_AX_MIPI_RX_Init(X) AXSIM_VOID(X, AX_MIPI_RX_Init)
-#define AXSIM_SIG_AX_MIPI_RX_DeInit(X) AXSIM_VOID(X, AX_MIPI_RX_DeInit)
-#define AXSIM_SIG_AX_MIPI_RX_SetLaneCombo(X) \
-    X(int32_t, AX_MIPI_RX_SetLaneCombo, (int32_t mode), (mode))
-#define AXSIM_SIG_AX_MIPI_RX_SetAttr(X) \
-    AXSIM_REC(X, AX_MIPI_RX_SetAttr, uint8_t, dev, AX_MIPI_RX_DEV_T, attr)
-#define AXSIM_SIG_AX_MIPI_RX_Reset(X) AXSIM_DEV(X, AX_MIPI_RX_Reset)
-#define AXSIM_SIG_AX_MIPI_RX_Start(X) AXSIM_DEV(X, AX_MIPI_RX_Start)
-#define AXSIM_SIG_AX_MIPI_RX_Stop(X) AXSIM_DEV(X, AX_MIPI_RX_Stop)
-#define AXSIM_SIG_AX_VIN_Init(X) AXSIM_VOID(X, AX_VIN_Init)
-#define AXSIM_SIG_AX_VIN_Deinit(X) AXSIM_VOID(X, AX_VIN_Deinit)
-#define AXSIM_SIG_AX_VIN_CreateDev(X) \
-    AXSIM_REC(X, AX_VIN_CreateDev, uint8_t, dev, AX_VIN_DEV_ATTR_T, attr)
-#define AXSIM_SIG_AX_VIN_SetDevAttr(X) \
-    AXSIM_REC(X, AX_VIN_SetDevAttr, uint8_t, dev, AX_VIN_DEV_ATTR_T, attr)
-#define AXSIM_SIG_AX_VIN_SetDevBindPipe(X) \
-    AXSIM_REC(X, AX_VIN_SetDevBindPipe, uint8_t, dev, AX_VIN_DEV_BIND_PIPE_T, bind)
-#define AXSIM_SIG_AX_VIN_SetDevBindMipi(X) \
-    X(int32_t, AX_VIN_SetDevBindMipi, (uint8_t dev, uint8_t mipi_dev), (dev, mipi_dev))
-#define AXSIM_SIG_AX_VIN_CreatePipe(X) \
-    AXSIM_REC(X, AX_VIN_CreatePipe, uint8_t, pipe, AX_VIN_PIPE_ATTR_T, attr)
-#define AXSIM_SIG_AX_VIN_SetPipeAttr(X) \
-    AXSIM_REC(X, AX_VIN_SetPipeAttr, uint8_t, pipe, AX_VIN_PIPE_ATTR_T, attr)
-#define AXSIM_SIG_AX_VIN_SetChnAttr(X) \
-    X(int32_t, AX_VIN_SetChnAttr, (uint8_t pipe, int32_t chn, const AX_VIN_CHN_ATTR_T* attr), \
-      (pipe, chn, attr))
-#define AXSIM_SIG_AX_VIN_SetChnFrameMode(X) \
-    X(int32_t, AX_VIN_SetChnFrameMode, (uint8_t pipe, int32_t chn, int32_t mode), (pipe, chn, mode))
-#define AXSIM_SIG_AX_VIN_EnableChn(X) AXSIM_CHN(X, AX_VIN_EnableChn)
-#define AXSIM_SIG_AX_VIN_DisableChn(X) AXSIM_CHN(X, AX_VIN_DisableChn)
-#define AXSIM_SIG_AX_VIN_StartPipe(X) AXSIM_PIPE(X, AX_VIN_StartPipe)
-#define AXSIM_SIG_AX_VIN_StopPipe(X) AXSIM_PIPE(X, AX_VIN_StopPipe)
-#define AXSIM_SIG_AX_VIN_EnableDev(X) AXSIM_DEV(X, AX_VIN_EnableDev)
-#define AXSIM_SIG_AX_VIN_DisableDev(X) AXSIM_DEV(X, AX_VIN_DisableDev)
-#define AXSIM_SIG_AX_VIN_DestroyPipe(X) AXSIM_PIPE(X, AX_VIN_DestroyPipe)
-#define AXSIM_SIG_AX_VIN_DestroyDev(X) AXSIM_DEV(X, AX_VIN_DestroyDev)
-#define AXSIM_SIG_AX_VIN_GetYuvFrame(X) \
-    X(int32_t, AX_VIN_GetYuvFrame, \
-      (uint8_t pipe, int32_t chn, AX_VIDEO_FRAME_INFO_T* frame, int32_t timeout_ms), \
-      (pipe, chn, frame, timeout_ms))
-#define AXSIM_SIG_AX_VIN_ReleaseYuvFrame(X) \
-    X(int32_t, AX_VIN_ReleaseYuvFrame, \
-      (uint8_t pipe, int32_t chn, const AX_VIDEO_FRAME_INFO_T* frame), \
-      (pipe, chn, frame))
-#define AXSIM_SIG_AX_ISP_RegisterSensor(X) \
-    X(int32_t, AX_ISP_RegisterSensor, (uint8_t pipe, AX_SENSOR_REGISTER_FUNC_T* sensor), \
-      (pipe, sensor))
-#define AXSIM_SIG_AX_ISP_UnRegisterSensor(X) AXSIM_PIPE(X, AX_ISP_UnRegisterSensor)
-#define AXSIM_SIG_AX_ISP_SetSnsAttr(X) \
-    AXSIM_REC(X, AX_ISP_SetSnsAttr, uint8_t, pipe, AX_SNS_ATTR_T, attr)
-#define AXSIM_SIG_AX_ISP_Create(X) AXSIM_PIPE(X, AX_ISP_Create)
-#define AXSIM_SIG_AX_ISP_Destroy(X) AXSIM_PIPE(X, AX_ISP_Destroy)
-#define AXSIM_SIG_AX_ISP_Open(X) AXSIM_PIPE(X, AX_ISP_Open)
-#define AXSIM_SIG_AX_ISP_Close(X) AXSIM_PIPE(X, AX_ISP_Close)
-#define AXSIM_SIG_AX_ISP_Start(X) AXSIM_PIPE(X, AX_ISP_Start)
-#define AXSIM_SIG_AX_ISP_Stop(X) AXSIM_PIPE(X, AX_ISP_Stop)
-#define AXSIM_SIG_AX_ISP_StreamOn(X) AXSIM_PIPE(X, AX_ISP_StreamOn)
-#define AXSIM_SIG_AX_ISP_StreamOff(X) AXSIM_PIPE(X, AX_ISP_StreamOff)
-#define AXSIM_SIG_AX_IVPS_Init(X) AXSIM_VOID(X, AX_IVPS_Init)
-#define AXSIM_SIG_AX_IVPS_Deinit(X) AXSIM_VOID(X, AX_IVPS_Deinit)
-#define AXSIM_SIG_AX_IVPS_CreateGrp(X) \
-    AXSIM_REC(X, AX_IVPS_CreateGrp, int32_t, grp, AX_IVPS_GRP_ATTR_T, attr)
-#define AXSIM_SIG_AX_IVPS_DestoryGrp(X) AXSIM_GRP(X, AX_IVPS_DestoryGrp)
-#define AXSIM_SIG_AX_IVPS_SetPipelineAttr(X) \
-    AXSIM_REC(X, AX_IVPS_SetPipelineAttr, int32_t, grp, AX_IVPS_PIPELINE_ATTR_T, attr)
-#define AXSIM_SIG_AX_IVPS_EnableChn(X) AXSIM_GRP_CHN(X, AX_IVPS_EnableChn)
-#define AXSIM_SIG_AX_IVPS_DisableChn(X) AXSIM_GRP_CHN(X, AX_IVPS_DisableChn)
-#define AXSIM_SIG_AX_IVPS_StartGrp(X) AXSIM_GRP(X, AX_IVPS_StartGrp)
-#define AXSIM_SIG_AX_IVPS_StopGrp(X) AXSIM_GRP(X, AX_IVPS_StopGrp)
-// clang-format on
+// F(A, x), F(A, y) ... for the arguments after A (up to 64), separated by commas.
+#define AXSIM_EACH(F, A, ...) __VA_OPT__(AXSIM_RESCAN4(AXSIM_EACH_(F, A, __VA_ARGS__)))
+#define AXSIM_EACH_(F, A, x, ...) \
+    F(A, x) __VA_OPT__(, AXSIM_EACH_AGAIN AXSIM_PARENS (F, A, __VA_ARGS__))
+#define AXSIM_EACH_AGAIN() AXSIM_EACH_
+#define AXSIM_PARENS ()
+#define AXSIM_RESCAN4(...) AXSIM_RESCAN3(AXSIM_RESCAN3(AXSIM_RESCAN3(AXSIM_RESCAN3(__VA_ARGS__))))
+#define AXSIM_RESCAN3(...) AXSIM_RESCAN2(AXSIM_RESCAN2(AXSIM_RESCAN2(AXSIM_RESCAN2(__VA_ARGS__))))
+#define AXSIM_RESCAN2(...) AXSIM_RESCAN1(AXSIM_RESCAN1(AXSIM_RESCAN1(AXSIM_RESCAN1(__VA_ARGS__))))
+#define AXSIM_RESCAN1(...) __VA_ARGS__
 
-// X(return type, name, (parameters), (arguments)) for each call of the list (AXSIM_CALLS) or of
-// one library's part of it (AXSIM_LIBRARY(HDGRAB_SDK_AX_MIPI_CALLS, X)).
-#define AXSIM_WITH_SIGNATURE(X, name) AXSIM_SIG_##name(X)
-#define AXSIM_LIBRARY(calls, X) calls(AXSIM_WITH_SIGNATURE, X)
+// A row's parameters as a parameter list, an argument list or a list of their names.
+#define AXSIM_PARAMS(...) AXSIM_EACH(AXSIM_PARAM, , __VA_ARGS__)
+#define AXSIM_ARGS(...) AXSIM_EACH(AXSIM_ARG, , __VA_ARGS__)
+#define AXSIM_NAMES(...) AXSIM_EACH(AXSIM_NAME, , __VA_ARGS__)
+#define AXSIM_PARAM(unused, pair) AXSIM_PARAM_ pair
+#define AXSIM_PARAM_(type, name) type name
+#define AXSIM_ARG(unused, pair) AXSIM_ARG_ pair
+#define AXSIM_ARG_(type, name) name
+#define AXSIM_NAME(unused, pair) AXSIM_NAME_ pair
+#define AXSIM_NAME_(type, name) #name
+
+// X(NAME, return type, module, need, (type, name)...) for each call of the list (AXSIM_CALLS) or
+// of one library's part of it (AXSIM_LIBRARY(HDGRAB_SDK_AX_MIPI_CALLS, X)).
+#define AXSIM_WITH_ROW(X, name) AXSIM_APPLY(X, (name, AXSIM_ROW_##name))
+#define AXSIM_APPLY(X, row) X row
+#define AXSIM_LIBRARY(calls, X) calls(AXSIM_WITH_ROW, X)
 #define AXSIM_CALLS(X) AXSIM_LIBRARY(HDGRAB_SDK_CALLS, X)
+// clang-format on
 
 namespace axsim::detail {
 
-#define AXSIM_DECLARE(ret, name, params, args) \
-    __attribute__((visibility("default"))) ret name params;
+#define AXSIM_DECLARE(name, ret, module, need, ...) \
+    __attribute__((visibility("default"))) ret name(AXSIM_PARAMS(__VA_ARGS__));
 AXSIM_CALLS(AXSIM_DECLARE)
 #undef AXSIM_DECLARE
 

@@ -2,6 +2,7 @@
 // call, the call log, the leak report and the control API.
 #include "sim/sdk/core.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -18,9 +19,9 @@
 namespace axsim::detail {
 namespace {
 
-#define AXSIM_NAME(ret, name, params, args) #name,
-constexpr std::string_view kKnownCalls[] = {AXSIM_CALLS(AXSIM_NAME)};
-#undef AXSIM_NAME
+#define AXSIM_KNOWN(name, ...) #name,
+constexpr std::string_view kKnownCalls[] = {AXSIM_CALLS(AXSIM_KNOWN)};
+#undef AXSIM_KNOWN
 
 bool is_known_call(std::string_view name) {
     return std::find(std::begin(kKnownCalls), std::end(kKnownCalls), name) != std::end(kKnownCalls);
@@ -297,20 +298,23 @@ std::string trace_text(std::string_view text) {
     return out;
 }
 
-std::string rect(const AX_VIN_RECT_T& r) {
-    return fmt::format("{},{},{},{}", r.nStartX, r.nStartY, r.nWidth, r.nHeight);
+std::string symbol_at(const void* address) {
+    Dl_info info{};
+    if (address == nullptr || dladdr(address, &info) == 0 || info.dli_sname == nullptr ||
+        info.dli_saddr != address) {
+        return {};
+    }
+    return info.dli_sname;
 }
 
-int32_t init_module(const CallInfo& info, bool State::*flag, const char* what) {
-    return run(info, {}, [=](Call& c) {
-        c.refuse_if(c.s.*flag, Kind::kExist, "{} already initialised", what);
-        c.s.*flag = true;
-    });
+void init_module(Call& c, bool State::*flag, const char* what) {
+    c.refuse_if(c.s.*flag, Kind::kExist, "{} already initialised", what);
+    c.s.*flag = true;
 }
 
 // ---- the path of every call -----------------------------------------------------------------
 
-Call::Call(const CallInfo& info, std::initializer_list<Arg> args)
+Call::Call(const CallInfo& info)
     : s(delayed_core(info.name).state),
       settings(core().settings),
       core_(core()),
@@ -322,19 +326,19 @@ Call::Call(const CallInfo& info, std::initializer_list<Arg> args)
     call_.name = info.name;
     call_.status = 0;
     line_ = tracing_ ? info.name : "";
-    size_t i = 0;
-    for (const Arg& arg : args) {
-        if (i < id_.size()) {
-            id_[i++] = arg.value;
-        }
-        if (logging_) {
-            call_.args.push_back(arg.value);
-        }
-        if (arg.hex) {
-            members(arg.name, Hex{static_cast<uint64_t>(arg.value)});
-        } else {
-            members(arg.name, arg.value);
-        }
+}
+
+void Call::number(std::string_view name, int64_t value, bool hex) {
+    if (ids_ < id_.size()) {
+        id_[ids_++] = value;
+    }
+    if (logging_) {
+        call_.args.push_back(value);
+    }
+    if (hex) {
+        members(name, Hex{static_cast<uint64_t>(value)});
+    } else {
+        members(name, value);
     }
 }
 
@@ -344,6 +348,11 @@ void Call::add(std::string_view name, float value) {
 
 void Call::add(std::string_view name, Hex value) {
     fmt::format_to(std::back_inserter(line_), " {}=0x{:x}", name, value.value);
+}
+
+void Call::add(std::string_view name, const AX_VIN_RECT_T& r) {
+    fmt::format_to(std::back_inserter(line_), " {}={},{},{},{}", name, r.nStartX, r.nStartY,
+                   r.nWidth, r.nHeight);
 }
 
 void Call::record(const void* data, size_t size) {
@@ -420,9 +429,6 @@ void Call::find(Need need) {
 }
 
 int32_t Call::end(int32_t status) {
-    if (info_.result != nullptr) {
-        members(info_.result, Hex{result});
-    }
     call_.status = status;
     if (status != 0) {
         std::string why = injected_ ? std::string("injected failure") : reason_;
@@ -445,6 +451,16 @@ int32_t Call::end(int32_t status) {
     std::this_thread::sleep_for(wait_after);
     return status;
 }
+
+// ---- the calls: the generic path around each call's rule, one a row of the table -----------
+
+#define AXSIM_DEFINE(name, ret, module, need, ...)                                               \
+    ret name(AXSIM_PARAMS(__VA_ARGS__)) {                                                        \
+        return serve<ret>({#name, Module::k##module, Need::k##need}, {AXSIM_NAMES(__VA_ARGS__)}, \
+                          &rule::name __VA_OPT__(, AXSIM_ARGS(__VA_ARGS__)));                    \
+    }
+AXSIM_CALLS(AXSIM_DEFINE)
+#undef AXSIM_DEFINE
 
 }  // namespace axsim::detail
 

@@ -1,5 +1,5 @@
 // Shared state machine of the substitute media SDK: settings, faults, call log, object state and
-// the one path every call takes (Call, run()).
+// the one path every call takes (Call, serve()) around the call's own rule.
 #pragma once
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include <fmt/format.h>
@@ -154,12 +155,14 @@ Core& core();
 
 // Text value for a trace line: no spaces, no control characters; "" for an empty string.
 std::string trace_text(std::string_view text);
+// Name of the exported symbol at `address`, or "" when it is none.
+std::string symbol_at(const void* address);
 
 // ---- the path of every call -----------------------------------------------------------------
 
-// What a call addresses, checked (in this order) before its own rules: the module it needs
-// initialised, the number of its object in range (first argument; the pipe's channel is the
-// second) and, unless the call makes the object itself, the object.
+// What a call needs before its own rule, checked in this order: the module initialised, the
+// number of its object in range (first argument; the pipe's channel is the second) and, unless
+// the call makes the object itself (the ...Id needs), the object.
 enum class Need {
     kNone,
     kSys,
@@ -176,22 +179,14 @@ enum class Need {
     kIvpsGrp,
 };
 
-// What the generic path needs to know of one SDK call.
+// A call's row of the table, as the generic path needs it.
 struct CallInfo {
     const char* name;
     Module module;  // of every status the call refuses with
-    Need need = Need::kNone;
-    const char* result = nullptr;  // traced with the call's result address (AX_SYS_Mmap)
+    Need need;
 };
 
-// A scalar argument: the call log's args and a trace member, decimal or hex.
-struct Arg {
-    std::string_view name;
-    int64_t value;
-    bool hex = false;
-};
-
-// Unwinds a refused call to its run(), which reports it.
+// Unwinds a refused call to serve(), which reports it.
 struct Refusal {
     int32_t status;
 };
@@ -201,12 +196,67 @@ struct Hex {
     uint64_t value;
 };
 
+// How the generic path treats an argument: a number (a pointer the call does not read is an
+// address, the sensor object also traced by its symbol), a record the call reads or one it fills.
+enum class ArgKind { kNumber, kAddress, kSensor, kIn, kOut };
+template <typename A>
+constexpr ArgKind kind_of() {
+    if constexpr (std::is_integral_v<A>) {
+        return ArgKind::kNumber;
+    } else if constexpr (std::is_same_v<A, void*>) {
+        return ArgKind::kAddress;
+    } else if constexpr (std::is_same_v<A, AX_SENSOR_REGISTER_FUNC_T*>) {
+        return ArgKind::kSensor;
+    } else {
+        return std::is_const_v<std::remove_pointer_t<A>> ? ArgKind::kIn : ArgKind::kOut;
+    }
+}
+
+// True for a record the call reads that is absent.
+template <typename A>
+bool absent_record(A arg) {
+    if constexpr (kind_of<A>() == ArgKind::kIn) {
+        return arg == nullptr;
+    }
+    return false;
+}
+
+class Call;
+// Trace members of the records the calls read (`name` is the argument's), and of the frame
+// record AX_VIN_GetYuvFrame fills; defined with the module's rules.
+void trace(Call& c, const AX_POOL_FLOORPLAN_T& plan, std::string_view name);
+void trace(Call& c, const AX_MOD_INFO_T& link, std::string_view name);
+void trace(Call& c, const AX_MIPI_RX_DEV_T& attr, std::string_view name);
+void trace(Call& c, const AX_VIN_DEV_ATTR_T& attr, std::string_view name);
+void trace(Call& c, const AX_VIN_DEV_BIND_PIPE_T& bind, std::string_view name);
+void trace(Call& c, const AX_VIN_PIPE_ATTR_T& attr, std::string_view name);
+void trace(Call& c, const AX_VIN_CHN_ATTR_T& attr, std::string_view name);
+void trace(Call& c, const AX_VIDEO_FRAME_INFO_T& frame, std::string_view name);
+void trace(Call& c, const AX_SNS_ATTR_T& attr, std::string_view name);
+void trace(Call& c, const AX_IVPS_GRP_ATTR_T& attr, std::string_view name);
+void trace(Call& c, const AX_IVPS_PIPELINE_ATTR_T& attr, std::string_view name);
+void trace_filled(Call& c, const AX_VIDEO_FRAME_INFO_T& frame);
+
+// Reason of the refusal of an absent record.
+template <typename T>
+inline constexpr const char* kNullReason = "null attributes";
+template <>
+inline constexpr const char* kNullReason<AX_POOL_FLOORPLAN_T> = "null pool plan";
+template <>
+inline constexpr const char* kNullReason<AX_VIN_DEV_BIND_PIPE_T> = "null binding";
+template <>
+inline constexpr const char* kNullReason<AX_VIDEO_FRAME_INFO_T> = "null frame record";
+template <>
+inline constexpr const char* kNullReason<AX_MOD_INFO_T> = "null link record";
+template <>
+inline constexpr const char* kNullReason<AX_SENSOR_REGISTER_FUNC_T> = "null sensor object";
+
 // One SDK call in progress: serves the delay, holds the lock, collects the arguments for the
 // call log and the trace line, applies injected faults and the object checks, and at the end
 // records everything, writes the trace line and reports a refusal on standard error.
 class Call {
   public:
-    Call(const CallInfo& info, std::initializer_list<Arg> args);
+    explicit Call(const CallInfo& info);
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
@@ -217,11 +267,10 @@ class Call {
     VinPipe* pipe = nullptr;
     VinChn* chn = nullptr;
     IvpsGrp* grp = nullptr;
-    uintptr_t result = 0;                     // traced as CallInfo::result
+    uintptr_t result = 0;                     // a call returning an address: traced as addr=
     std::chrono::milliseconds wait_after{0};  // served after the lock is released
 
-    bool tracing() const { return tracing_; }
-    // Trace members: name, value, name, value ... (floats with two decimals).
+    // Trace members: name, value, name, value ... (floats with two decimals, arrays as lists).
     template <typename V, typename... Rest>
     void members(std::string_view name, const V& value, const Rest&... rest) {
         if (tracing_) {
@@ -232,6 +281,47 @@ class Call {
         }
     }
     void record(const void* data, size_t size);
+
+    // One argument before the checks: a number goes to the call log's args and the trace, a
+    // record read to the call log's bytes and the trace's members (`name=null`, or `name=set`,
+    // when a record of the call is absent).
+    template <typename A>
+    void take(const char* name, A arg, bool record_absent) {
+        constexpr ArgKind kind = kind_of<A>();
+        if constexpr (kind == ArgKind::kNumber) {
+            number(name, static_cast<int64_t>(arg), sizeof(A) == 8);
+        } else if constexpr (kind == ArgKind::kAddress || kind == ArgKind::kSensor) {
+            number(name, static_cast<int64_t>(reinterpret_cast<uintptr_t>(arg)), true);
+            if constexpr (kind == ArgKind::kSensor) {
+                members("symbol", trace_text(symbol_at(arg)));
+            }
+        } else if constexpr (kind == ArgKind::kIn) {
+            if (record_absent) {
+                members(name, arg == nullptr ? "null" : "set");
+            } else {
+                record(arg, sizeof(*arg));
+                if (tracing_) {
+                    trace(*this, *arg, name);
+                }
+            }
+        }
+    }
+    // After the object checks: an absent record is refused.
+    template <typename A>
+    void need(A arg) {
+        if constexpr (kind_of<A>() >= ArgKind::kSensor) {
+            refuse_if(arg == nullptr, Kind::kNullPtr, "{}",
+                      kNullReason<std::remove_cv_t<std::remove_pointer_t<A>>>);
+        }
+    }
+    // After the rule: the record the call filled.
+    template <typename A>
+    void give(A arg) {
+        if constexpr (kind_of<A>() == ArgKind::kOut) {
+            record(arg, sizeof(*arg));
+            trace_filled(*this, *arg);
+        }
+    }
 
     // Throws the injected status or the refusal of the object checks.
     void begin();
@@ -251,8 +341,14 @@ class Call {
     void add(std::string_view name, const V& value) {
         fmt::format_to(std::back_inserter(line_), " {}={}", name, value);
     }
+    template <typename V, size_t N>
+    requires(!std::is_same_v<V, char>) void add(std::string_view name, const V (&values)[N]) {
+        fmt::format_to(std::back_inserter(line_), " {}={}", name, fmt::join(values, ","));
+    }
     void add(std::string_view name, float value);
     void add(std::string_view name, Hex value);
+    void add(std::string_view name, const AX_VIN_RECT_T& r);
+    void number(std::string_view name, int64_t value, bool hex);
     void find(Need need);
     void find_pipe(bool must_exist);
 
@@ -267,77 +363,57 @@ class Call {
     std::string line_;
     std::string reason_;
     bool injected_ = false;
+    size_t ids_ = 0;
     std::array<int64_t, 2> id_{};
 };
 
-// A record argument the call reads: its bytes go to the call log and its members to the trace
-// (`null_name=null` when absent); an absent record is refused after the object checks.
-template <typename T>
-struct In {
-    const T* data;
-    void (*trace)(Call&, const T&);
-    const char* null_name = "attr";
-    const char* null_reason = "null attributes";
-};
-// Spelled out for compilers without class template argument deduction for aggregates.
-template <typename T, typename... Rest>
-In(const T*, void (*)(Call&, const T&), Rest...) -> In<T>;
+// Trace members named as the record's members: AXSIM_MEMBERS(c, a, nWidth, nHeight) is
+// c.members("nWidth", a.nWidth, "nHeight", a.nHeight).
+#define AXSIM_MEMBER(record, member) #member, record.member
+#define AXSIM_MEMBERS(c, record, ...) c.members(AXSIM_EACH(AXSIM_MEMBER, record, __VA_ARGS__))
 
-// The generic path: `trace` adds members before the checks, `body` applies the call's own rules
-// and effects (refusing by Call::refuse).
-template <typename Trace, typename Body>
-int32_t run(const CallInfo& info, std::initializer_list<Arg> args, Trace&& trace, Body&& body) {
-    Call c(info, args);
-    trace(c);
+// The rule of each call (rule::NAME, with the call's parameters, defined with its module): runs
+// once the arguments are taken and the object checks passed, refusing by Call::refuse.
+namespace rule {
+#define AXSIM_DECLARE_RULE(name, ret, module, need, ...) \
+    void name(Call& c __VA_OPT__(, AXSIM_PARAMS(__VA_ARGS__)));
+AXSIM_CALLS(AXSIM_DECLARE_RULE)
+#undef AXSIM_DECLARE_RULE
+}  // namespace rule
+
+// The generic path of every call (the table makes one a call, in core.cpp).
+template <typename Ret, typename... A>
+Ret serve(const CallInfo& info, std::initializer_list<const char*> names, void (*rule)(Call&, A...),
+          A... args) {
+    Call c(info);
+    [[maybe_unused]] const bool record_absent = (absent_record(args) || ...);
+    [[maybe_unused]] const char* const* name = names.begin();
+    (c.take(*name++, args, record_absent), ...);
     int32_t status = 0;
     try {
         c.begin();
-        body(c);
+        (c.need(args), ...);
+        rule(c, args...);
+        (c.give(args), ...);
     } catch (const Refusal& refusal) {
         status = refusal.status;
     }
-    return c.end(status);
+    if constexpr (std::is_pointer_v<Ret>) {
+        c.members("addr", Hex{c.result});
+        return c.end(status) == 0 ? reinterpret_cast<Ret>(c.result) : nullptr;
+    } else {
+        return c.end(status);
+    }
 }
 
-template <typename Body>
-int32_t run(const CallInfo& info, std::initializer_list<Arg> args, Body&& body) {
-    return run(
-        info, args, [](Call&) {}, body);
-}
-
-template <typename T, typename Body>
-int32_t run(const CallInfo& info, std::initializer_list<Arg> args, In<T> in, Body&& body) {
-    auto trace = [&](Call& c) {
-        if (in.data == nullptr) {
-            c.members(in.null_name, "null");
-            return;
-        }
-        c.record(in.data, sizeof(T));
-        if (c.tracing()) {
-            in.trace(c, *in.data);
-        }
-    };
-    return run(info, args, trace, [&](Call& c) {
-        c.refuse_if(in.data == nullptr, Kind::kNullPtr, "{}", in.null_reason);
-        body(c, *in.data);
-    });
-}
-
-// AX_SYS_Init and the modules' Init calls: sets the module's flag, refused while it is set
-// ("<what> already initialised").
-int32_t init_module(const CallInfo& info, bool State::*flag, const char* what);
+// The rule of AX_SYS_Init and the modules' Init calls: sets the module's flag, refused while it
+// is set ("<what> already initialised").
+void init_module(Call& c, bool State::*flag, const char* what);
 
 // True when all `size` bytes at `data` are 0 (records traced only when they hold something).
 inline bool is_zero(const void* data, size_t size) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     return std::all_of(bytes, bytes + size, [](uint8_t b) { return b == 0; });
 }
-
-// "a,b,c" of a list member.
-template <typename T>
-std::string list(const T& values) {
-    return fmt::format("{}", fmt::join(values, ","));
-}
-std::string rect(const AX_VIN_RECT_T& r);
 
 }  // namespace axsim::detail

@@ -13,16 +13,6 @@ constexpr uint16_t kStrideAlign = 16;
 // output channel 0. Any other filter is traced only when it holds a non-zero byte.
 constexpr std::array<std::pair<int, int>, 3> kTracedFilters{{{0, 0}, {1, 0}, {1, 1}}};
 
-void trace_filter(Call& c, int row, int col, const AX_IVPS_FILTER_T& f) {
-    auto key = [&](std::string_view member) {
-        return fmt::format("filter[{}][{}].{}", row, col, member);
-    };
-    c.members(key("bEngage"), f.bEngage, key("eEngine"), f.eEngine, key("fSrcFrameRate"),
-              f.fSrcFrameRate, key("fDstFrameRate"), f.fDstFrameRate, key("nDstPicWidth"),
-              f.nDstPicWidth, key("nDstPicHeight"), f.nDstPicHeight, key("nDstPicStride"),
-              f.nDstPicStride, key("eDstPicFormat"), f.eDstPicFormat);
-}
-
 // Calls f(row, col, filter) for every filter of the pipeline, row by row.
 template <typename F>
 void for_each_filter(const AX_IVPS_PIPELINE_ATTR_T& a, F&& f) {
@@ -31,21 +21,6 @@ void for_each_filter(const AX_IVPS_PIPELINE_ATTR_T& a, F&& f) {
             f(row, col, a.tFilter[row][col]);
         }
     }
-}
-
-void trace_pipeline(Call& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
-    c.members("nOutChnNum", a.nOutChnNum, "nOutFifoDepth", list(a.nOutFifoDepth));
-    for_each_filter(a, [&](int row, int col, const AX_IVPS_FILTER_T& f) {
-        bool named = std::find(kTracedFilters.begin(), kTracedFilters.end(), std::pair{row, col}) !=
-                     kTracedFilters.end();
-        if (named || !is_zero(&f, sizeof(f))) {
-            trace_filter(c, row, col, f);
-        }
-    });
-}
-
-void trace_grp_attr(Call& c, const AX_IVPS_GRP_ATTR_T& a) {
-    c.members("nInFifoDepth", a.nInFifoDepth, "ePipeline", a.ePipeline);
 }
 
 // Engaged filters must produce a picture: size, stride aligned to 16 pixels, sane rates.
@@ -79,91 +54,93 @@ void check_chn(Call& c, int32_t chn) {
     c.refuse_if(chn < 0 || chn >= kIvpsChns, Kind::kInvalidId, "channel {}", chn);
 }
 
-constexpr CallInfo kGrpCall(const char* name, Need need = Need::kIvpsGrp) {
-    return {name, Module::kIvps, need};
-}
-
 }  // namespace
 
-int32_t AX_IVPS_Init() {
-    return init_module(kGrpCall(__func__, Need::kSys), &State::ivps, "image processor");
-}
-
-int32_t AX_IVPS_Deinit() {
-    return run(kGrpCall(__func__, Need::kIvps), {}, [](Call& c) {
-        c.refuse_if(!c.s.groups.empty(), Kind::kBusy, "{} group(s) still exist", c.s.groups.size());
-        c.s.ivps = false;
-    });
-}
-
-int32_t AX_IVPS_CreateGrp(int32_t grp, const AX_IVPS_GRP_ATTR_T* attr) {
-    return run(kGrpCall(__func__, Need::kIvpsGrpId), {{"grp", grp}}, In{attr, trace_grp_attr},
-               [=](Call& c, const AX_IVPS_GRP_ATTR_T& a) {
-                   c.refuse_if(c.grp != nullptr, Kind::kExist, "group {} already created", grp);
-                   c.refuse_if(a.nInFifoDepth == 0 || a.nInFifoDepth > kMaxFifoDepth,
-                               Kind::kIllegalParam, "input queue depth {}", a.nInFifoDepth);
-                   c.s.groups[grp].attr = a;
-               });
-}
-
-int32_t AX_IVPS_DestoryGrp(int32_t grp) {
-    return run(kGrpCall(__func__), {{"grp", grp}}, [=](Call& c) {
-        c.refuse_if(c.grp->started, Kind::kBusy, "group {} started", grp);
-        c.refuse_if(linked_to(c.s, grp), Kind::kBusy, "group {} still linked", grp);
-        for (int32_t i = 0; i < kIvpsChns; ++i) {
-            c.refuse_if(c.grp->chn_enabled[static_cast<size_t>(i)], Kind::kBusy,
-                        "channel {} of group {} still enabled", i, grp);
+void trace(Call& c, const AX_IVPS_PIPELINE_ATTR_T& a, std::string_view) {
+    AXSIM_MEMBERS(c, a, nOutChnNum, nOutFifoDepth);
+    for_each_filter(a, [&](int row, int col, const AX_IVPS_FILTER_T& f) {
+        bool named = std::find(kTracedFilters.begin(), kTracedFilters.end(), std::pair{row, col}) !=
+                     kTracedFilters.end();
+        auto key = [&](std::string_view member) {
+            return fmt::format("filter[{}][{}].{}", row, col, member);
+        };
+        if (named || !is_zero(&f, sizeof(f))) {
+            c.members(key("bEngage"), f.bEngage, key("eEngine"), f.eEngine, key("fSrcFrameRate"),
+                      f.fSrcFrameRate, key("fDstFrameRate"), f.fDstFrameRate, key("nDstPicWidth"),
+                      f.nDstPicWidth, key("nDstPicHeight"), f.nDstPicHeight, key("nDstPicStride"),
+                      f.nDstPicStride, key("eDstPicFormat"), f.eDstPicFormat);
         }
-        c.s.groups.erase(grp);
     });
 }
 
-int32_t AX_IVPS_SetPipelineAttr(int32_t grp, const AX_IVPS_PIPELINE_ATTR_T* attr) {
-    return run(kGrpCall(__func__), {{"grp", grp}}, In{attr, trace_pipeline},
-               [=](Call& c, const AX_IVPS_PIPELINE_ATTR_T& a) {
-                   c.refuse_if(c.grp->started, Kind::kBusy, "group {} started", grp);
-                   check_pipeline(c, a);
-                   c.grp->pipeline = a;
-                   c.grp->pipeline_set = true;
-               });
+void trace(Call& c, const AX_IVPS_GRP_ATTR_T& a, std::string_view) {
+    AXSIM_MEMBERS(c, a, nInFifoDepth, ePipeline);
 }
 
-int32_t AX_IVPS_EnableChn(int32_t grp, int32_t chn) {
-    return run(kGrpCall(__func__), {{"grp", grp}, {"chn", chn}}, [=](Call& c) {
-        IvpsGrp& g = *c.grp;
-        check_chn(c, chn);
-        c.refuse_if(!g.pipeline_set, Kind::kNotConfig, "group {} has no pipeline", grp);
-        c.refuse_if(chn >= g.pipeline.nOutChnNum, Kind::kInvalidId,
-                    "channel {} beyond the pipeline's {} output channel(s)", chn,
-                    g.pipeline.nOutChnNum);
-        auto& enabled = g.chn_enabled[static_cast<size_t>(chn)];
-        c.refuse_if(enabled, Kind::kExist, "channel {} already enabled", chn);
-        enabled = true;
-    });
+namespace rule {
+
+void AX_IVPS_Init(Call& c) {
+    init_module(c, &State::ivps, "image processor");
 }
 
-int32_t AX_IVPS_DisableChn(int32_t grp, int32_t chn) {
-    return run(kGrpCall(__func__), {{"grp", grp}, {"chn", chn}}, [=](Call& c) {
-        check_chn(c, chn);
-        // Disabling a channel that is not enabled is accepted: tear-downs disable every channel
-        // the group may have, whether or not it was used.
-        c.grp->chn_enabled[static_cast<size_t>(chn)] = false;
-    });
+void AX_IVPS_Deinit(Call& c) {
+    c.refuse_if(!c.s.groups.empty(), Kind::kBusy, "{} group(s) still exist", c.s.groups.size());
+    c.s.ivps = false;
 }
 
-int32_t AX_IVPS_StartGrp(int32_t grp) {
-    return run(kGrpCall(__func__), {{"grp", grp}}, [=](Call& c) {
-        c.refuse_if(!c.grp->pipeline_set, Kind::kNotConfig, "group {} has no pipeline", grp);
-        c.refuse_if(c.grp->started, Kind::kExist, "group {} already started", grp);
-        c.grp->started = true;
-    });
+void AX_IVPS_CreateGrp(Call& c, int32_t grp, const AX_IVPS_GRP_ATTR_T* attr) {
+    c.refuse_if(c.grp != nullptr, Kind::kExist, "group {} already created", grp);
+    c.refuse_if(attr->nInFifoDepth == 0 || attr->nInFifoDepth > kMaxFifoDepth, Kind::kIllegalParam,
+                "input queue depth {}", attr->nInFifoDepth);
+    c.s.groups[grp].attr = *attr;
 }
 
-int32_t AX_IVPS_StopGrp(int32_t grp) {
-    return run(kGrpCall(__func__), {{"grp", grp}}, [=](Call& c) {
-        c.refuse_if(!c.grp->started, Kind::kNotReady, "group {} not started", grp);
-        c.grp->started = false;
-    });
+void AX_IVPS_DestoryGrp(Call& c, int32_t grp) {
+    c.refuse_if(c.grp->started, Kind::kBusy, "group {} started", grp);
+    c.refuse_if(linked_to(c.s, grp), Kind::kBusy, "group {} still linked", grp);
+    for (int32_t i = 0; i < kIvpsChns; ++i) {
+        c.refuse_if(c.grp->chn_enabled[static_cast<size_t>(i)], Kind::kBusy,
+                    "channel {} of group {} still enabled", i, grp);
+    }
+    c.s.groups.erase(grp);
 }
 
+void AX_IVPS_SetPipelineAttr(Call& c, int32_t grp, const AX_IVPS_PIPELINE_ATTR_T* attr) {
+    c.refuse_if(c.grp->started, Kind::kBusy, "group {} started", grp);
+    check_pipeline(c, *attr);
+    c.grp->pipeline = *attr;
+    c.grp->pipeline_set = true;
+}
+
+void AX_IVPS_EnableChn(Call& c, int32_t grp, int32_t chn) {
+    IvpsGrp& g = *c.grp;
+    check_chn(c, chn);
+    c.refuse_if(!g.pipeline_set, Kind::kNotConfig, "group {} has no pipeline", grp);
+    c.refuse_if(chn >= g.pipeline.nOutChnNum, Kind::kInvalidId,
+                "channel {} beyond the pipeline's {} output channel(s)", chn,
+                g.pipeline.nOutChnNum);
+    auto& enabled = g.chn_enabled[static_cast<size_t>(chn)];
+    c.refuse_if(enabled, Kind::kExist, "channel {} already enabled", chn);
+    enabled = true;
+}
+
+void AX_IVPS_DisableChn(Call& c, int32_t, int32_t chn) {
+    check_chn(c, chn);
+    // Disabling a channel that is not enabled is accepted: tear-downs disable every channel
+    // the group may have, whether or not it was used.
+    c.grp->chn_enabled[static_cast<size_t>(chn)] = false;
+}
+
+void AX_IVPS_StartGrp(Call& c, int32_t grp) {
+    c.refuse_if(!c.grp->pipeline_set, Kind::kNotConfig, "group {} has no pipeline", grp);
+    c.refuse_if(c.grp->started, Kind::kExist, "group {} already started", grp);
+    c.grp->started = true;
+}
+
+void AX_IVPS_StopGrp(Call& c, int32_t grp) {
+    c.refuse_if(!c.grp->started, Kind::kNotReady, "group {} not started", grp);
+    c.grp->started = false;
+}
+
+}  // namespace rule
 }  // namespace axsim::detail

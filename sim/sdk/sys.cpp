@@ -14,19 +14,6 @@ std::string_view partition_name(const AX_POOL_CONFIG_T& cfg) {
     return {cfg.PartitionName, strnlen(cfg.PartitionName, sizeof(cfg.PartitionName))};
 }
 
-// Entries 0 and 1, and any other that is not all zero.
-void trace_plan(Call& c, const AX_POOL_FLOORPLAN_T& plan) {
-    for (size_t i = 0; i < AX_MAX_COMM_POOLS; ++i) {
-        const AX_POOL_CONFIG_T& e = plan.CommPool[i];
-        auto key = [i](std::string_view member) { return fmt::format("pool[{}].{}", i, member); };
-        if (i < 2 || !is_zero(&e, sizeof(e))) {
-            c.members(key("MetaSize"), e.MetaSize, key("BlkSize"), e.BlkSize, key("BlkCnt"),
-                      e.BlkCnt, key("CacheMode"), e.CacheMode, key("PartitionName"),
-                      trace_text(partition_name(e)));
-        }
-    }
-}
-
 void check_plan(Call& c, const AX_POOL_FLOORPLAN_T& plan) {
     uint64_t total = 0;
     size_t used = 0;
@@ -50,61 +37,107 @@ bool same(const AX_MOD_INFO_T& a, const AX_MOD_INFO_T& b) {
     return a.enModId == b.enModId && a.s32GrpId == b.s32GrpId && a.s32ChnId == b.s32ChnId;
 }
 
-// Both link records: their bytes, src then dst, and their members; an absent one is traced as
-// "null" (the other as "set") and refused after the media system check.
-template <typename Body>
-int32_t link_call(const char* name, const AX_MOD_INFO_T* src, const AX_MOD_INFO_T* dst,
-                  Body&& body) {
-    auto trace = [&](Call& c) {
-        if (src == nullptr || dst == nullptr) {
-            c.members("src", src == nullptr ? "null" : "set", "dst",
-                      dst == nullptr ? "null" : "set");
-            return;
-        }
-        c.record(src, sizeof(*src));
-        c.record(dst, sizeof(*dst));
-        for (auto [who, m] : {std::pair{"src", src}, std::pair{"dst", dst}}) {
-            c.members(fmt::format("{}.enModId", who), m->enModId, fmt::format("{}.s32GrpId", who),
-                      m->s32GrpId, fmt::format("{}.s32ChnId", who), m->s32ChnId);
-        }
-    };
-    return run({name, Module::kSys, Need::kSys}, {}, trace, [&](Call& c) {
-        c.refuse_if(src == nullptr || dst == nullptr, Kind::kNullPtr, "null link record");
-        body(c, *src, *dst);
-    });
-}
+}  // namespace
 
-void link(Call& c, const AX_MOD_INFO_T& src, const AX_MOD_INFO_T& dst) {
-    State& s = c.s;
-    c.refuse_if(src.enModId != kModVin || dst.enModId != kModIvps, Kind::kNotSupport,
-                "only video input ({}) to image processor ({}) links are simulated, not {} to {}",
-                kModVin, kModIvps, src.enModId, dst.enModId);
-    c.refuse_if(src.s32GrpId < 0 || src.s32GrpId >= static_cast<int32_t>(kVinPipes) ||
-                    src.s32ChnId < 0 || src.s32ChnId >= static_cast<int32_t>(kVinChns),
-                Kind::kInvalidId, "source pipe/channel out of range");
-    auto pipe = s.pipes.find(static_cast<uint8_t>(src.s32GrpId));
-    c.refuse_if(pipe == s.pipes.end(), Kind::kNotExist, "source pipe {} not created", src.s32GrpId);
-    c.refuse_if(!pipe->second.chn[static_cast<size_t>(src.s32ChnId)].enabled, Kind::kNotReady,
-                "source channel {} of pipe {} not enabled", src.s32ChnId, src.s32GrpId);
-    c.refuse_if(s.groups.count(dst.s32GrpId) == 0, Kind::kNotExist,
-                "destination group {} not created", dst.s32GrpId);
-    c.refuse_if(dst.s32ChnId != 0, Kind::kInvalidId, "a group has one input (channel 0), not {}",
-                dst.s32ChnId);
-    for (const auto& l : s.links) {
-        c.refuse_if(same(l.src, src) && same(l.dst, dst), Kind::kExist, "link already exists");
-        c.refuse_if(same(l.dst, dst), Kind::kBusy, "destination already has a source");
+// Entries 0 and 1, and any other that is not all zero.
+void trace(Call& c, const AX_POOL_FLOORPLAN_T& plan, std::string_view) {
+    for (size_t i = 0; i < AX_MAX_COMM_POOLS; ++i) {
+        const AX_POOL_CONFIG_T& e = plan.CommPool[i];
+        auto key = [i](std::string_view member) { return fmt::format("pool[{}].{}", i, member); };
+        if (i < 2 || !is_zero(&e, sizeof(e))) {
+            c.members(key("MetaSize"), e.MetaSize, key("BlkSize"), e.BlkSize, key("BlkCnt"),
+                      e.BlkCnt, key("CacheMode"), e.CacheMode, key("PartitionName"),
+                      trace_text(partition_name(e)));
+        }
     }
-    s.links.push_back(Link{src, dst});
 }
 
-void unlink(Call& c, const AX_MOD_INFO_T& src, const AX_MOD_INFO_T& dst) {
+void trace(Call& c, const AX_MOD_INFO_T& m, std::string_view name) {
+    c.members(fmt::format("{}.enModId", name), m.enModId, fmt::format("{}.s32GrpId", name),
+              m.s32GrpId, fmt::format("{}.s32ChnId", name), m.s32ChnId);
+}
+
+namespace rule {
+
+void AX_SYS_Init(Call& c) {
+    init_module(c, &State::sys, "media system");
+}
+
+void AX_SYS_Deinit(Call& c) {
+    State& s = c.s;
+    c.refuse_if(s.pools_created, Kind::kBusy, "common pools still exist");
+    c.refuse_if(s.vin || s.ivps || s.mipi, Kind::kBusy, "modules still initialised:{}{}{}",
+                s.vin ? " VIN" : "", s.ivps ? " IVPS" : "", s.mipi ? " MIPI" : "");
+    c.refuse_if(!s.mappings.empty(), Kind::kBusy, "frame mappings still exist");
+    s.sys = false;
+    s.plan_set = false;
+}
+
+void AX_POOL_Exit(Call& c) {
+    State& s = c.s;
+    c.refuse_if(s.pools_created && !s.frames.empty(), Kind::kBusy, "{} frame(s) still held",
+                s.frames.size());
+    c.refuse_if(s.pools_created && (s.vin || s.ivps), Kind::kBusy, "blocks still referenced by{}{}",
+                s.vin ? " VIN" : "", s.ivps ? " IVPS" : "");
+    // No pools at all is fine: releasing what an earlier run left behind finds nothing.
+    s.pools.clear();
+    s.pools_created = false;
+    s.plan_set = false;
+}
+
+void AX_POOL_SetConfig(Call& c, const AX_POOL_FLOORPLAN_T* plan) {
+    c.refuse_if(c.s.pools_created, Kind::kBusy, "common pools already created");
+    check_plan(c, *plan);
+    c.s.plan = *plan;
+    c.s.plan_set = true;
+}
+
+void AX_POOL_Init(Call& c) {
+    State& s = c.s;
+    c.refuse_if(s.pools_created, Kind::kExist, "common pools already created");
+    c.refuse_if(!s.plan_set, Kind::kNotConfig, "no pool plan configured");
+    uint64_t phys = kPhysBase;
+    for (const auto& e : s.plan.CommPool) {
+        if (e.BlkCnt != 0) {
+            s.pools.push_back(Pool{e, phys, std::vector<bool>(e.BlkCnt, false)});
+            phys += block_stride(e) * e.BlkCnt;
+        }
+    }
+    s.pools_created = true;
+}
+
+void AX_SYS_Link(Call& c, const AX_MOD_INFO_T* src, const AX_MOD_INFO_T* dst) {
+    State& s = c.s;
+    c.refuse_if(src->enModId != kModVin || dst->enModId != kModIvps, Kind::kNotSupport,
+                "only video input ({}) to image processor ({}) links are simulated, not {} to {}",
+                kModVin, kModIvps, src->enModId, dst->enModId);
+    c.refuse_if(src->s32GrpId < 0 || src->s32GrpId >= static_cast<int32_t>(kVinPipes) ||
+                    src->s32ChnId < 0 || src->s32ChnId >= static_cast<int32_t>(kVinChns),
+                Kind::kInvalidId, "source pipe/channel out of range");
+    auto pipe = s.pipes.find(static_cast<uint8_t>(src->s32GrpId));
+    c.refuse_if(pipe == s.pipes.end(), Kind::kNotExist, "source pipe {} not created",
+                src->s32GrpId);
+    c.refuse_if(!pipe->second.chn[static_cast<size_t>(src->s32ChnId)].enabled, Kind::kNotReady,
+                "source channel {} of pipe {} not enabled", src->s32ChnId, src->s32GrpId);
+    c.refuse_if(s.groups.count(dst->s32GrpId) == 0, Kind::kNotExist,
+                "destination group {} not created", dst->s32GrpId);
+    c.refuse_if(dst->s32ChnId != 0, Kind::kInvalidId, "a group has one input (channel 0), not {}",
+                dst->s32ChnId);
+    for (const auto& l : s.links) {
+        c.refuse_if(same(l.src, *src) && same(l.dst, *dst), Kind::kExist, "link already exists");
+        c.refuse_if(same(l.dst, *dst), Kind::kBusy, "destination already has a source");
+    }
+    s.links.push_back(Link{*src, *dst});
+}
+
+void AX_SYS_UnLink(Call& c, const AX_MOD_INFO_T* src, const AX_MOD_INFO_T* dst) {
     auto it = std::find_if(c.s.links.begin(), c.s.links.end(),
-                           [&](const Link& l) { return same(l.src, src) && same(l.dst, dst); });
+                           [&](const Link& l) { return same(l.src, *src) && same(l.dst, *dst); });
     c.refuse_if(it == c.s.links.end(), Kind::kNotExist, "no such link");
     c.s.links.erase(it);
 }
 
-void* map_frame(Call& c, uint64_t phys, uint32_t size) {
+void AX_SYS_Mmap(Call& c, uint64_t phys, uint32_t size) {
     auto frame = c.s.frames.find(phys);
     c.refuse_if(frame == c.s.frames.end(), Kind::kNotExist,
                 "0x{:x} is not the address of a frame held", phys);
@@ -119,96 +152,17 @@ void* map_frame(Call& c, uint64_t phys, uint32_t size) {
     draw_picture(static_cast<uint8_t*>(addr), size, f.width, f.height, f.stride, f.seq);
     c.result = reinterpret_cast<uintptr_t>(addr);
     c.s.mappings[c.result] = Mapping{size, length, phys};
-    return addr;
 }
 
-}  // namespace
-
-int32_t AX_SYS_Init() {
-    return init_module({__func__, Module::kSys}, &State::sys, "media system");
+void AX_SYS_Munmap(Call& c, void* addr, uint32_t size) {
+    auto it = c.s.mappings.find(reinterpret_cast<uintptr_t>(addr));
+    c.refuse_if(it == c.s.mappings.end(), Kind::kNotExist,
+                "{} is not a mapping made by AX_SYS_Mmap", addr);
+    c.refuse_if(it->second.size != size, Kind::kIllegalParam, "size {} differs from the mapped {}",
+                size, it->second.size);
+    ::munmap(addr, it->second.length);
+    c.s.mappings.erase(it);
 }
 
-int32_t AX_SYS_Deinit() {
-    return run({__func__, Module::kSys, Need::kSys}, {}, [](Call& c) {
-        State& s = c.s;
-        c.refuse_if(s.pools_created, Kind::kBusy, "common pools still exist");
-        c.refuse_if(s.vin || s.ivps || s.mipi, Kind::kBusy, "modules still initialised:{}{}{}",
-                    s.vin ? " VIN" : "", s.ivps ? " IVPS" : "", s.mipi ? " MIPI" : "");
-        c.refuse_if(!s.mappings.empty(), Kind::kBusy, "frame mappings still exist");
-        s.sys = false;
-        s.plan_set = false;
-    });
-}
-
-int32_t AX_POOL_Exit() {
-    return run({__func__, Module::kPool, Need::kSys}, {}, [](Call& c) {
-        State& s = c.s;
-        c.refuse_if(s.pools_created && !s.frames.empty(), Kind::kBusy, "{} frame(s) still held",
-                    s.frames.size());
-        c.refuse_if(s.pools_created && (s.vin || s.ivps), Kind::kBusy,
-                    "blocks still referenced by{}{}", s.vin ? " VIN" : "", s.ivps ? " IVPS" : "");
-        // No pools at all is fine: releasing what an earlier run left behind finds nothing.
-        s.pools.clear();
-        s.pools_created = false;
-        s.plan_set = false;
-    });
-}
-
-int32_t AX_POOL_SetConfig(const AX_POOL_FLOORPLAN_T* plan) {
-    return run({__func__, Module::kPool, Need::kSys}, {},
-               In{plan, trace_plan, "plan", "null pool plan"},
-               [](Call& c, const AX_POOL_FLOORPLAN_T& p) {
-                   c.refuse_if(c.s.pools_created, Kind::kBusy, "common pools already created");
-                   check_plan(c, p);
-                   c.s.plan = p;
-                   c.s.plan_set = true;
-               });
-}
-
-int32_t AX_POOL_Init() {
-    return run({__func__, Module::kPool, Need::kSys}, {}, [](Call& c) {
-        State& s = c.s;
-        c.refuse_if(s.pools_created, Kind::kExist, "common pools already created");
-        c.refuse_if(!s.plan_set, Kind::kNotConfig, "no pool plan configured");
-        uint64_t phys = kPhysBase;
-        for (const auto& e : s.plan.CommPool) {
-            if (e.BlkCnt != 0) {
-                s.pools.push_back(Pool{e, phys, std::vector<bool>(e.BlkCnt, false)});
-                phys += block_stride(e) * e.BlkCnt;
-            }
-        }
-        s.pools_created = true;
-    });
-}
-
-int32_t AX_SYS_Link(const AX_MOD_INFO_T* src, const AX_MOD_INFO_T* dst) {
-    return link_call(__func__, src, dst, link);
-}
-
-int32_t AX_SYS_UnLink(const AX_MOD_INFO_T* src, const AX_MOD_INFO_T* dst) {
-    return link_call(__func__, src, dst, unlink);
-}
-
-void* AX_SYS_Mmap(uint64_t phy_addr, uint32_t size) {
-    void* addr = nullptr;
-    run({__func__, Module::kSys, Need::kSys, "addr"},
-        {{"phys", static_cast<int64_t>(phy_addr), true}, {"size", size}},
-        [&](Call& c) { addr = map_frame(c, phy_addr, size); });
-    return addr;
-}
-
-int32_t AX_SYS_Munmap(void* virt_addr, uint32_t size) {
-    auto key = reinterpret_cast<uintptr_t>(virt_addr);
-    return run({__func__, Module::kSys, Need::kSys},
-               {{"addr", static_cast<int64_t>(key), true}, {"size", size}}, [&](Call& c) {
-                   auto it = c.s.mappings.find(key);
-                   c.refuse_if(it == c.s.mappings.end(), Kind::kNotExist,
-                               "{} is not a mapping made by AX_SYS_Mmap", virt_addr);
-                   c.refuse_if(it->second.size != size, Kind::kIllegalParam,
-                               "size {} differs from the mapped {}", size, it->second.size);
-                   ::munmap(virt_addr, it->second.length);
-                   c.s.mappings.erase(it);
-               });
-}
-
+}  // namespace rule
 }  // namespace axsim::detail

@@ -20,9 +20,7 @@ class Dump : public MediaTest {
   protected:
     // Media system, pools and video input up, as the dump mode has them.
     std::unique_ptr<AxeraUtil> started(int32_t width, int32_t height) {
-        auto util = make_util(width, height, 60);
-        EXPECT_TRUE(util->axera_sys_init());
-        EXPECT_TRUE(util->axera_pool_init(3840, 2400));
+        auto util = with_pools(width, height);
         EXPECT_TRUE(util->axera_vin_init());
         clear_trace();
         return util;
@@ -60,8 +58,7 @@ TEST_F(Dump, WritesTheWholeFirstPlaneByteForByte) {
     };
     for (const Case c : {Case{0, 1920, 4147200}, Case{64, 1984, 4285440}}) {
         SCOPED_TRACE("stride " + std::to_string(c.stride));
-        axsim::reset();
-        trace_start = 0;
+        fresh_substitute();
         axsim::set_stride_padding(c.padding);
         auto util = started(1920, 1080);
         const auto path = dir / "frame.yuyv422";

@@ -13,12 +13,31 @@ class Ivps : public MediaTest {
   protected:
     // Media system, pools and video input up, as the capture thread has them.
     std::unique_ptr<AxeraUtil> started(int32_t width, int32_t height, int32_t fps) {
-        auto util = make_util(width, height, fps);
-        EXPECT_TRUE(util->axera_sys_init());
-        EXPECT_TRUE(util->axera_pool_init(3840, 2400));
+        auto util = with_pools(width, height, fps);
         EXPECT_TRUE(util->axera_vin_init());
         clear_trace();
         return util;
+    }
+
+    // On a fresh pipeline made by `prepare` (when given), `operation` with the nth call named
+    // order[step] failing: it fails after exactly the calls of `order` up to that step, logs
+    // that call's failure alone and leaves the group number at `group`.
+    void expect_failure_at(const std::vector<std::string>& order, size_t step, unsigned nth,
+                           bool (AxeraUtil::*prepare)(), bool (AxeraUtil::*operation)(),
+                           int32_t group) {
+        fresh_substitute();
+        auto util = started(1920, 1080, 60);
+        if (prepare != nullptr) {
+            ASSERT_TRUE((*util.*prepare)());
+            clear_trace();
+        }
+        axsim::fail(order[step], kFault, nth);
+        EXPECT_FALSE((*util.*operation)());
+        EXPECT_EQ(call_names(), std::vector<std::string>(order.begin(), order.begin() + step + 1));
+        EXPECT_EQ(log_lines(),
+                  (std::vector<LogLine>{{"error", order[step] + " failed, " + kFaultText}}));
+        EXPECT_EQ(util->ivps_group, group);
+        axsim::clear_faults();
     }
 };
 
@@ -44,8 +63,7 @@ TEST_F(Ivps, GroupSequenceAndPipelineRecordAtEachGeometry) {
     for (const Geometry g :
          {Geometry{1920, 1080, 60, 1920}, Geometry{1366, 768, 30, 1376}, Geometry{1, 1, 60, 16}}) {
         SCOPED_TRACE(std::to_string(g.width) + "x" + std::to_string(g.height));
-        axsim::reset();
-        trace_start = 0;
+        fresh_substitute();
         auto util = started(g.width, g.height, g.fps);
         ASSERT_TRUE(util->axera_ivps_init());
         EXPECT_EQ(util->ivps_group, 0);
@@ -113,16 +131,7 @@ TEST_F(Ivps, FailureAtEachBringUpStep) {
                                          "AX_IVPS_StartGrp"};
     for (size_t step = 0; step < order.size(); ++step) {
         SCOPED_TRACE(order[step]);
-        axsim::reset();
-        trace_start = 0;
-        auto util = started(1920, 1080, 60);
-        axsim::fail(order[step], kFault, 1);
-        EXPECT_FALSE(util->axera_ivps_init());
-        EXPECT_EQ(call_names(), std::vector<std::string>(order.begin(), order.begin() + step + 1));
-        EXPECT_EQ(log_lines(),
-                  (std::vector<LogLine>{{"error", order[step] + " failed, " + kFaultText}}));
-        EXPECT_EQ(util->ivps_group, step == 0 ? -1 : 0);
-        axsim::clear_faults();
+        expect_failure_at(order, step, 1, nullptr, &AxeraUtil::axera_ivps_init, step == 0 ? -1 : 0);
     }
 }
 
@@ -132,19 +141,10 @@ TEST_F(Ivps, FailureAtEachTearDownStep) {
                                          "AX_IVPS_Deinit"};
     for (size_t step = 0; step < order.size(); ++step) {
         SCOPED_TRACE(std::to_string(step) + " " + order[step]);
-        axsim::reset();
-        trace_start = 0;
-        auto util = started(1920, 1080, 60);
-        ASSERT_TRUE(util->axera_ivps_init());
-        clear_trace();
-        // The second DisableChn is the second call of that name from now.
-        axsim::fail(order[step], kFault, step == 2 ? 2 : 1);
-        EXPECT_FALSE(util->axera_ivps_deinit());
-        EXPECT_EQ(call_names(), std::vector<std::string>(order.begin(), order.begin() + step + 1));
-        EXPECT_EQ(log_lines(),
-                  (std::vector<LogLine>{{"error", order[step] + " failed, " + kFaultText}}));
-        EXPECT_EQ(util->ivps_group, 0) << "nothing resets the group number";
-        axsim::clear_faults();
+        // The second DisableChn is the second call of that name from now; nothing resets the
+        // group number.
+        expect_failure_at(order, step, step == 2 ? 2 : 1, &AxeraUtil::axera_ivps_init,
+                          &AxeraUtil::axera_ivps_deinit, 0);
     }
 }
 
@@ -169,19 +169,16 @@ TEST_F(Ivps, LinkRecordsJoinVideoInputToGroup) {
 TEST_F(Ivps, LinkFailuresAreLogged) {
     auto util = started(1920, 1080, 60);
     ASSERT_TRUE(util->axera_ivps_init());
-    clear_trace();
-    axsim::fail("AX_SYS_Link", kFault, 1);
-    EXPECT_FALSE(util->axera_link_init());
-    EXPECT_EQ(log_lines(),
-              (std::vector<LogLine>{
-                  {"error", std::string("AX_SYS_Link failed (VIN->IVPS), ") + kFaultText}}));
+    auto expect_failure = [&](const std::string& call, bool (AxeraUtil::*operation)()) {
+        clear_trace();
+        axsim::fail(call, kFault, 1);
+        EXPECT_FALSE((*util.*operation)());
+        EXPECT_EQ(log_lines(),
+                  (std::vector<LogLine>{{"error", call + " failed (VIN->IVPS), " + kFaultText}}));
+    };
+    expect_failure("AX_SYS_Link", &AxeraUtil::axera_link_init);
     ASSERT_TRUE(util->axera_link_init());
-    clear_trace();
-    axsim::fail("AX_SYS_UnLink", kFault, 1);
-    EXPECT_FALSE(util->axera_link_deinit());
-    EXPECT_EQ(log_lines(),
-              (std::vector<LogLine>{
-                  {"error", std::string("AX_SYS_UnLink failed (VIN->IVPS), ") + kFaultText}}));
+    expect_failure("AX_SYS_UnLink", &AxeraUtil::axera_link_deinit);
     EXPECT_EQ(util->dev_id, 0);
     EXPECT_EQ(util->ivps_group, 0);
     EXPECT_TRUE(util->sensor_lib);

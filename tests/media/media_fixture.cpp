@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <fstream>
 
+#include "media/media_constants.h"
+
 namespace media_test {
 
 ::testing::AssertionResult zero_outside(const std::vector<uint8_t>& record,
@@ -72,6 +74,24 @@ std::unique_ptr<AxeraUtil> MediaTest::make_util(int32_t width, int32_t height, i
     logger->sinks().push_back(sink);
     logger->set_level(spdlog::level::debug);
     return util;
+}
+
+std::unique_ptr<AxeraUtil> MediaTest::with_pools(int32_t width, int32_t height, int32_t fps) {
+    auto util = make_util(width, height, fps);
+    EXPECT_TRUE(util->axera_sys_init());
+    EXPECT_TRUE(util->axera_pool_init(hdgrab::media::kPoolWidth, hdgrab::media::kPoolHeight));
+    clear_trace();
+    return util;
+}
+
+void MediaTest::fresh_substitute() {
+    axsim::reset();
+    trace_start = 0;
+}
+
+void MediaTest::create_marker(const std::string& text) {
+    std::filesystem::create_directories(marker.parent_path());
+    std::ofstream(marker) << text;
 }
 
 std::vector<std::string> MediaTest::call_names() {

@@ -64,6 +64,12 @@ T field(const std::vector<uint8_t>& record, size_t offset) {
     return value;
 }
 
+// A call whose failure a table of bring-up or tear-down steps injects, and the message logged.
+struct StepFailure {
+    const char* call;
+    std::string message;
+};
+
 // True when every byte of `record` outside the listed [offset, offset+size) ranges is zero.
 struct Span {
     size_t offset;
@@ -81,6 +87,14 @@ class MediaTest : public ::testing::Test {
     std::unique_ptr<AxeraUtil> make_util(int32_t width = 1920, int32_t height = 1080,
                                          int32_t fps = 60);
     hdgrab::media::MediaPlatform platform();
+    // make_util() with the media system and the pools started, as every caller has them before
+    // the receiver, the video input or the image processor; the trace cleared.
+    std::unique_ptr<AxeraUtil> with_pools(int32_t width = 1920, int32_t height = 1080,
+                                          int32_t fps = 60);
+    // A fresh substitute and trace, for the next case of a table.
+    void fresh_substitute();
+    // The reboot marker (and its folder) as an earlier reboot left it.
+    void create_marker(const std::string& text = "");
 
     // Names of the SDK calls made since the last reset.
     std::vector<std::string> call_names();

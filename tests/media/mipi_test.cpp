@@ -17,10 +17,7 @@ class Mipi : public MediaTest {
   protected:
     void SetUp() override {
         MediaTest::SetUp();
-        util = make_util();
-        ASSERT_TRUE(util->axera_sys_init());
-        ASSERT_TRUE(util->axera_pool_init(3840, 2400));
-        clear_trace();
+        util = with_pools();
     }
 
     uint32_t register_value(uint32_t address) {
@@ -116,26 +113,18 @@ TEST_F(Mipi, FailedInitEndsTheBringUpAtOnce) {
 
 // After the receiver's initialisation every step is attempted, each failure logged by itself.
 TEST_F(Mipi, FailuresAtEachLaterStep) {
-    struct Case {
-        const char* call;
-        std::string message;
-    };
-    const std::vector<Case> cases{
+    const std::vector<StepFailure> cases{
         {"AX_MIPI_RX_SetAttr", "AX_MIPI_RX_SetAttr failed, ret=0x80040003"},
         {"AX_MIPI_RX_Reset", "AX_MIPI_RX_Reset, ret=0x80040003"},
         {"AX_MIPI_RX_Start", "AX_MIPI_RX_Start failed, ret=0x80040003"},
     };
-    for (const Case& c : cases) {
+    for (const StepFailure& c : cases) {
         SCOPED_TRACE(c.call);
         util.reset();
-        axsim::reset();
-        trace_start = 0;
+        fresh_substitute();
         std::filesystem::resize_file(dev_mem, 0);
         std::filesystem::resize_file(dev_mem, 0x02301000);
-        util = make_util();
-        ASSERT_TRUE(util->axera_sys_init());
-        ASSERT_TRUE(util->axera_pool_init(3840, 2400));
-        clear_trace();
+        util = with_pools();
         axsim::fail(c.call, kFault, 1);
         EXPECT_FALSE(util->axera_mipi_init());
         EXPECT_EQ(util->dev_id, -1);

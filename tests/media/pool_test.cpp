@@ -57,8 +57,7 @@ TEST_F(Pools, PictureBlockIsAlignedInUnsigned32BitArithmetic) {
         uint64_t block;
     };
     for (const Case& c : {Case{1, 1, 512}, Case{1920, 1080, 4147200}, Case{1366, 768, 2113536}}) {
-        axsim::reset();
-        trace_start = 0;
+        fresh_substitute();
         auto util = make_util();
         ASSERT_TRUE(util->axera_sys_init());
         ASSERT_TRUE(util->axera_pool_init(c.width, c.height));
@@ -88,8 +87,7 @@ TEST_F(Pools, FailuresAtEachStepAreLoggedAndStopTheStart) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.call);
-        axsim::reset();
-        trace_start = 0;
+        fresh_substitute();
         auto util = make_util();
         ASSERT_TRUE(util->axera_sys_init());
         clear_trace();
@@ -104,8 +102,7 @@ TEST_F(Pools, FailuresAtEachStepAreLoggedAndStopTheStart) {
 }
 
 TEST_F(Pools, ReleasedLeftoversRemoveTheRebootMarker) {
-    std::filesystem::create_directories(marker.parent_path());
-    { std::ofstream(marker).put('\n'); }
+    create_marker("\n");
     auto util = make_util();
     ASSERT_TRUE(util->axera_sys_init());
     ASSERT_TRUE(util->axera_pool_init(3840, 2400));
@@ -131,8 +128,7 @@ TEST_F(Pools, RebootGuardRebootsOnceWhenLeftoversStay) {
 }
 
 TEST_F(Pools, RebootGuardRefusesASecondReboot) {
-    std::filesystem::create_directories(marker.parent_path());
-    { std::ofstream create(marker); }
+    create_marker();
     auto util = make_util();
     ASSERT_TRUE(util->axera_sys_init());
     axsim::fail("AX_POOL_Exit", kFault, 1);
@@ -155,12 +151,8 @@ TEST_F(Pools, DefaultMarkerFolderGivesTheFixedMkdirCommand) {
 }
 
 TEST_F(Pools, DestructorReleasesPoolsAndSystem) {
-    auto util = make_util();
-    ASSERT_TRUE(util->axera_sys_init());
-    ASSERT_TRUE(util->axera_pool_init(3840, 2400));
-    std::filesystem::create_directories(marker.parent_path());
-    { std::ofstream create(marker); }
-    clear_trace();
+    auto util = with_pools();
+    create_marker();
     util.reset();
     EXPECT_EQ(call_names(),
               (std::vector<std::string>{"AX_VIN_Deinit", "AX_POOL_Exit", "AX_SYS_Deinit"}));
@@ -175,12 +167,8 @@ TEST_F(Pools, DestructorWithoutSystemCallsNothing) {
 }
 
 TEST_F(Pools, DestructorGoesOnToSystemDeinitAfterPoolFailure) {
-    auto util = make_util();
-    ASSERT_TRUE(util->axera_sys_init());
-    ASSERT_TRUE(util->axera_pool_init(3840, 2400));
-    std::filesystem::create_directories(marker.parent_path());
-    { std::ofstream create(marker); }
-    clear_trace();
+    auto util = with_pools();
+    create_marker();
     axsim::fail("AX_VIN_Deinit", kFault, 1);
     auto keep_sink = sink;
     util.reset();
@@ -207,10 +195,7 @@ TEST_F(Pools, DestructorAfterFailedPoolStartStillEndsTheSystem) {
 }
 
 TEST_F(Pools, FailedSystemDeinitIsLogged) {
-    auto util = make_util();
-    ASSERT_TRUE(util->axera_sys_init());
-    ASSERT_TRUE(util->axera_pool_init(3840, 2400));
-    clear_trace();
+    auto util = with_pools();
     axsim::fail("AX_POOL_Exit", kFault, 1);
     axsim::fail("AX_SYS_Deinit", kFault, 1);
     auto keep_sink = sink;

@@ -19,17 +19,7 @@ float float_at(const std::vector<uint8_t>& record, size_t offset) {
     return field<float>(record, offset);
 }
 
-class Vin : public MediaTest {
-  protected:
-    // A started media system and pools, as both callers have them before the video input.
-    std::unique_ptr<AxeraUtil> started(int32_t width, int32_t height, int32_t fps = 60) {
-        auto util = make_util(width, height, fps);
-        EXPECT_TRUE(util->axera_sys_init());
-        EXPECT_TRUE(util->axera_pool_init(3840, 2400));
-        clear_trace();
-        return util;
-    }
-};
+using Vin = MediaTest;
 
 void expect_records(MediaTest& test, const std::vector<axsim::Call>& dev_calls,
                     const axsim::Call& bind, const axsim::Call& pipe, const axsim::Call& sensor,
@@ -100,9 +90,8 @@ TEST_F(Vin, BringUpSequenceAndRecordsAtEachGeometry) {
     };
     for (const Geometry g : {Geometry{1920, 1080}, Geometry{1366, 768}, Geometry{1, 1}}) {
         SCOPED_TRACE(std::to_string(g.width) + "x" + std::to_string(g.height));
-        axsim::reset();
-        trace_start = 0;
-        auto util = started(g.width, g.height);
+        fresh_substitute();
+        auto util = with_pools(g.width, g.height);
         ASSERT_TRUE(util->axera_vin_init());
         EXPECT_EQ(call_names(), kBringUp);
         EXPECT_EQ(util->dev_id, 0);
@@ -130,14 +119,14 @@ TEST_F(Vin, BringUpSequenceAndRecordsAtEachGeometry) {
 }
 
 TEST_F(Vin, SensorRecordKeepsSixtyFramesPerSecond) {
-    auto util = started(1280, 720, 30);
+    auto util = with_pools(1280, 720, 30);
     ASSERT_TRUE(util->axera_vin_init());
     EXPECT_EQ(float_at(only_call("AX_ISP_SetSnsAttr").record, 8), 60.0F);
     ASSERT_TRUE(util->axera_vin_deinit());
 }
 
 TEST_F(Vin, DeviceAttributesAreLoggedAtDebugLevel) {
-    auto util = started(1920, 1080);
+    auto util = with_pools(1920, 1080);
     ASSERT_TRUE(util->axera_vin_init());
     const std::vector<LogLine> expected{
         {"debug",
@@ -161,11 +150,7 @@ TEST_F(Vin, DeviceAttributesAreLoggedAtDebugLevel) {
 }
 
 TEST_F(Vin, FailureAtEachBringUpStepStopsThere) {
-    struct Case {
-        const char* call;
-        std::string message;
-    };
-    const std::vector<Case> cases{
+    const std::vector<StepFailure> cases{
         {"AX_VIN_CreateDev", "AX_VIN_CreateDev failed, "},
         {"AX_VIN_SetDevAttr", "AX_VIN_SetDevAttr failed, "},
         {"AX_VIN_SetDevBindPipe", "AX_VIN_SetDevBindPipe failed, "},
@@ -184,11 +169,10 @@ TEST_F(Vin, FailureAtEachBringUpStepStopsThere) {
         {"AX_VIN_EnableDev", "AX_VIN_EnableDev failed, "},
         {"AX_ISP_StreamOn", "AX_ISP_StreamOn failed, "},
     };
-    for (const Case& c : cases) {
+    for (const StepFailure& c : cases) {
         SCOPED_TRACE(c.call);
-        axsim::reset();
-        trace_start = 0;
-        auto util = started(1920, 1080);
+        fresh_substitute();
+        auto util = with_pools(1920, 1080);
         axsim::fail(c.call, kFault, 1);
         EXPECT_FALSE(util->axera_vin_init());
         const auto names = call_names();
@@ -205,7 +189,7 @@ TEST_F(Vin, FailureAtEachBringUpStepStopsThere) {
 }
 
 TEST_F(Vin, FailedReceiverFailsTheBringUp) {
-    auto util = started(1920, 1080);
+    auto util = with_pools(1920, 1080);
     axsim::fail("AX_MIPI_RX_Init", kFault, 1);
     EXPECT_FALSE(util->axera_vin_init());
     EXPECT_EQ(call_names(), std::vector<std::string>{"AX_MIPI_RX_Init"});
@@ -247,9 +231,8 @@ TEST_F(Vin, FailureAtEachTearDownStepStopsThere) {
     };
     for (const auto& [call, message] : cases) {
         SCOPED_TRACE(call);
-        axsim::reset();
-        trace_start = 0;
-        auto util = started(1920, 1080);
+        fresh_substitute();
+        auto util = with_pools(1920, 1080);
         ASSERT_TRUE(util->axera_vin_init());
         clear_trace();
         axsim::fail(call, kFault, 1);
@@ -265,7 +248,7 @@ TEST_F(Vin, FailureAtEachTearDownStepStopsThere) {
 }
 
 TEST_F(Vin, FailedReceiverTearDownDoesNotFailTheOperation) {
-    auto util = started(1920, 1080);
+    auto util = with_pools(1920, 1080);
     ASSERT_TRUE(util->axera_vin_init());
     clear_trace();
     axsim::fail("AX_MIPI_RX_Stop", kFault, 1);
@@ -278,7 +261,7 @@ TEST_F(Vin, FailedReceiverTearDownDoesNotFailTheOperation) {
 }
 
 TEST_F(Vin, ReconfigurationAtANewGeometry) {
-    auto util = started(1920, 1080);
+    auto util = with_pools(1920, 1080);
     ASSERT_TRUE(util->axera_vin_init());
     ASSERT_TRUE(util->axera_vin_deinit());
     util->width = 1366;

@@ -255,6 +255,12 @@ TEST_F(EnvTest, TraceWritesOneParsableLinePerCall) {
     auto links = axsim::calls("AX_SYS_Link");
     ASSERT_EQ(links.size(), 1u);
     EXPECT_EQ(links[0].record.size(), 24u);
+    // An absent record: each record of the call is traced as null or set, none by its members.
+    const AX_MOD_INFO_T dst = seq::link_dst();
+    ::testing::internal::CaptureStderr();
+    EXPECT_NE(AX_SYS_Link(nullptr, &dst), 0);
+    (void)::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(read_lines(dir / "trace").back(), "AX_SYS_Link src=null dst=set -> 0x80010006");
 }
 
 TEST_F(EnvTest, LeakReportAtExitSaysNoneAfterTheFullSequence) {

@@ -22,6 +22,11 @@ class FrameTest : public SdkTest {
         ASSERT_TRUE(seq::pool_init());
         ASSERT_TRUE(seq::vin_init(g, sensor()));
     }
+    // Brought up, with one frame held in `frame`.
+    void hold_frame(AX_VIDEO_FRAME_INFO_T& frame) {
+        bring_up();
+        ASSERT_EQ(AX_VIN_GetYuvFrame(0, 0, &frame, 1000), 0);
+    }
     static axsim::Yuv pixel(const std::vector<uint8_t>& pic, uint32_t stride, uint32_t x,
                             uint32_t y) {
         size_t pair = (size_t{y} * stride + (x & ~1u)) * 2;
@@ -137,9 +142,8 @@ TEST_F(FrameTest, FramesNeedAStreamingEnabledChannel) {
 }
 
 TEST_F(FrameTest, ReleaseTwiceOrNeverObtainedIsRefused) {
-    bring_up();
     AX_VIDEO_FRAME_INFO_T frame{};
-    ASSERT_EQ(AX_VIN_GetYuvFrame(0, 0, &frame, 1000), 0);
+    hold_frame(frame);
     ::testing::internal::CaptureStderr();
     AX_VIDEO_FRAME_INFO_T other{};
     other.u64PhyAddr[0] = 0x1234000;
@@ -151,9 +155,8 @@ TEST_F(FrameTest, ReleaseTwiceOrNeverObtainedIsRefused) {
 }
 
 TEST_F(FrameTest, HeldFramesBlockTearDownAndAreReported) {
-    bring_up();
     AX_VIDEO_FRAME_INFO_T frame{};
-    ASSERT_EQ(AX_VIN_GetYuvFrame(0, 0, &frame, 1000), 0);
+    hold_frame(frame);
     EXPECT_THAT(axsim::leftovers(), ::testing::Contains(::testing::StartsWith("frame pipe=0")));
     ::testing::internal::CaptureStderr();
     seq::Result down = seq::vin_deinit();
@@ -164,9 +167,8 @@ TEST_F(FrameTest, HeldFramesBlockTearDownAndAreReported) {
 }
 
 TEST_F(FrameTest, MappingsMustMatchHeldFrames) {
-    bring_up();
     AX_VIDEO_FRAME_INFO_T frame{};
-    ASSERT_EQ(AX_VIN_GetYuvFrame(0, 0, &frame, 1000), 0);
+    hold_frame(frame);
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(AX_SYS_Mmap(frame.u64PhyAddr[0] + 4096, 100), nullptr);
     EXPECT_EQ(AX_SYS_Mmap(frame.u64PhyAddr[0], frame.u32FrameSize + 1), nullptr);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "media/media_constants.h"
 #include "sdk/ax_sdk.h"
 
 namespace seq {
@@ -16,7 +17,7 @@ struct Geometry {
     uint32_t fps;
 };
 
-// The records exactly as the service fills them.
+// The records exactly as the service fills them, from its constants.
 AX_POOL_FLOORPLAN_T pool_plan(uint32_t width, uint32_t height);
 AX_MIPI_RX_DEV_T mipi_attr();
 AX_VIN_DEV_ATTR_T dev_attr(const Geometry& g);
@@ -52,7 +53,8 @@ struct Result {
 };
 
 Result sys_init();
-Result pool_init(uint32_t width = 3840, uint32_t height = 2400);
+Result pool_init(uint32_t width = hdgrab::media::kPoolWidth,
+                 uint32_t height = hdgrab::media::kPoolHeight);
 Result mipi_init();
 Result vin_init(const Geometry& g, AX_SENSOR_REGISTER_FUNC_T* sensor);
 Result ivps_init(const Geometry& g);
@@ -64,7 +66,8 @@ Result vin_deinit();
 // What the process-exit destructor does: VIN module, pools, media system.
 Result exit_cleanup();
 
-// Capture thread bring-up: system, pools for 3840x2400, video input, image processor, link.
+// Capture thread bring-up: system, pools for the largest picture, video input, image processor,
+// link.
 Result capture_bring_up(const Geometry& g, AX_SENSOR_REGISTER_FUNC_T* sensor);
 // Capture thread tear-down (every step attempted); returns the first failure.
 Result capture_tear_down();
@@ -73,6 +76,6 @@ Result resolution_change(const Geometry& g, AX_SENSOR_REGISTER_FUNC_T* sensor);
 
 // Dump road's frame step: get, map, copy, unmap, release. Fills `bytes` with the mapping.
 Result dump_frame(std::vector<uint8_t>& bytes, AX_VIDEO_FRAME_INFO_T& frame,
-                  int32_t timeout_ms = 1000);
+                  int32_t timeout_ms = hdgrab::media::kDumpTimeoutMs);
 
 }  // namespace seq
