@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "bridge/lt6911_util.h"
+#include "base/bridge_status.h"
 
 namespace hdgrab {
 namespace {
