@@ -41,8 +41,8 @@ bench: deps
 	@cmake --build --preset release -j2 --target hdgrab-bench
 	@build-release/bench/hdgrab-bench $(BENCH_ARGS)
 
-# Soak and churn runs of the service in the sandbox, full counts by default (about an hour:
-# 10,000 resolution changes, 10,000 client connects, 500 storm rounds, 200 stop-signal runs);
+# Soak and churn runs of the service in the sandbox: five scenarios at full counts by default, each
+# bounded in time (build/tests/soak/hdgrab-soak --help; figures in docs/reliability.md);
 # SOAK_ARGS passes options, e.g. SOAK_ARGS=--quick (the CI run) or "--seed 42 --only signals".
 soak: deps
 	@cmake --preset $(PRESET) >/dev/null
@@ -80,7 +80,7 @@ test-tsan: deps
 
 # The fault matrix: every SDK call fails once in each place it is made (start-up, resolution
 # change, stop, exit, dump road), each in its own sandbox run; prints the table it writes to
-# build/faults-table.md. A few minutes; not run under the sanitizers.
+# build/faults-table.md (its time and results: docs/reliability.md). Not run under the sanitizers.
 faults: deps
 	cmake --preset default
 	cmake --build --preset default

@@ -16,44 +16,48 @@
 
 namespace {
 
-// Start-up in its fixed order, then one of the two roads; each step either continues or ends
+// Start-up in its fixed order, then one of the two roads; each stage either continues or ends
 // the program with its status.
 int run_service(int argc, char** argv) {
     // The process-wide objects go at exit in their fixed order, before any static object.
     hdgrab::register_exit_destruction();
 
-    // Step 1: the SIGSEGV crash handler. Step 2: the early SIGTERM/SIGINT handlers that only
-    // record the request. Nothing can report a failure yet (sigaction fails only on invalid
+    // The SIGSEGV crash handler first, so that a crash anywhere in start-up leaves its trace; then
+    // SIGTERM/SIGINT handlers that only record the request, since nothing is up yet that a stop
+    // could end in order. Nothing can report a failure yet (sigaction fails only on invalid
     // arguments); start-up goes on regardless.
     (void)hdgrab::install_crash_handler();
     (void)hdgrab::install_exit_request_handlers();
 
-    // Step 3: the command line; help and version end here.
+    // The command line; help and version end here.
     const hdgrab::CommandLineResult command_line = hdgrab::parse_command_line(argc, argv);
     if (command_line.exit_status) {
         return *command_line.exit_status;
     }
 
-    // Step 4: create or load the configuration file and choose level, type and file.
+    // Create or load the configuration file, then choose level, type and file from it and the
+    // command line.
     if (!hdgrab::bootstrap_config()) {
         return hdgrab::kExitFailure;
     }
     const hdgrab::LogSettings log_settings = hdgrab::choose_log_settings(command_line.options);
-    // A SIGTERM or SIGINT during the steps so far is kept as "need_exit"; start-up continues.
+    // A SIGTERM or SIGINT received so far is kept as "need_exit"; start-up continues.
     hdgrab::record_exit_request();
 
-    // Steps 5 to 9: log-file settings, process-wide level, the "main" logger, first line.
+    // The log-file settings, the process-wide level and the "main" logger with its first line.
     if (!hdgrab::start_logging(log_settings)) {
         return hdgrab::kExitFailure;
     }
 
-    // Step 10: keep the logging values for the service objects.
+    // The same logging values configure the service objects below.
     hdgrab::save_log_settings(log_settings);
 
-    // Step 11: the final SIGINT/SIGTERM handlers that clear the running flag.
+    // From here on SIGINT and SIGTERM clear the running flag, on which the roads below end in
+    // order.
     (void)hdgrab::install_stop_handlers();
 
-    // Steps 12 to 14: the shared capture state, the resolution probe, the cleared descriptors.
+    // The capture state the workers share: the geometry the bridge reports (or the fallback) and
+    // no socket descriptors yet.
     std::shared_ptr<_ax_vin_data_t> data = hdgrab::make_capture_state(*global_logger);
 
     // The service objects, then the chosen road.

@@ -37,8 +37,8 @@ struct ProbeSettings {
 // warning and stores kFallbackWidth x kFallbackHeight @ kFallbackFps. True when detected.
 bool probe_resolution(_ax_vin_data_t& state, ILogger& logger, const ProbeSettings& settings = {});
 
-// Start-up steps 12 to 14: a new shared capture state (all fields zero), probed, then both
-// descriptors set to -1 (server first, then client).
+// The shared capture state as start-up hands it to the workers: a new one (all fields zero),
+// probed, then both descriptors set to -1 (server first, then client) as no socket exists yet.
 std::shared_ptr<_ax_vin_data_t> make_capture_state(ILogger& logger,
                                                    const ProbeSettings& settings = {});
 

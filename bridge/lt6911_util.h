@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "base/bridge_status.h"
 #include "log/logger.h"
 
 namespace hdgrab {
@@ -19,13 +20,6 @@ inline constexpr const char* kBridgeWidthFile = "width";
 inline constexpr const char* kBridgeHeightFile = "height";
 inline constexpr const char* kBridgeFpsFile = "fps";
 inline constexpr const char* kBridgePowerFile = "power";
-// Status lines of the bridge (compared exactly), and the acknowledgement of "new res".
-inline constexpr const char* kStatusStable = "stable";
-inline constexpr const char* kStatusDisappear = "disappear";
-inline constexpr const char* kStatusUnknownRes = "unknown res";
-inline constexpr const char* kStatusErrorRes = "error res";
-inline constexpr const char* kStatusNewRes = "new res";
-inline constexpr const char* kHandshakeAck = "ok";
 
 }  // namespace hdgrab
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "bridge/lt6911_util.h"
+#include "base/bridge_status.h"
 
 namespace hdgrab {
 namespace {

@@ -160,10 +160,16 @@ bool check_pending(test::Client& client, NotificationChecker& checker, Run& run,
     return true;
 }
 
-// Reads messages until the one for `geometry` has arrived; every message on the way must be
-// correct too.
-bool await_notification(test::Client& client, const test::Geometry& geometry,
+// Announces `geometry` and reads messages until its notification has arrived; every message on
+// the way must be correct too.
+bool announce_and_await(Session& session, test::Client& client, const test::Geometry& geometry,
                         NotificationChecker& checker, Run& run) {
+    checker.announced(geometry);
+    std::string why;
+    if (!session.announce(geometry, why)) {
+        run.fault(why);
+        return false;
+    }
     const std::string wanted = res_change_text(geometry);
     const auto deadline = Clock::now() + kSettleTimeout;
     for (;;) {
@@ -174,7 +180,6 @@ bool await_notification(test::Client& client, const test::Geometry& geometry,
             run.fault("no notification " + wanted + " within the time-out");
             return false;
         }
-        std::string why;
         if (!checker.received(*message, why)) {
             run.fault(why);
             return false;
@@ -185,29 +190,85 @@ bool await_notification(test::Client& client, const test::Geometry& geometry,
     }
 }
 
-// Starts a service with a connected client; false after recording why.
-bool start_with_client(Session& session, test::Client& client, Run& run) {
+// Announces `next` and checks that exactly its notification arrives, as the next message.
+bool notified_change(Session& session, test::Client& client, NotificationChecker& checker,
+                     const test::Geometry& next, Run& run) {
     std::string why;
-    if (!session.start(why) || !session.connect(client, why)) {
+    checker.announced(next);
+    if (!session.announce(next, why)) {
         run.fault(why);
         return false;
     }
-    (void)session.sample(run.result.resources);
+    const std::optional<std::string> message = client.read_message(kMessageTimeout);
+    if (!message || *message != res_change_text(next)) {
+        run.fault(fmt::format("{} instead of {}", message.value_or("no notification"),
+                              res_change_text(next)));
+        return false;
+    }
+    if (!checker.received(*message, why)) {
+        run.fault(why);
+        return false;
+    }
     return true;
 }
 
-// The last reading and the flatness check of a running service (`descriptor_slack` more than the
-// passing one allowed at a reading), then SIGTERM and the checks of its orderly end.
-ScenarioResult end_service(Session& session, Run& run, size_t descriptor_slack) {
+// The loop of a scenario against one running service, given the run's bookkeeping, the
+// scenario's random numbers, the session, the connected client and the checker of what arrives.
+using ServedLoop = void (*)(const SoakConfig& config, Run& run, Random& random, Session& session,
+                            test::Client& client, NotificationChecker& checker);
+
+// A scenario against one running service with a client connected.
+struct ServedScenario {
+    const char* name;
+    long SoakConfig::*count;
+    std::chrono::minutes SoakConfig::*bound;
+    uint64_t stream;  // the scenario's own random numbers
+    // Descriptors the service may hold at a reading beyond the passing one.
+    size_t descriptor_slack;
+    // The service runs with SDK faults armable and reports the SDK objects left at its end
+    // (there must be none), its log on standard output where the failed changes are seen.
+    bool sdk_faults;
+    ServedLoop loop;
+};
+
+// Starts the service, connects the client and runs the scenario's loop; then counts the checked
+// notifications, takes the last reading, checks that descriptors and memory stayed flat, and
+// stops the service with SIGTERM and the checks of its orderly end.
+ScenarioResult serve(const SoakConfig& config, const ServedScenario& scenario) {
+    Run run(config, scenario.name, config.*scenario.count, config.*scenario.bound);
+    Random random(config.seed, scenario.stream);
+    Session session(config.service);
+    test::ApplianceOptions options = session.options();
+    if (scenario.sdk_faults) {
+        options.sdk_arm = true;
+        options.sdk_leaks = true;
+        options.args = {"-d"};
+    }
+    test::Client client;
+    std::string why;
+    if (!session.start(options, why) || !session.connect(client, why)) {
+        run.fault(why);
+        return run.finish();
+    }
+    (void)session.sample(run.result.resources);
+    NotificationChecker checker;
+    scenario.loop(config, run, random, session, client, checker);
+    run.result.counts["notifications checked"] = static_cast<long>(checker.checked());
     if (session.app.running()) {
         (void)session.sample(run.result.resources);
-        run.check_flat(kPassingDescriptors + descriptor_slack);
+        run.check_flat(kPassingDescriptors + scenario.descriptor_slack);
     }
-    std::string why;
     if (!session.stop_and_check(SIGTERM, why)) {
         run.result.faults.push_back("stop: " + why);
     }
-    return run.finish();
+    ScenarioResult result = run.finish();
+    if (scenario.sdk_faults) {
+        const std::string left = test::read_text(session.app.sdk_leaks_path());
+        if (left != "none\n") {
+            result.faults.push_back("left by the service at its end: " + left);
+        }
+    }
+    return result;
 }
 
 std::string random_bytes(Random& random, size_t length) {
@@ -237,56 +298,25 @@ bool runs_service(pid_t pid, const std::filesystem::path& service) {
     return !error && exe.filename() == service.filename();
 }
 
-}  // namespace
-
-const std::vector<test::Geometry>& source_modes() {
-    return kSourceModes;
-}
-
-ScenarioResult run_changes(const SoakConfig& config) {
-    Run run(config, "changes", config.changes, config.changes_bound);
-    Random random(config.seed, 1);
-    Session session(config.service);
-    test::Client client;
-    if (!start_with_client(session, client, run)) {
-        return run.finish();
-    }
-    NotificationChecker checker;
+void changes_in_a_row(const SoakConfig& config, Run& run, Random& random, Session& session,
+                      test::Client& client, NotificationChecker& checker) {
     test::Geometry current;  // the source starts at the harness' default geometry
     long repeated = 0;
     while (run.more()) {
         // Now and then the same geometry again: handshake, but no re-configuration, no message.
         const test::Geometry next = random.chance(0.05) ? current : random.mode_other_than(current);
-        std::string why;
-        const long handshakes = session.handshakes();
-        checker.announced(next);
-        if (!session.announce(next, why)) {
-            run.fault(why);
-            break;
-        }
         if (same(next, current)) {
             ++repeated;
-            if (!session.wait_handshake(handshakes, why)) {
+            std::string why;
+            const long handshakes = session.handshakes();
+            checker.announced(next);
+            if (!session.announce(next, why) || !session.wait_handshake(handshakes, why)) {
                 run.fault(why);
                 break;
             }
-        } else {
-            const std::optional<std::string> message = client.read_message(kMessageTimeout);
-            if (!message) {
-                run.fault(
-                    fmt::format("no notification for {}x{}@{}", next.width, next.height, next.fps));
-                break;
-            }
+        } else if (!notified_change(session, client, checker, next, run)) {
             // Every change is waited for, so each one must be notified exactly.
-            if (*message != res_change_text(next)) {
-                run.fault(
-                    fmt::format("notification {} instead of {}", *message, res_change_text(next)));
-                break;
-            }
-            if (!checker.received(*message, why)) {
-                run.fault(why);
-                break;
-            }
+            break;
         }
         current = next;
         run.step_done(&session);
@@ -299,21 +329,12 @@ ScenarioResult run_changes(const SoakConfig& config) {
                                   checker.announcements(), checker.checked(), repeated));
         }
     }
-    run.result.counts["notifications checked"] = static_cast<long>(checker.checked());
     run.result.counts["same geometry again (no message expected)"] = repeated;
-    return end_service(session, run, 0);
 }
 
-ScenarioResult run_connects(const SoakConfig& config) {
-    Run run(config, "connects", config.connects, config.connects_bound);
-    Random random(config.seed, 2);
-    Session session(config.service);
-    auto client = std::make_unique<test::Client>();
-    if (!start_with_client(session, *client, run)) {
-        return run.finish();
-    }
+void connects_while_changing(const SoakConfig& config, Run& run, Random& random, Session& session,
+                             test::Client& first, NotificationChecker& checker) {
     std::mutex checker_mutex;
-    NotificationChecker checker;
     std::atomic<bool> stop_changes{false};
     std::atomic<long> changes{0};
     std::string changer_fault;
@@ -353,6 +374,8 @@ ScenarioResult run_connects(const SoakConfig& config) {
         return check_pending(connection, checker, run, wait);
     };
     long displaced = 0, disconnected = 0, hit_and_run = 0, not_closed = 0;
+    test::Client* client = &first;
+    std::unique_ptr<test::Client> held;  // the client in the slot once the first was replaced
     while (run.more() && !stop_changes) {
         auto next = std::make_unique<test::Client>();
         switch (random.between(0, 2)) {
@@ -387,7 +410,9 @@ ScenarioResult run_connects(const SoakConfig& config) {
                 break;
             }
         }
-        client = std::move(next);
+        client->close();  // what is left of the replaced connection
+        held = std::move(next);
+        client = held.get();
         run.step_done(&session);
         // The client stays a moment, reading what arrives.
         if (!check(*client, random.pause(20ms))) {
@@ -402,37 +427,18 @@ ScenarioResult run_connects(const SoakConfig& config) {
     if (run.result.faults.empty()) {
         // The client that holds the slot now must get the next change.
         (void)check(*client, kQuietWait);
-        const test::Geometry final_change = random.mode_other_than(last);
-        std::string why;
-        {
-            std::lock_guard lock(checker_mutex);
-            checker.announced(final_change);
-        }
-        if (!session.announce(final_change, why)) {
-            run.fault(why);
-        } else {
-            std::lock_guard lock(checker_mutex);
-            (void)await_notification(*client, final_change, checker, run);
-        }
+        std::lock_guard lock(checker_mutex);
+        (void)announce_and_await(session, *client, random.mode_other_than(last), checker, run);
     }
     run.result.counts["changes during the churn"] = changes;
-    run.result.counts["notifications checked"] = static_cast<long>(checker.checked());
     run.result.counts["displaced while connected"] = displaced;
     run.result.counts["disconnected, then a new one"] = disconnected;
     run.result.counts["connected and left at once"] = hit_and_run;
     run.result.counts["displaced client not closed within 2 s"] = not_closed;
-    // The slot holds one client connection, which may be replaced while a reading is taken.
-    return end_service(session, run, 1);
 }
 
-ScenarioResult run_storms(const SoakConfig& config) {
-    Run run(config, "storms", config.storms, config.storms_bound);
-    Random random(config.seed, 3);
-    Session session(config.service);
-    test::Client client;
-    if (!start_with_client(session, client, run)) {
-        return run.finish();
-    }
+void storms_of_bad_input(const SoakConfig&, Run& run, Random& random, Session& session,
+                         test::Client& client, NotificationChecker& checker) {
     std::string why;
     if (!session.command({"delay", "power", kStormPowerDelayMs}, why)) {
         run.fault(why);
@@ -462,7 +468,6 @@ ScenarioResult run_storms(const SoakConfig& config) {
     enum Kind { garbage, long_line, near_miss, bad_number, unplug, bad_timing, notify, kinds };
     std::map<std::string, long> events;
     test::Geometry current;
-    NotificationChecker checker;
     while (run.more()) {
         const auto kind = static_cast<Kind>(random.between(0, kinds - 1));
         const long burst = random.between(1, 20);
@@ -532,12 +537,7 @@ ScenarioResult run_storms(const SoakConfig& config) {
             break;
         }
         current = random.mode_other_than(current);
-        checker.announced(current);
-        if (!session.announce(current, why)) {
-            run.fault(why);
-            break;
-        }
-        if (!await_notification(client, current, checker, run)) {
+        if (!announce_and_await(session, client, current, checker, run)) {
             break;
         }
         run.step_done(&session);
@@ -549,8 +549,116 @@ ScenarioResult run_storms(const SoakConfig& config) {
     for (const auto& [name, count] : events) {
         run.result.counts[name] = count;
     }
-    run.result.counts["notifications checked"] = static_cast<long>(checker.checked());
-    return end_service(session, run, 0);
+}
+
+// Messages with which a re-configuration gives up.
+const std::vector<std::string> kChangeFailures{"axera deinit failed", "axera init failed"};
+
+// Reads the service's output as it grows, a complete line at a time, and counts the lines that
+// hold one of the needles (a long run's output is not read again from its start).
+class OutputTail {
+  public:
+    OutputTail(std::filesystem::path path, std::vector<std::string> needles)
+        : path_(std::move(path)), needles_(std::move(needles)) {}
+
+    // The matching lines seen so far.
+    size_t count() {
+        std::ifstream in(path_, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(offset_));
+        std::string line;
+        while (std::getline(in, line) && !in.eof()) {
+            offset_ += line.size() + 1;
+            for (const std::string& needle : needles_) {
+                if (line.find(needle) != std::string::npos) {
+                    ++count_;
+                    break;
+                }
+            }
+        }
+        return count_;
+    }
+
+  private:
+    std::filesystem::path path_;
+    std::vector<std::string> needles_;
+    size_t offset_ = 0;
+    size_t count_ = 0;
+};
+
+// One SDK call of a re-configuration, as a rule for the substitute: "CALL#N", N counting from
+// the change's first call. The lane combination is left out (its status is not looked at).
+std::string random_change_fault(Random& random) {
+    std::vector<std::string> calls = test::kIvpsTearDownCalls;
+    calls.insert(calls.end(), test::kVinTearDownCalls.begin(), test::kVinTearDownCalls.end());
+    calls.insert(calls.end(), test::kVinBringUpCalls.begin(), test::kVinBringUpCalls.end());
+    calls.insert(calls.end(), test::kIvpsBringUpCalls.begin(), test::kIvpsBringUpCalls.end());
+    for (;;) {
+        const auto index = static_cast<size_t>(random.between(0, long(calls.size()) - 1));
+        if (calls[index] == "AX_MIPI_RX_SetLaneCombo") {
+            continue;
+        }
+        const auto nth = std::count(calls.begin(), calls.begin() + long(index) + 1, calls[index]);
+        return fmt::format("{}#{}", calls[index], nth);
+    }
+}
+
+void changes_failed_by_sdk_faults(const SoakConfig& config, Run& run, Random& random,
+                                  Session& session, test::Client& client,
+                                  NotificationChecker& checker) {
+    test::Geometry current;  // the geometry the pipeline runs at
+    std::string why;
+    long failed = 0;
+    long rebuilt = 0;
+    OutputTail failures(session.app.state_dir() / "output.log", kChangeFailures);
+    while (run.more()) {
+        const test::Geometry next = random.mode_other_than(current);
+        if (!random.chance(0.5)) {
+            if (!notified_change(session, client, checker, next, run)) {
+                break;
+            }
+            current = next;
+            run.step_done(&session);
+            continue;
+        }
+        // The rule is picked up by the change's first SDK call, so its count starts there.
+        const std::string rule = random_change_fault(random);
+        const size_t failed_before = failures.count();
+        if (!session.app.arm_sdk_faults(rule) || !session.announce(next, why)) {
+            run.fault(why.empty() ? "cannot arm " + rule : why);
+            break;
+        }
+        if (!wait_until([&] { return failures.count() > failed_before; }, kMessageTimeout,
+                        milliseconds{10})) {
+            run.fault(rule + " did not fail the change");
+            break;
+        }
+        ++failed;
+        ++run.result.counts["failed at " + rule.substr(0, rule.find('#'))];
+        if (const auto message = client.read_message(0ms)) {
+            run.fault(rule + ": a failed change was notified: " + *message);
+            break;
+        }
+        // The next change: the failed one's geometry again (a rebuild when the bring-up had
+        // failed) or a third one; never the running one, which a failed first tear-down step
+        // leaves whole.
+        test::Geometry again = next;
+        if (random.chance(0.5)) {
+            do {
+                again = random.mode_other_than(current);
+            } while (same(again, next));
+        } else {
+            ++rebuilt;
+        }
+        if (!notified_change(session, client, checker, again, run)) {
+            run.result.faults.back() += " (after " + rule + ")";
+            break;
+        }
+        current = again;
+        run.step_done(&session);
+        std::this_thread::sleep_for(random.pause(config.max_pause));
+    }
+    run.result.counts["changes failed by an armed fault"] = failed;
+    run.result.counts["failed geometry announced again"] = rebuilt;
 }
 
 ScenarioResult run_signals(const SoakConfig& config) {
@@ -654,158 +762,34 @@ ScenarioResult run_signals(const SoakConfig& config) {
     return run.finish();
 }
 
-namespace {
-
-// Messages with which a re-configuration gives up.
-const std::vector<std::string> kChangeFailures{"axera deinit failed", "axera init failed"};
-
-// Reads the service's output as it grows, a complete line at a time, and counts the lines that
-// hold one of the needles (a long run's output is not read again from its start).
-class OutputTail {
-  public:
-    OutputTail(std::filesystem::path path, std::vector<std::string> needles)
-        : path_(std::move(path)), needles_(std::move(needles)) {}
-
-    // The matching lines seen so far.
-    size_t count() {
-        std::ifstream in(path_, std::ios::binary);
-        in.seekg(static_cast<std::streamoff>(offset_));
-        std::string line;
-        while (std::getline(in, line) && !in.eof()) {
-            offset_ += line.size() + 1;
-            for (const std::string& needle : needles_) {
-                if (line.find(needle) != std::string::npos) {
-                    ++count_;
-                    break;
-                }
-            }
-        }
-        return count_;
-    }
-
-  private:
-    std::filesystem::path path_;
-    std::vector<std::string> needles_;
-    size_t offset_ = 0;
-    size_t count_ = 0;
+// The scenarios against one running service, in the order a run takes them. The connects' slot
+// holds one client connection, which may be replaced while a reading is taken.
+using Config = SoakConfig;
+const ServedScenario kServed[] = {
+    // name, count, time bound, random numbers, descriptor slack, SDK faults, loop
+    {"changes", &Config::changes, &Config::changes_bound, 1, 0, false, changes_in_a_row},
+    {"connects", &Config::connects, &Config::connects_bound, 2, 1, false, connects_while_changing},
+    {"storms", &Config::storms, &Config::storms_bound, 3, 0, false, storms_of_bad_input},
+    {"faulty", &Config::faulty, &Config::faulty_bound, 5, 0, true, changes_failed_by_sdk_faults},
 };
-
-// One SDK call of a re-configuration, as a rule for the substitute: "CALL#N", N counting from
-// the change's first call. The lane combination is left out (its status is not looked at).
-std::string random_change_fault(Random& random) {
-    std::vector<std::string> calls = test::kIvpsTearDownCalls;
-    calls.insert(calls.end(), test::kVinTearDownCalls.begin(), test::kVinTearDownCalls.end());
-    calls.insert(calls.end(), test::kVinBringUpCalls.begin(), test::kVinBringUpCalls.end());
-    calls.insert(calls.end(), test::kIvpsBringUpCalls.begin(), test::kIvpsBringUpCalls.end());
-    for (;;) {
-        const auto index = static_cast<size_t>(random.between(0, long(calls.size()) - 1));
-        if (calls[index] == "AX_MIPI_RX_SetLaneCombo") {
-            continue;
-        }
-        const auto nth = std::count(calls.begin(), calls.begin() + long(index) + 1, calls[index]);
-        return fmt::format("{}#{}", calls[index], nth);
-    }
-}
-
-// Announces `next` and checks that exactly its notification arrives.
-bool notified_change(Session& session, test::Client& client, NotificationChecker& checker,
-                     const test::Geometry& next, Run& run) {
-    std::string why;
-    checker.announced(next);
-    if (!session.announce(next, why)) {
-        run.fault(why);
-        return false;
-    }
-    const std::optional<std::string> message = client.read_message(kMessageTimeout);
-    if (!message || *message != res_change_text(next)) {
-        run.fault(fmt::format("{} instead of {}", message.value_or("no notification"),
-                              res_change_text(next)));
-        return false;
-    }
-    if (!checker.received(*message, why)) {
-        run.fault(why);
-        return false;
-    }
-    return true;
-}
 
 }  // namespace
 
-ScenarioResult run_faulty_changes(const SoakConfig& config) {
-    Run run(config, "faulty", config.faulty, config.faulty_bound);
-    Random random(config.seed, 5);
-    Session session(config.service);
-    test::ApplianceOptions options = session.options();
-    options.sdk_arm = true;
-    options.sdk_leaks = true;
-    options.args = {"-d"};  // the log on standard output, where the failed changes are seen
-    test::Client client;
-    std::string why;
-    if (!session.start(options, why) || !session.connect(client, why)) {
-        run.fault(why);
-        return run.finish();
-    }
-    (void)session.sample(run.result.resources);
-    NotificationChecker checker;
-    test::Geometry current;  // the geometry the pipeline runs at
-    long failed = 0;
-    long rebuilt = 0;
-    OutputTail failures(session.app.state_dir() / "output.log", kChangeFailures);
-    while (run.more()) {
-        const test::Geometry next = random.mode_other_than(current);
-        if (!random.chance(0.5)) {
-            if (!notified_change(session, client, checker, next, run)) {
-                break;
-            }
-            current = next;
-            run.step_done(&session);
-            continue;
+const std::vector<test::Geometry>& source_modes() {
+    return kSourceModes;
+}
+
+const std::vector<Scenario>& scenarios() {
+    static const std::vector<Scenario> all = [] {
+        std::vector<Scenario> list;
+        for (const ServedScenario& served : kServed) {
+            list.push_back({served.name,
+                            [&served](const SoakConfig& config) { return serve(config, served); }});
         }
-        // The rule is picked up by the change's first SDK call, so its count starts there.
-        const std::string rule = random_change_fault(random);
-        const size_t failed_before = failures.count();
-        if (!session.app.arm_sdk_faults(rule) || !session.announce(next, why)) {
-            run.fault(why.empty() ? "cannot arm " + rule : why);
-            break;
-        }
-        if (!wait_until([&] { return failures.count() > failed_before; }, kMessageTimeout,
-                        milliseconds{10})) {
-            run.fault(rule + " did not fail the change");
-            break;
-        }
-        ++failed;
-        ++run.result.counts["failed at " + rule.substr(0, rule.find('#'))];
-        if (const auto message = client.read_message(0ms)) {
-            run.fault(rule + ": a failed change was notified: " + *message);
-            break;
-        }
-        // The next change: the failed one's geometry again (a rebuild when the bring-up had
-        // failed) or a third one; never the running one, which a failed first tear-down step
-        // leaves whole.
-        test::Geometry again = next;
-        if (random.chance(0.5)) {
-            do {
-                again = random.mode_other_than(current);
-            } while (same(again, next));
-        } else {
-            ++rebuilt;
-        }
-        if (!notified_change(session, client, checker, again, run)) {
-            run.result.faults.back() += " (after " + rule + ")";
-            break;
-        }
-        current = again;
-        run.step_done(&session);
-        std::this_thread::sleep_for(random.pause(config.max_pause));
-    }
-    run.result.counts["changes failed by an armed fault"] = failed;
-    run.result.counts["failed geometry announced again"] = rebuilt;
-    ScenarioResult result = end_service(session, run, 0);
-    const std::string left = test::read_text(session.app.sdk_leaks_path());
-    if (left != "none\n") {
-        result.faults.push_back("left by the service at its end: " + left);
-    }
-    return result;
+        list.push_back({"signals", run_signals});
+        return list;
+    }();
+    return all;
 }
 
 }  // namespace hdgrab::soak

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -45,13 +46,18 @@ struct ScenarioResult {
     bool ok() const { return faults.empty(); }
 };
 
-ScenarioResult run_changes(const SoakConfig& config);
-ScenarioResult run_connects(const SoakConfig& config);
-ScenarioResult run_storms(const SoakConfig& config);
-ScenarioResult run_signals(const SoakConfig& config);
-// Resolution changes, about half of them with a one-shot failure armed for a random SDK call of
-// the re-configuration; the next change after each failed one must succeed and be notified.
-ScenarioResult run_faulty_changes(const SoakConfig& config);
+// A scenario by the name `--only` takes.
+struct Scenario {
+    std::string name;
+    std::function<ScenarioResult(const SoakConfig& config)> run;
+};
+
+// Every scenario, in the order a run takes them: resolution changes in a row; client connects
+// and disconnects while changes happen; storms of bad bridge input; resolution changes, about
+// half of them with a one-shot failure armed for a random SDK call of the re-configuration,
+// where the next change after each failed one must succeed and be notified; runs stopped by a
+// signal at a random moment.
+const std::vector<Scenario>& scenarios();
 
 // The geometries the simulated source switches between: common HDMI input timings, all within
 // the pools the service sets up (3840x2400).
