@@ -408,7 +408,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         const bool power_cycle = line == "unknown res" || line == "error res";
         const std::optional<std::string> verified =
             handshake && answer_in_time ? status_line(answer) : std::nullopt;
-        const bool accepted = verified == "stable";
+        // A geometry beyond what the pools and the image processor's records hold is refused
+        // after the handshake, before anything is torn down.
+        const bool refused = verified == "stable" && !axera.takes_geometry(width, height, fps);
+        const bool accepted = verified == "stable" && !refused;
         const bool same_geometry =
             width == axera.width && height == axera.height && fps == axera.fps;
         const bool connected = state->client_fd.load() >= 0 && client.peer >= 0;
@@ -441,6 +444,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         FUZZ_CHECK(reaction.last_status() == expected_last, "the last status follows the files");
         FUZZ_CHECK(has_line(log, "Failed to read LT6911 status") == !line,
                    "an unreadable status is reported");
+
+        FUZZ_CHECK(has_prefix(log, "LT6911 reports ") == refused,
+                   "a geometry the pipeline cannot take is refused with a warning");
 
         // The client's message.
         const std::string received = client.drain();
