@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 
 #include "base/unique_fd.h"
 #include "media/axera_util.h"
@@ -103,7 +104,11 @@ TEST_F(MonitorTest, StopEndsTheWaitOnTheStatusFile) {
 }
 
 TEST_F(MonitorTest, EpollErrWithoutEpollPriIsNoChangeAndIsWaitedOnWithABackOff) {
-    // A terminal whose other side closed reports EPOLLERR | EPOLLHUP, never EPOLLPRI.
+    // A terminal whose other side closed reports EPOLLERR | EPOLLHUP, never EPOLLPRI. Under a
+    // user-mode emulator (qemu) such a terminal does not report it, and the wait never ends.
+    if (!std::string_view(HDGRAB_TEST_EMULATOR).empty()) {
+        GTEST_SKIP() << "the emulator does not report a closed pseudo-terminal as the kernel does";
+    }
     UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (!master || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
         GTEST_SKIP() << "no pseudo-terminal";
