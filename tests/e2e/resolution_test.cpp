@@ -252,6 +252,17 @@ class ResolutionRetry : public ServiceTest {
         options.sdk_arm = true;
         return options;
     }
+    // Starts the service with `faults` (which make the announced change and its first retry
+    // fail), connects `client` and announces 1280x720@50; returns once the next try waits 2 s.
+    void fail_a_change_twice(const std::string& faults, Client& client) {
+        ApplianceOptions options = retry_options();
+        options.env["AXSIM_FAIL"] = faults;
+        start(options);
+        connect(client);
+        hdmi({"res", "1280", "720", "50"});
+        ASSERT_TRUE(wait_count("Resolution change to 1280x720@50 failed, next try in 2 s", 1))
+            << app.output();
+    }
 };
 
 TEST_F(ResolutionRetry, AOneShotFaultIsRepairedWithoutAnAnnouncement) {
@@ -297,15 +308,8 @@ TEST_F(ResolutionRetry, AOneShotFaultIsRepairedWithoutAnAnnouncement) {
 }
 
 TEST_F(ResolutionRetry, ANewerAnnouncementThatSucceedsCancelsThePendingRetry) {
-    ApplianceOptions options = retry_options();
-    // The announced change and its first retry fail: the next try waits 2 s.
-    options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2,AX_IVPS_Init#3";
-    start(options);
     Client client;
-    connect(client);
-    hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(wait_count("Resolution change to 1280x720@50 failed, next try in 2 s", 1))
-        << app.output();
+    ASSERT_NO_FATAL_FAILURE(fail_a_change_twice("AX_IVPS_Init#2,AX_IVPS_Init#3", client));
     hdmi({"res", "1024", "768", "60"});
     EXPECT_EQ(client.read_message(kEventWait), res_change_text(1024, 768, 60)) << app.output();
     EXPECT_FALSE(client.read_message(3s)) << "the superseded 1280x720@50 was still retried";
@@ -313,15 +317,9 @@ TEST_F(ResolutionRetry, ANewerAnnouncementThatSucceedsCancelsThePendingRetry) {
 }
 
 TEST_F(ResolutionRetry, AnAnnouncementThatFailsBeforeTheChangeKeepsTheRetry) {
-    ApplianceOptions options = retry_options();
-    // The first CreateDev is the Capture thread's; the announced change and its first retry fail.
-    options.env["AXSIM_FAIL"] = "AX_VIN_CreateDev#2,AX_VIN_CreateDev#3";
-    start(options);
     Client client;
-    connect(client);
-    hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(wait_count("Resolution change to 1280x720@50 failed, next try in 2 s", 1))
-        << app.output();
+    // The first CreateDev is the Capture thread's.
+    ASSERT_NO_FATAL_FAILURE(fail_a_change_twice("AX_VIN_CreateDev#2,AX_VIN_CreateDev#3", client));
     // While the retry waits, an announcement fails its handshake: nothing is torn down, so the
     // pipeline is as incomplete as before and the retry must stay due.
     hdmi({"handshake", "off"});
