@@ -19,6 +19,48 @@
 namespace axsim::detail {
 namespace {
 
+// What the checks know of an object: the flag and the name of its module (null: none), and what
+// its number is called and its limit (a module has none); a channel's number (the second) too.
+struct ObjectInfo {
+    bool State::*module;
+    const char* module_name;
+    const char* noun;
+    int64_t limit;
+    int64_t chn_limit;
+};
+
+// By Object, in its order.
+constexpr ObjectInfo kObjects[] = {
+    {nullptr, "", "", 0, 0},                                             // kNone
+    {&State::sys, "media system", "", 0, 0},                             // kSys
+    {&State::mipi, "receiver", "", 0, 0},                                // kMipi
+    {&State::mipi, "receiver", "device", kMipiDevs, 0},                  // kMipiDev
+    {&State::vin, "video input", "", 0, 0},                              // kVin
+    {&State::vin, "video input", "device", kVinDevs, 0},                 // kVinDev
+    {&State::vin, "video input", "pipe", kVinPipes, 0},                  // kVinPipe
+    {&State::vin, "video input", "pipe", kVinPipes, kVinChns},           // kVinChn
+    {&State::ivps, "image processor", "", 0, 0},                         // kIvps
+    {&State::ivps, "image processor", "group", kIvpsGroups, 0},          // kIvpsGrp
+    {&State::ivps, "image processor", "group", kIvpsGroups, kIvpsChns},  // kIvpsChn
+};
+
+// A module's flag is checked first; the call that initialises a module needs the media system
+// (unless it is that) and the module not initialised yet.
+void check_module(Call& c, const ObjectInfo& o, Presence presence) {
+    if (o.module == nullptr) {
+        return;
+    }
+    if (o.limit == 0 && presence == Presence::kNew) {
+        c.refuse_if(o.module != &State::sys && !c.s.sys, Kind::kNotInit,
+                    "media system not initialised");
+        c.refuse_if(c.s.*o.module, Kind::kExist, "{} already initialised", o.module_name);
+    } else {
+        c.refuse_if(!(c.s.*o.module), Kind::kNotInit, "{} not initialised", o.module_name);
+    }
+}
+
+static_assert(std::size(kObjects) == static_cast<size_t>(Object::kIvpsChn) + 1);
+
 #define AXSIM_KNOWN(name, ...) #name,
 constexpr std::string_view kKnownCalls[] = {AXSIM_CALLS(AXSIM_KNOWN)};
 #undef AXSIM_KNOWN
@@ -307,11 +349,6 @@ std::string symbol_at(const void* address) {
     return info.dli_sname;
 }
 
-void init_module(Call& c, bool State::*flag, const char* what) {
-    c.refuse_if(c.s.*flag, Kind::kExist, "{} already initialised", what);
-    c.s.*flag = true;
-}
-
 // ---- the path of every call -----------------------------------------------------------------
 
 Call::Call(const CallInfo& info)
@@ -367,7 +404,7 @@ void Call::begin() {
     if ((injected_ = injected(core_.settings.faults, call_.name, status))) {
         throw Refusal{status};
     }
-    find(info_.need);
+    check(false);
 }
 
 void Call::refuse(Kind kind, std::string reason) {
@@ -375,56 +412,37 @@ void Call::refuse(Kind kind, std::string reason) {
     throw Refusal{status_of(info_.module, kind)};
 }
 
-void Call::find_pipe(bool must_exist) {
-    auto it = s.pipes.find(static_cast<uint8_t>(id_[0]));
-    refuse_if(!s.vin, Kind::kNotInit, "video input not initialised");
-    refuse_if(id_[0] >= kVinPipes, Kind::kInvalidId, "pipe {}", id_[0]);
-    refuse_if(must_exist && it == s.pipes.end(), Kind::kNotExist, "pipe {} not created", id_[0]);
-    pipe = it == s.pipes.end() ? nullptr : &it->second;
+template <typename K, typename T>
+T* Call::find(std::map<K, T>& objects, const char* noun, bool records_checked) {
+    auto it = objects.find(static_cast<K>(id_[0]));
+    T* found = it == objects.end() ? nullptr : &it->second;
+    const bool is_new = info_.presence == Presence::kNew;
+    if (records_checked == (is_new || info_.presence == Presence::kExistsAfterRecord)) {
+        refuse_if(is_new && found != nullptr, Kind::kExist, "{} {} already created", noun, id_[0]);
+        refuse_if(!is_new && found == nullptr, Kind::kNotExist, "{} {} not created", noun, id_[0]);
+    }
+    return found;
 }
 
-void Call::find(Need need) {
-    const int64_t id = id_[0];
-    auto dev_it = s.devs.find(static_cast<uint8_t>(id));
-    auto grp_it = s.groups.find(static_cast<int32_t>(id));
-    switch (need) {
-        case Need::kNone:
-            return;
-        case Need::kSys:
-            return refuse_if(!s.sys, Kind::kNotInit, "media system not initialised");
-        case Need::kMipi:
-        case Need::kMipiDevId:
-            refuse_if(!s.mipi, Kind::kNotInit, "receiver not initialised");
-            return refuse_if(need == Need::kMipiDevId && id >= kMipiDevs, Kind::kInvalidId,
-                             "device {}", id);
-        case Need::kVin:
-            return refuse_if(!s.vin, Kind::kNotInit, "video input not initialised");
-        case Need::kVinDevId:
-        case Need::kVinDev:
-            refuse_if(!s.vin, Kind::kNotInit, "video input not initialised");
-            refuse_if(id >= kVinDevs, Kind::kInvalidId, "device {}", id);
-            refuse_if(need == Need::kVinDev && dev_it == s.devs.end(), Kind::kNotExist,
-                      "device {} not created", id);
-            dev = dev_it == s.devs.end() ? nullptr : &dev_it->second;
-            return;
-        case Need::kVinPipeId:
-        case Need::kVinPipe:
-            return find_pipe(need == Need::kVinPipe);
-        case Need::kVinChn:
-            find_pipe(true);
-            refuse_if(id_[1] < 0 || id_[1] >= kVinChns, Kind::kInvalidId, "channel {}", id_[1]);
-            chn = &pipe->chn[static_cast<size_t>(id_[1])];
-            return;
-        case Need::kIvps:
-        case Need::kIvpsGrpId:
-        case Need::kIvpsGrp:
-            refuse_if(!s.ivps, Kind::kNotInit, "image processor not initialised");
-            refuse_if(need != Need::kIvps && (id < 0 || id >= kIvpsGroups), Kind::kInvalidId,
-                      "group {}", id);
-            refuse_if(need == Need::kIvpsGrp && grp_it == s.groups.end(), Kind::kNotExist,
-                      "group {} not created", id);
-            grp = grp_it == s.groups.end() ? nullptr : &grp_it->second;
-            return;
+void Call::check(bool records_checked) {
+    const ObjectInfo& o = kObjects[static_cast<size_t>(info_.object)];
+    if (!records_checked) {
+        check_module(*this, o, info_.presence);
+        refuse_if(o.limit != 0 && (id_[0] < 0 || id_[0] >= o.limit), Kind::kInvalidId, "{} {}",
+                  o.noun, id_[0]);
+    }
+    if (info_.object == Object::kVinDev) {
+        dev = find(s.devs, o.noun, records_checked);
+    } else if (info_.object == Object::kVinPipe || info_.object == Object::kVinChn) {
+        pipe = find(s.pipes, o.noun, records_checked);
+    } else if (info_.object == Object::kIvpsGrp || info_.object == Object::kIvpsChn) {
+        grp = find(s.groups, o.noun, records_checked);
+    }
+    if (!records_checked && o.chn_limit != 0) {
+        refuse_if(id_[1] < 0 || id_[1] >= o.chn_limit, Kind::kInvalidId, "channel {}", id_[1]);
+    }
+    if (info_.object == Object::kVinChn) {
+        chn = &pipe->chn[static_cast<size_t>(id_[1])];
     }
 }
 
@@ -454,10 +472,11 @@ int32_t Call::end(int32_t status) {
 
 // ---- the calls: the generic path around each call's rule, one a row of the table -----------
 
-#define AXSIM_DEFINE(name, ret, module, need, ...)                                               \
-    ret name(AXSIM_PARAMS(__VA_ARGS__)) {                                                        \
-        return serve<ret>({#name, Module::k##module, Need::k##need}, {AXSIM_NAMES(__VA_ARGS__)}, \
-                          &rule::name __VA_OPT__(, AXSIM_ARGS(__VA_ARGS__)));                    \
+#define AXSIM_DEFINE(name, ret, module, object, presence, ...)                                  \
+    ret name(AXSIM_PARAMS(__VA_ARGS__)) {                                                       \
+        return serve<ret>({#name, Module::k##module, Object::k##object, Presence::k##presence}, \
+                          {AXSIM_NAMES(__VA_ARGS__)},                                           \
+                          &rule::name __VA_OPT__(, AXSIM_ARGS(__VA_ARGS__)));                   \
     }
 AXSIM_CALLS(AXSIM_DEFINE)
 #undef AXSIM_DEFINE

@@ -160,30 +160,37 @@ std::string symbol_at(const void* address);
 
 // ---- the path of every call -----------------------------------------------------------------
 
-// What a call needs before its own rule, checked in this order: the module initialised, the
-// number of its object in range (first argument; the pipe's channel is the second) and, unless
-// the call makes the object itself (the ...Id needs), the object.
-enum class Need {
+// What a call needs before its own rule (its row's object and presence), checked in this order:
+// the object's module initialised (for a module that the call initialises: the media system, and
+// the module not yet), the number of the object in range (the first argument; a channel's is the
+// second, after its pipe's or group's) and the object itself. A receiver's device is only a
+// number in range.
+enum class Object {
     kNone,
     kSys,
     kMipi,
-    kMipiDevId,
+    kMipiDev,
     kVin,
-    kVinDevId,
     kVinDev,
-    kVinPipeId,
     kVinPipe,
     kVinChn,
     kIvps,
-    kIvpsGrpId,
     kIvpsGrp,
+    kIvpsChn
+};
+enum class Presence {
+    kAny,                // no object to find (the number in range is enough)
+    kExists,             // it exists (a module: initialised)
+    kExistsAfterRecord,  // it exists, checked after the call's record is known to be there
+    kNew,                // the call makes it: refused when it exists, checked after the record
 };
 
 // A call's row of the table, as the generic path needs it.
 struct CallInfo {
     const char* name;
     Module module;  // of every status the call refuses with
-    Need need;
+    Object object;
+    Presence presence;
 };
 
 // Unwinds a refused call to serve(), which reports it.
@@ -262,7 +269,7 @@ class Call {
 
     State& s;
     const Settings& settings;
-    // The objects found by the checks of CallInfo::need.
+    // The objects found by the checks of the row's object and presence.
     VinDev* dev = nullptr;
     VinPipe* pipe = nullptr;
     VinChn* chn = nullptr;
@@ -323,8 +330,10 @@ class Call {
         }
     }
 
-    // Throws the injected status or the refusal of the object checks.
+    // Throws the injected status or the refusal of the checks made before the records'.
     void begin();
+    // The checks of the row's object that wait for the records (ExistsAfterRecord, New).
+    void check_late() { check(true); }
     [[noreturn]] void refuse(Kind kind, std::string reason);
     template <typename... Args>
     void refuse_if(bool refused, Kind kind, fmt::format_string<Args...> reason, Args&&... args) {
@@ -349,8 +358,10 @@ class Call {
     void add(std::string_view name, Hex value);
     void add(std::string_view name, const AX_VIN_RECT_T& r);
     void number(std::string_view name, int64_t value, bool hex);
-    void find(Need need);
-    void find_pipe(bool must_exist);
+    // The object checks made before (records_checked false) or after the records' checks.
+    void check(bool records_checked);
+    template <typename K, typename T>
+    T* find(std::map<K, T>& objects, const char* noun, bool records_checked);
 
     Core& core_;
     const CallInfo& info_;
@@ -372,11 +383,15 @@ class Call {
 #define AXSIM_MEMBER(record, member) #member, record.member
 #define AXSIM_MEMBERS(c, record, ...) c.members(AXSIM_EACH(AXSIM_MEMBER, record, __VA_ARGS__))
 
-// The rule of each call (rule::NAME, with the call's parameters, defined with its module): runs
-// once the arguments are taken and the object checks passed, refusing by Call::refuse.
+// The rule of each call (rule::NAME, defined with its module as AXSIM_RULE(NAME) { ... }, with
+// the parameters of the call's row): runs once the arguments are taken and the checks of the
+// row's object passed, refusing by Call::refuse.
+#define AXSIM_RULE(name) AXSIM_APPLY(AXSIM_RULE_, (name, AXSIM_ROW_##name))
+#define AXSIM_RULE_(name, ret, module, object, presence, ...) \
+    void name([[maybe_unused]] Call& c __VA_OPT__(, AXSIM_EACH(AXSIM_RULE_PARAM, , __VA_ARGS__)))
+#define AXSIM_RULE_PARAM(unused, pair) [[maybe_unused]] AXSIM_PARAM_ pair
 namespace rule {
-#define AXSIM_DECLARE_RULE(name, ret, module, need, ...) \
-    void name(Call& c __VA_OPT__(, AXSIM_PARAMS(__VA_ARGS__)));
+#define AXSIM_DECLARE_RULE(...) AXSIM_RULE_(__VA_ARGS__);
 AXSIM_CALLS(AXSIM_DECLARE_RULE)
 #undef AXSIM_DECLARE_RULE
 }  // namespace rule
@@ -393,6 +408,7 @@ Ret serve(const CallInfo& info, std::initializer_list<const char*> names, void (
     try {
         c.begin();
         (c.need(args), ...);
+        c.check_late();
         rule(c, args...);
         (c.give(args), ...);
     } catch (const Refusal& refusal) {
@@ -405,10 +421,6 @@ Ret serve(const CallInfo& info, std::initializer_list<const char*> names, void (
         return c.end(status);
     }
 }
-
-// The rule of AX_SYS_Init and the modules' Init calls: sets the module's flag, refused while it
-// is set ("<what> already initialised").
-void init_module(Call& c, bool State::*flag, const char* what);
 
 // True when all `size` bytes at `data` are 0 (records traced only when they hold something).
 inline bool is_zero(const void* data, size_t size) {

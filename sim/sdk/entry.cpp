@@ -4,7 +4,7 @@
 // types differ from the vendor's declaration does not compile.
 #include "sim/sdk/calls.h"
 
-#define AXSIM_FORWARD(name, ret, module, need, ...)                                         \
+#define AXSIM_FORWARD(name, ret, module, object, presence, ...)                             \
     extern "C" __attribute__((visibility("default"))) ret name(AXSIM_PARAMS(__VA_ARGS__)) { \
         return axsim::detail::name(AXSIM_ARGS(__VA_ARGS__));                                \
     }

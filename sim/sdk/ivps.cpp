@@ -50,10 +50,6 @@ bool linked_to(const State& s, int32_t grp) {
                        [&](const Link& l) { return l.dst.s32GrpId == grp; });
 }
 
-void check_chn(Call& c, int32_t chn) {
-    c.refuse_if(chn < 0 || chn >= kIvpsChns, Kind::kInvalidId, "channel {}", chn);
-}
-
 }  // namespace
 
 void trace(Call& c, const AX_IVPS_PIPELINE_ATTR_T& a, std::string_view) {
@@ -79,23 +75,22 @@ void trace(Call& c, const AX_IVPS_GRP_ATTR_T& a, std::string_view) {
 
 namespace rule {
 
-void AX_IVPS_Init(Call& c) {
-    init_module(c, &State::ivps, "image processor");
+AXSIM_RULE(AX_IVPS_Init) {
+    c.s.ivps = true;
 }
 
-void AX_IVPS_Deinit(Call& c) {
+AXSIM_RULE(AX_IVPS_Deinit) {
     c.refuse_if(!c.s.groups.empty(), Kind::kBusy, "{} group(s) still exist", c.s.groups.size());
     c.s.ivps = false;
 }
 
-void AX_IVPS_CreateGrp(Call& c, int32_t grp, const AX_IVPS_GRP_ATTR_T* attr) {
-    c.refuse_if(c.grp != nullptr, Kind::kExist, "group {} already created", grp);
+AXSIM_RULE(AX_IVPS_CreateGrp) {
     c.refuse_if(attr->nInFifoDepth == 0 || attr->nInFifoDepth > kMaxFifoDepth, Kind::kIllegalParam,
                 "input queue depth {}", attr->nInFifoDepth);
     c.s.groups[grp].attr = *attr;
 }
 
-void AX_IVPS_DestoryGrp(Call& c, int32_t grp) {
+AXSIM_RULE(AX_IVPS_DestoryGrp) {
     c.refuse_if(c.grp->started, Kind::kBusy, "group {} started", grp);
     c.refuse_if(linked_to(c.s, grp), Kind::kBusy, "group {} still linked", grp);
     for (int32_t i = 0; i < kIvpsChns; ++i) {
@@ -105,16 +100,15 @@ void AX_IVPS_DestoryGrp(Call& c, int32_t grp) {
     c.s.groups.erase(grp);
 }
 
-void AX_IVPS_SetPipelineAttr(Call& c, int32_t grp, const AX_IVPS_PIPELINE_ATTR_T* attr) {
+AXSIM_RULE(AX_IVPS_SetPipelineAttr) {
     c.refuse_if(c.grp->started, Kind::kBusy, "group {} started", grp);
     check_pipeline(c, *attr);
     c.grp->pipeline = *attr;
     c.grp->pipeline_set = true;
 }
 
-void AX_IVPS_EnableChn(Call& c, int32_t grp, int32_t chn) {
+AXSIM_RULE(AX_IVPS_EnableChn) {
     IvpsGrp& g = *c.grp;
-    check_chn(c, chn);
     c.refuse_if(!g.pipeline_set, Kind::kNotConfig, "group {} has no pipeline", grp);
     c.refuse_if(chn >= g.pipeline.nOutChnNum, Kind::kInvalidId,
                 "channel {} beyond the pipeline's {} output channel(s)", chn,
@@ -124,20 +118,19 @@ void AX_IVPS_EnableChn(Call& c, int32_t grp, int32_t chn) {
     enabled = true;
 }
 
-void AX_IVPS_DisableChn(Call& c, int32_t, int32_t chn) {
-    check_chn(c, chn);
+AXSIM_RULE(AX_IVPS_DisableChn) {
     // Disabling a channel that is not enabled is accepted: tear-downs disable every channel
     // the group may have, whether or not it was used.
     c.grp->chn_enabled[static_cast<size_t>(chn)] = false;
 }
 
-void AX_IVPS_StartGrp(Call& c, int32_t grp) {
+AXSIM_RULE(AX_IVPS_StartGrp) {
     c.refuse_if(!c.grp->pipeline_set, Kind::kNotConfig, "group {} has no pipeline", grp);
     c.refuse_if(c.grp->started, Kind::kExist, "group {} already started", grp);
     c.grp->started = true;
 }
 
-void AX_IVPS_StopGrp(Call& c, int32_t grp) {
+AXSIM_RULE(AX_IVPS_StopGrp) {
     c.refuse_if(!c.grp->started, Kind::kNotReady, "group {} not started", grp);
     c.grp->started = false;
 }

@@ -54,11 +54,11 @@ void trace(Call& c, const AX_MIPI_RX_DEV_T& a, std::string_view) {
 
 namespace rule {
 
-void AX_MIPI_RX_Init(Call& c) {
-    init_module(c, &State::mipi, "receiver");
+AXSIM_RULE(AX_MIPI_RX_Init) {
+    c.s.mipi = true;
 }
 
-void AX_MIPI_RX_DeInit(Call& c) {
+AXSIM_RULE(AX_MIPI_RX_DeInit) {
     check_stopped(c, true);
     for (const auto& [dev, d] : c.s.devs) {
         c.refuse_if(d.mipi >= 0, Kind::kBusy, "video input device {} still bound to device {}", dev,
@@ -68,12 +68,12 @@ void AX_MIPI_RX_DeInit(Call& c) {
     c.s.mipi_devs.clear();
 }
 
-void AX_MIPI_RX_SetLaneCombo(Call& c, int32_t mode) {
+AXSIM_RULE(AX_MIPI_RX_SetLaneCombo) {
     c.refuse_if(mode < 0 || mode >= kLaneCombos, Kind::kIllegalParam, "lane combination {}", mode);
     check_stopped(c, false);
 }
 
-void AX_MIPI_RX_SetAttr(Call& c, uint8_t dev, const AX_MIPI_RX_DEV_T* attr) {
+AXSIM_RULE(AX_MIPI_RX_SetAttr) {
     MipiDev& m = c.s.mipi_devs[dev];
     c.refuse_if(m.started, Kind::kBusy, "device {} started", dev);
     check_attr(c, *attr);
@@ -81,17 +81,17 @@ void AX_MIPI_RX_SetAttr(Call& c, uint8_t dev, const AX_MIPI_RX_DEV_T* attr) {
     m.attr_set = true;
 }
 
-void AX_MIPI_RX_Reset(Call& c, uint8_t dev) {
+AXSIM_RULE(AX_MIPI_RX_Reset) {
     (void)configured(c, dev);
 }
 
-void AX_MIPI_RX_Start(Call& c, uint8_t dev) {
+AXSIM_RULE(AX_MIPI_RX_Start) {
     MipiDev& m = configured(c, dev);
     c.refuse_if(m.started, Kind::kExist, "device {} already started", dev);
     m.started = true;
 }
 
-void AX_MIPI_RX_Stop(Call& c, uint8_t dev) {
+AXSIM_RULE(AX_MIPI_RX_Stop) {
     auto it = c.s.mipi_devs.find(dev);
     c.refuse_if(it == c.s.mipi_devs.end() || !it->second.started, Kind::kNotReady,
                 "device {} not started", dev);

@@ -59,11 +59,11 @@ void trace(Call& c, const AX_MOD_INFO_T& m, std::string_view name) {
 
 namespace rule {
 
-void AX_SYS_Init(Call& c) {
-    init_module(c, &State::sys, "media system");
+AXSIM_RULE(AX_SYS_Init) {
+    c.s.sys = true;
 }
 
-void AX_SYS_Deinit(Call& c) {
+AXSIM_RULE(AX_SYS_Deinit) {
     State& s = c.s;
     c.refuse_if(s.pools_created, Kind::kBusy, "common pools still exist");
     c.refuse_if(s.vin || s.ivps || s.mipi, Kind::kBusy, "modules still initialised:{}{}{}",
@@ -73,7 +73,7 @@ void AX_SYS_Deinit(Call& c) {
     s.plan_set = false;
 }
 
-void AX_POOL_Exit(Call& c) {
+AXSIM_RULE(AX_POOL_Exit) {
     State& s = c.s;
     c.refuse_if(s.pools_created && !s.frames.empty(), Kind::kBusy, "{} frame(s) still held",
                 s.frames.size());
@@ -85,14 +85,14 @@ void AX_POOL_Exit(Call& c) {
     s.plan_set = false;
 }
 
-void AX_POOL_SetConfig(Call& c, const AX_POOL_FLOORPLAN_T* plan) {
+AXSIM_RULE(AX_POOL_SetConfig) {
     c.refuse_if(c.s.pools_created, Kind::kBusy, "common pools already created");
     check_plan(c, *plan);
     c.s.plan = *plan;
     c.s.plan_set = true;
 }
 
-void AX_POOL_Init(Call& c) {
+AXSIM_RULE(AX_POOL_Init) {
     State& s = c.s;
     c.refuse_if(s.pools_created, Kind::kExist, "common pools already created");
     c.refuse_if(!s.plan_set, Kind::kNotConfig, "no pool plan configured");
@@ -106,7 +106,7 @@ void AX_POOL_Init(Call& c) {
     s.pools_created = true;
 }
 
-void AX_SYS_Link(Call& c, const AX_MOD_INFO_T* src, const AX_MOD_INFO_T* dst) {
+AXSIM_RULE(AX_SYS_Link) {
     State& s = c.s;
     c.refuse_if(src->enModId != kModVin || dst->enModId != kModIvps, Kind::kNotSupport,
                 "only video input ({}) to image processor ({}) links are simulated, not {} to {}",
@@ -130,14 +130,14 @@ void AX_SYS_Link(Call& c, const AX_MOD_INFO_T* src, const AX_MOD_INFO_T* dst) {
     s.links.push_back(Link{*src, *dst});
 }
 
-void AX_SYS_UnLink(Call& c, const AX_MOD_INFO_T* src, const AX_MOD_INFO_T* dst) {
+AXSIM_RULE(AX_SYS_UnLink) {
     auto it = std::find_if(c.s.links.begin(), c.s.links.end(),
                            [&](const Link& l) { return same(l.src, *src) && same(l.dst, *dst); });
     c.refuse_if(it == c.s.links.end(), Kind::kNotExist, "no such link");
     c.s.links.erase(it);
 }
 
-void AX_SYS_Mmap(Call& c, uint64_t phys, uint32_t size) {
+AXSIM_RULE(AX_SYS_Mmap) {
     auto frame = c.s.frames.find(phys);
     c.refuse_if(frame == c.s.frames.end(), Kind::kNotExist,
                 "0x{:x} is not the address of a frame held", phys);
@@ -154,7 +154,7 @@ void AX_SYS_Mmap(Call& c, uint64_t phys, uint32_t size) {
     c.s.mappings[c.result] = Mapping{size, length, phys};
 }
 
-void AX_SYS_Munmap(Call& c, void* addr, uint32_t size) {
+AXSIM_RULE(AX_SYS_Munmap) {
     auto it = c.s.mappings.find(reinterpret_cast<uintptr_t>(addr));
     c.refuse_if(it == c.s.mappings.end(), Kind::kNotExist,
                 "{} is not a mapping made by AX_SYS_Mmap", addr);

@@ -62,31 +62,6 @@ bool take_block(State& s, uint32_t size, size_t& pool, size_t& block) {
     return found;
 }
 
-// CreateDev (create) and SetDevAttr: the device's attributes, refused while it is enabled.
-void set_dev_attr(Call& c, uint8_t dev, const AX_VIN_DEV_ATTR_T& a, bool create) {
-    const AX_VIN_RECT_T& r = a.tDevImgRgn[0];
-    c.refuse_if(create && c.dev != nullptr, Kind::kExist, "device {} already created", dev);
-    c.refuse_if(!create && c.dev == nullptr, Kind::kNotExist, "device {} not created", dev);
-    c.refuse_if(!create && c.dev->enabled, Kind::kBusy, "device {} enabled", dev);
-    c.refuse_if(!size_ok(r.nWidth, r.nHeight), Kind::kIllegalParam, "device picture {}x{}",
-                r.nWidth, r.nHeight);
-    c.refuse_if(a.bImgDataEnable == 0, Kind::kIllegalParam, "image data disabled");
-    c.s.devs[dev].attr = a;
-}
-
-// CreatePipe (create) and SetPipeAttr: the pipe's attributes, refused while it is started.
-void set_pipe_attr(Call& c, uint8_t pipe, const AX_VIN_PIPE_ATTR_T& a, bool create) {
-    const AX_VIN_RECT_T& r = a.tPipeImgRgn;
-    c.refuse_if(create && c.pipe != nullptr, Kind::kExist, "pipe {} already created", pipe);
-    c.refuse_if(!create && c.pipe == nullptr, Kind::kNotExist, "pipe {} not created", pipe);
-    c.refuse_if(!create && c.pipe->started, Kind::kBusy, "pipe {} started", pipe);
-    c.refuse_if(!size_ok(r.nWidth, r.nHeight), Kind::kIllegalParam, "pipe picture {}x{}", r.nWidth,
-                r.nHeight);
-    c.refuse_if(a.nWidthStride < r.nWidth, Kind::kIllegalParam, "stride {} below width {}",
-                a.nWidthStride, r.nWidth);
-    c.s.pipes[pipe].attr = a;
-}
-
 // One step of the ISP's life: sets or clears `flag`; refused unless `needs` holds, and while
 // `blocks` holds (the step is already done when `blocks` is the flag itself).
 struct IspStep {
@@ -153,11 +128,11 @@ void trace(Call& c, const AX_SNS_ATTR_T& a, std::string_view) {
 
 namespace rule {
 
-void AX_VIN_Init(Call& c) {
-    init_module(c, &State::vin, "video input");
+AXSIM_RULE(AX_VIN_Init) {
+    c.s.vin = true;
 }
 
-void AX_VIN_Deinit(Call& c) {
+AXSIM_RULE(AX_VIN_Deinit) {
     State& s = c.s;
     c.refuse_if(!s.frames.empty(), Kind::kBusy, "{} frame(s) still held", s.frames.size());
     c.refuse_if(!s.pipes.empty() || !s.devs.empty(), Kind::kBusy,
@@ -165,15 +140,22 @@ void AX_VIN_Deinit(Call& c) {
     s.vin = false;
 }
 
-void AX_VIN_CreateDev(Call& c, uint8_t dev, const AX_VIN_DEV_ATTR_T* attr) {
-    set_dev_attr(c, dev, *attr, true);
+// The device's attributes, refused while it is enabled (also SetDevAttr's rule).
+AXSIM_RULE(AX_VIN_CreateDev) {
+    const AX_VIN_DEV_ATTR_T& a = *attr;
+    const AX_VIN_RECT_T& r = a.tDevImgRgn[0];
+    c.refuse_if(c.dev != nullptr && c.dev->enabled, Kind::kBusy, "device {} enabled", dev);
+    c.refuse_if(!size_ok(r.nWidth, r.nHeight), Kind::kIllegalParam, "device picture {}x{}",
+                r.nWidth, r.nHeight);
+    c.refuse_if(a.bImgDataEnable == 0, Kind::kIllegalParam, "image data disabled");
+    c.s.devs[dev].attr = a;
 }
 
-void AX_VIN_SetDevAttr(Call& c, uint8_t dev, const AX_VIN_DEV_ATTR_T* attr) {
-    set_dev_attr(c, dev, *attr, false);
+AXSIM_RULE(AX_VIN_SetDevAttr) {
+    AX_VIN_CreateDev(c, dev, attr);
 }
 
-void AX_VIN_SetDevBindPipe(Call& c, uint8_t dev, const AX_VIN_DEV_BIND_PIPE_T* bind) {
+AXSIM_RULE(AX_VIN_SetDevBindPipe) {
     c.refuse_if(c.dev->enabled, Kind::kBusy, "device {} enabled", dev);
     c.refuse_if(bind->nNum == 0 || bind->nNum > kMaxBoundPipes, Kind::kIllegalParam,
                 "{} bound pipes", bind->nNum);
@@ -185,7 +167,7 @@ void AX_VIN_SetDevBindPipe(Call& c, uint8_t dev, const AX_VIN_DEV_BIND_PIPE_T* b
     c.dev->pipes_bound = true;
 }
 
-void AX_VIN_SetDevBindMipi(Call& c, uint8_t dev, uint8_t mipi_dev) {
+AXSIM_RULE(AX_VIN_SetDevBindMipi) {
     auto m = c.s.mipi_devs.find(mipi_dev);
     c.refuse_if(c.dev->enabled, Kind::kBusy, "device {} enabled", dev);
     c.refuse_if(!c.s.mipi, Kind::kNotReady, "MIPI receiver not initialised");
@@ -194,15 +176,23 @@ void AX_VIN_SetDevBindMipi(Call& c, uint8_t dev, uint8_t mipi_dev) {
     c.dev->mipi = mipi_dev;
 }
 
-void AX_VIN_CreatePipe(Call& c, uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr) {
-    set_pipe_attr(c, pipe, *attr, true);
+// The pipe's attributes, refused while it is started (also SetPipeAttr's rule).
+AXSIM_RULE(AX_VIN_CreatePipe) {
+    const AX_VIN_PIPE_ATTR_T& a = *attr;
+    const AX_VIN_RECT_T& r = a.tPipeImgRgn;
+    c.refuse_if(c.pipe != nullptr && c.pipe->started, Kind::kBusy, "pipe {} started", pipe);
+    c.refuse_if(!size_ok(r.nWidth, r.nHeight), Kind::kIllegalParam, "pipe picture {}x{}", r.nWidth,
+                r.nHeight);
+    c.refuse_if(a.nWidthStride < r.nWidth, Kind::kIllegalParam, "stride {} below width {}",
+                a.nWidthStride, r.nWidth);
+    c.s.pipes[pipe].attr = a;
 }
 
-void AX_VIN_SetPipeAttr(Call& c, uint8_t pipe, const AX_VIN_PIPE_ATTR_T* attr) {
-    set_pipe_attr(c, pipe, *attr, false);
+AXSIM_RULE(AX_VIN_SetPipeAttr) {
+    AX_VIN_CreatePipe(c, pipe, attr);
 }
 
-void AX_VIN_SetChnAttr(Call& c, uint8_t, int32_t chn, const AX_VIN_CHN_ATTR_T* attr) {
+AXSIM_RULE(AX_VIN_SetChnAttr) {
     const AX_VIN_CHN_ATTR_T& a = *attr;
     const AX_VIN_RECT_T& pr = c.pipe->attr.tPipeImgRgn;
     c.refuse_if(c.chn->enabled, Kind::kBusy, "channel {} enabled", chn);
@@ -219,18 +209,18 @@ void AX_VIN_SetChnAttr(Call& c, uint8_t, int32_t chn, const AX_VIN_CHN_ATTR_T* a
     c.chn->attr_set = true;
 }
 
-void AX_VIN_SetChnFrameMode(Call& c, uint8_t, int32_t chn, int32_t mode) {
+AXSIM_RULE(AX_VIN_SetChnFrameMode) {
     c.refuse_if(mode < 0 || mode >= kFrameModes, Kind::kIllegalParam, "frame mode {}", mode);
     c.refuse_if(c.chn->enabled, Kind::kBusy, "channel {} enabled", chn);
 }
 
-void AX_VIN_EnableChn(Call& c, uint8_t, int32_t chn) {
+AXSIM_RULE(AX_VIN_EnableChn) {
     c.refuse_if(!c.chn->attr_set, Kind::kNotConfig, "channel {} has no attributes", chn);
     c.refuse_if(c.chn->enabled, Kind::kExist, "channel {} already enabled", chn);
     c.chn->enabled = true;
 }
 
-void AX_VIN_DisableChn(Call& c, uint8_t pipe, int32_t chn) {
+AXSIM_RULE(AX_VIN_DisableChn) {
     size_t held = frames_held(c.s, pipe, chn);
     c.refuse_if(!c.chn->enabled, Kind::kNotReady, "channel {} not enabled", chn);
     c.refuse_if(linked_from(c.s, pipe, chn), Kind::kBusy, "channel {} of pipe {} still linked", chn,
@@ -239,18 +229,18 @@ void AX_VIN_DisableChn(Call& c, uint8_t pipe, int32_t chn) {
     c.chn->enabled = false;
 }
 
-void AX_VIN_StartPipe(Call& c, uint8_t pipe) {
+AXSIM_RULE(AX_VIN_StartPipe) {
     c.refuse_if(c.pipe->started, Kind::kExist, "pipe {} already started", pipe);
     c.pipe->started = true;
 }
 
-void AX_VIN_StopPipe(Call& c, uint8_t pipe) {
+AXSIM_RULE(AX_VIN_StopPipe) {
     c.refuse_if(!c.pipe->started, Kind::kNotReady, "pipe {} not started", pipe);
     c.refuse_if(c.pipe->isp.started, Kind::kBusy, "ISP of pipe {} still started", pipe);
     c.pipe->started = false;
 }
 
-void AX_VIN_EnableDev(Call& c, uint8_t dev) {
+AXSIM_RULE(AX_VIN_EnableDev) {
     State& s = c.s;
     VinDev& d = *c.dev;
     c.refuse_if(d.enabled, Kind::kExist, "device {} already enabled", dev);
@@ -271,12 +261,12 @@ void AX_VIN_EnableDev(Call& c, uint8_t dev) {
     d.enabled = true;
 }
 
-void AX_VIN_DisableDev(Call& c, uint8_t dev) {
+AXSIM_RULE(AX_VIN_DisableDev) {
     c.refuse_if(!c.dev->enabled, Kind::kNotReady, "device {} not enabled", dev);
     c.dev->enabled = false;
 }
 
-void AX_VIN_DestroyPipe(Call& c, uint8_t pipe) {
+AXSIM_RULE(AX_VIN_DestroyPipe) {
     const VinPipe& p = *c.pipe;
     c.refuse_if(p.started, Kind::kBusy, "pipe {} started", pipe);
     c.refuse_if(linked_from(c.s, pipe, -1), Kind::kBusy, "pipe {} still linked", pipe);
@@ -288,14 +278,13 @@ void AX_VIN_DestroyPipe(Call& c, uint8_t pipe) {
     c.s.pipes.erase(pipe);
 }
 
-void AX_VIN_DestroyDev(Call& c, uint8_t dev) {
+AXSIM_RULE(AX_VIN_DestroyDev) {
     c.refuse_if(c.dev->enabled, Kind::kBusy, "device {} still enabled", dev);
     c.s.devs.erase(dev);
 }
 
 // A frame of a streaming channel in the smallest free pool block that holds it.
-void AX_VIN_GetYuvFrame(Call& c, uint8_t pipe, int32_t chn, AX_VIDEO_FRAME_INFO_T* frame,
-                        int32_t timeout) {
+AXSIM_RULE(AX_VIN_GetYuvFrame) {
     State& s = c.s;
     const VinPipe& p = *c.pipe;
     const bool fed = dev_enabled_for(s, pipe);
@@ -333,8 +322,7 @@ void AX_VIN_GetYuvFrame(Call& c, uint8_t pipe, int32_t chn, AX_VIDEO_FRAME_INFO_
     frame->u32FrameSize = f.size;
 }
 
-void AX_VIN_ReleaseYuvFrame(Call& c, uint8_t pipe, int32_t chn,
-                            const AX_VIDEO_FRAME_INFO_T* frame) {
+AXSIM_RULE(AX_VIN_ReleaseYuvFrame) {
     auto it = c.s.frames.find(frame->u64PhyAddr[0]);
     c.refuse_if(it == c.s.frames.end() || it->second.seq != frame->u64SeqNum, Kind::kNotExist,
                 "frame seq {} at 0x{:x} not held (never obtained or already released)",
@@ -345,7 +333,7 @@ void AX_VIN_ReleaseYuvFrame(Call& c, uint8_t pipe, int32_t chn,
     c.s.frames.erase(it);
 }
 
-void AX_ISP_RegisterSensor(Call& c, uint8_t pipe, AX_SENSOR_REGISTER_FUNC_T* sensor) {
+AXSIM_RULE(AX_ISP_RegisterSensor) {
     Isp& isp = c.pipe->isp;
     c.refuse_if(symbol_at(sensor) != kSensorSymbol, Kind::kIllegalParam,
                 "{} is not a sensor library's {}", static_cast<void*>(sensor), kSensorSymbol);
@@ -353,14 +341,14 @@ void AX_ISP_RegisterSensor(Call& c, uint8_t pipe, AX_SENSOR_REGISTER_FUNC_T* sen
     isp.registered = true;
 }
 
-void AX_ISP_UnRegisterSensor(Call& c, uint8_t pipe) {
+AXSIM_RULE(AX_ISP_UnRegisterSensor) {
     Isp& isp = c.pipe->isp;
     c.refuse_if(!isp.registered, Kind::kNotExist, "pipe {} has no sensor", pipe);
     c.refuse_if(isp.created, Kind::kBusy, "ISP of pipe {} still created", pipe);
     isp = Isp{};
 }
 
-void AX_ISP_SetSnsAttr(Call& c, uint8_t pipe, const AX_SNS_ATTR_T* attr) {
+AXSIM_RULE(AX_ISP_SetSnsAttr) {
     VinPipe& p = *c.pipe;
     const AX_VIN_RECT_T& pr = p.attr.tPipeImgRgn;
     c.refuse_if(!p.isp.registered, Kind::kNotConfig, "pipe {} has no sensor", pipe);
@@ -373,7 +361,7 @@ void AX_ISP_SetSnsAttr(Call& c, uint8_t pipe, const AX_SNS_ATTR_T* attr) {
     p.isp.sns_attr_set = true;
 }
 
-void AX_ISP_Create(Call& c, uint8_t pipe) {
+AXSIM_RULE(AX_ISP_Create) {
     Isp& isp = c.pipe->isp;
     c.refuse_if(!isp.registered || !isp.sns_attr_set, Kind::kNotConfig, "pipe {} has no sensor {}",
                 pipe, isp.registered ? "attributes" : "registered");
@@ -381,27 +369,27 @@ void AX_ISP_Create(Call& c, uint8_t pipe) {
     isp.created = true;
 }
 
-void AX_ISP_Destroy(Call& c, uint8_t pipe) {
+AXSIM_RULE(AX_ISP_Destroy) {
     isp_step(c, pipe, {&Isp::created, false, &Isp::created, &Isp::opened});
 }
 
-void AX_ISP_Open(Call& c, uint8_t pipe) {
+AXSIM_RULE(AX_ISP_Open) {
     isp_step(c, pipe, {&Isp::opened, true, &Isp::created, &Isp::opened});
 }
 
-void AX_ISP_Close(Call& c, uint8_t pipe) {
+AXSIM_RULE(AX_ISP_Close) {
     isp_step(c, pipe, {&Isp::opened, false, &Isp::opened, &Isp::started});
 }
 
-void AX_ISP_Start(Call& c, uint8_t pipe) {
+AXSIM_RULE(AX_ISP_Start) {
     isp_step(c, pipe, {&Isp::started, true, &Isp::opened, &Isp::started});
 }
 
-void AX_ISP_Stop(Call& c, uint8_t pipe) {
+AXSIM_RULE(AX_ISP_Stop) {
     isp_step(c, pipe, {&Isp::started, false, &Isp::started, &Isp::streaming});
 }
 
-void AX_ISP_StreamOn(Call& c, uint8_t pipe) {
+AXSIM_RULE(AX_ISP_StreamOn) {
     VinPipe& p = *c.pipe;
     c.refuse_if(!p.isp.started, Kind::kNotReady, "ISP {} not started", pipe);
     c.refuse_if(!p.started, Kind::kNotReady, "pipe {} not started", pipe);
@@ -411,7 +399,7 @@ void AX_ISP_StreamOn(Call& c, uint8_t pipe) {
     p.isp.streaming = true;
 }
 
-void AX_ISP_StreamOff(Call& c, uint8_t pipe) {
+AXSIM_RULE(AX_ISP_StreamOff) {
     isp_step(c, pipe, {&Isp::streaming, false, &Isp::streaming, nullptr});
 }
 
