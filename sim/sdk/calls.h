@@ -1,6 +1,6 @@
 // The substitute's table of SDK calls: one row a call, AXSIM_ROW_NAME, with the call's return
 // type, the module whose statuses it refuses with, what it needs before its own rule runs (an
-// object and its presence: Object and Presence in core.h) and its parameters as (type, name)
+// object, of objects:: in core.cpp, and its Presence, core.h) and its parameters as (type, name)
 // pairs. A parameter's name is what the trace, the refusals and the call's rule call it. Which
 // calls exist, in which library and in which order comes from the SDK's list of calls
 // (sdk/calls.list, as the generated sdk/sdk_calls.h): a call on the list without a row here does

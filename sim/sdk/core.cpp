@@ -17,39 +17,41 @@
 #include "base/unique_fd.h"
 
 namespace axsim::detail {
-namespace {
 
-// What the checks know of an object: the flag and the name of its module (null: none), and what
-// its number is called and its limit (a module has none); a channel's number (the second) too.
-struct ObjectInfo {
+// Where the checks find an object.
+enum class Kept { kNowhere, kDevs, kPipes, kGroups };
+
+// An object a row may name (objects::k<name>): the flag and the name of its module, what its
+// number is called, its limit (0: the object is the module itself) and where it is kept; the
+// limit of its channel's number (the second argument), 0 when it is no channel.
+struct Object {
     bool State::*module;
     const char* module_name;
     const char* noun;
     int64_t limit;
+    Kept kept;
     int64_t chn_limit;
 };
 
-// By Object, in its order.
-constexpr ObjectInfo kObjects[] = {
-    {nullptr, "", "", 0, 0},                                             // kNone
-    {&State::sys, "media system", "", 0, 0},                             // kSys
-    {&State::mipi, "receiver", "", 0, 0},                                // kMipi
-    {&State::mipi, "receiver", "device", kMipiDevs, 0},                  // kMipiDev
-    {&State::vin, "video input", "", 0, 0},                              // kVin
-    {&State::vin, "video input", "device", kVinDevs, 0},                 // kVinDev
-    {&State::vin, "video input", "pipe", kVinPipes, 0},                  // kVinPipe
-    {&State::vin, "video input", "pipe", kVinPipes, kVinChns},           // kVinChn
-    {&State::ivps, "image processor", "", 0, 0},                         // kIvps
-    {&State::ivps, "image processor", "group", kIvpsGroups, 0},          // kIvpsGrp
-    {&State::ivps, "image processor", "group", kIvpsGroups, kIvpsChns},  // kIvpsChn
-};
+namespace objects {
+constexpr Object kSys{&State::sys, "media system", "", 0, Kept::kNowhere, 0};
+constexpr Object kMipi{&State::mipi, "receiver", "", 0, Kept::kNowhere, 0};
+constexpr Object kMipiDev{&State::mipi, "receiver", "device", kMipiDevs, Kept::kNowhere, 0};
+constexpr Object kVin{&State::vin, "video input", "", 0, Kept::kNowhere, 0};
+constexpr Object kVinDev{&State::vin, "video input", "device", kVinDevs, Kept::kDevs, 0};
+constexpr Object kVinPipe{&State::vin, "video input", "pipe", kVinPipes, Kept::kPipes, 0};
+constexpr Object kVinChn{&State::vin, "video input", "pipe", kVinPipes, Kept::kPipes, kVinChns};
+constexpr Object kIvps{&State::ivps, "image processor", "", 0, Kept::kNowhere, 0};
+constexpr Object kIvpsGrp{&State::ivps, "image processor", "group", kIvpsGroups, Kept::kGroups, 0};
+constexpr Object kIvpsChn{&State::ivps, "image processor", "group",
+                          kIvpsGroups,  Kept::kGroups,     kIvpsChns};
+}  // namespace objects
+
+namespace {
 
 // A module's flag is checked first; the call that initialises a module needs the media system
 // (unless it is that) and the module not initialised yet.
-void check_module(Call& c, const ObjectInfo& o, Presence presence) {
-    if (o.module == nullptr) {
-        return;
-    }
+void check_module(Call& c, const Object& o, Presence presence) {
     if (o.limit == 0 && presence == Presence::kNew) {
         c.refuse_if(o.module != &State::sys && !c.s.sys, Kind::kNotInit,
                     "media system not initialised");
@@ -58,8 +60,6 @@ void check_module(Call& c, const ObjectInfo& o, Presence presence) {
         c.refuse_if(!(c.s.*o.module), Kind::kNotInit, "{} not initialised", o.module_name);
     }
 }
-
-static_assert(std::size(kObjects) == static_cast<size_t>(Object::kIvpsChn) + 1);
 
 #define AXSIM_KNOWN(name, ...) #name,
 constexpr std::string_view kKnownCalls[] = {AXSIM_CALLS(AXSIM_KNOWN)};
@@ -425,23 +425,23 @@ T* Call::find(std::map<K, T>& objects, const char* noun, bool records_checked) {
 }
 
 void Call::check(bool records_checked) {
-    const ObjectInfo& o = kObjects[static_cast<size_t>(info_.object)];
+    const Object& o = info_.object;
     if (!records_checked) {
         check_module(*this, o, info_.presence);
         refuse_if(o.limit != 0 && (id_[0] < 0 || id_[0] >= o.limit), Kind::kInvalidId, "{} {}",
                   o.noun, id_[0]);
     }
-    if (info_.object == Object::kVinDev) {
+    if (o.kept == Kept::kDevs) {
         dev = find(s.devs, o.noun, records_checked);
-    } else if (info_.object == Object::kVinPipe || info_.object == Object::kVinChn) {
+    } else if (o.kept == Kept::kPipes) {
         pipe = find(s.pipes, o.noun, records_checked);
-    } else if (info_.object == Object::kIvpsGrp || info_.object == Object::kIvpsChn) {
+    } else if (o.kept == Kept::kGroups) {
         grp = find(s.groups, o.noun, records_checked);
     }
     if (!records_checked && o.chn_limit != 0) {
         refuse_if(id_[1] < 0 || id_[1] >= o.chn_limit, Kind::kInvalidId, "channel {}", id_[1]);
     }
-    if (info_.object == Object::kVinChn) {
+    if (o.kept == Kept::kPipes && o.chn_limit != 0) {
         chn = &pipe->chn[static_cast<size_t>(id_[1])];
     }
 }
@@ -472,11 +472,11 @@ int32_t Call::end(int32_t status) {
 
 // ---- the calls: the generic path around each call's rule, one a row of the table -----------
 
-#define AXSIM_DEFINE(name, ret, module, object, presence, ...)                                  \
-    ret name(AXSIM_PARAMS(__VA_ARGS__)) {                                                       \
-        return serve<ret>({#name, Module::k##module, Object::k##object, Presence::k##presence}, \
-                          {AXSIM_NAMES(__VA_ARGS__)},                                           \
-                          &rule::name __VA_OPT__(, AXSIM_ARGS(__VA_ARGS__)));                   \
+#define AXSIM_DEFINE(name, ret, module, object, presence, ...)                                   \
+    ret name(AXSIM_PARAMS(__VA_ARGS__)) {                                                        \
+        return serve<ret>({#name, Module::k##module, objects::k##object, Presence::k##presence}, \
+                          {AXSIM_NAMES(__VA_ARGS__)},                                            \
+                          &rule::name __VA_OPT__(, AXSIM_ARGS(__VA_ARGS__)));                    \
     }
 AXSIM_CALLS(AXSIM_DEFINE)
 #undef AXSIM_DEFINE

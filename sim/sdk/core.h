@@ -161,23 +161,10 @@ std::string symbol_at(const void* address);
 // ---- the path of every call -----------------------------------------------------------------
 
 // What a call needs before its own rule (its row's object and presence), checked in this order:
-// the object's module initialised (for a module that the call initialises: the media system, and
+// the object's module initialised (for the call that initialises a module: the media system, and
 // the module not yet), the number of the object in range (the first argument; a channel's is the
-// second, after its pipe's or group's) and the object itself. A receiver's device is only a
-// number in range.
-enum class Object {
-    kNone,
-    kSys,
-    kMipi,
-    kMipiDev,
-    kVin,
-    kVinDev,
-    kVinPipe,
-    kVinChn,
-    kIvps,
-    kIvpsGrp,
-    kIvpsChn
-};
+// second, after its pipe's or group's) and the object itself.
+struct Object;  // the objects a row may name (objects::kVinChn ...), with the checks in core.cpp
 enum class Presence {
     kAny,                // no object to find (the number in range is enough)
     kExists,             // it exists (a module: initialised)
@@ -189,7 +176,7 @@ enum class Presence {
 struct CallInfo {
     const char* name;
     Module module;  // of every status the call refuses with
-    Object object;
+    const Object& object;
     Presence presence;
 };
 
@@ -332,8 +319,8 @@ class Call {
 
     // Throws the injected status or the refusal of the checks made before the records'.
     void begin();
-    // The checks of the row's object that wait for the records (ExistsAfterRecord, New).
-    void check_late() { check(true); }
+    // The checks of the row's object made before (records_checked false) or after the records'.
+    void check(bool records_checked);
     [[noreturn]] void refuse(Kind kind, std::string reason);
     template <typename... Args>
     void refuse_if(bool refused, Kind kind, fmt::format_string<Args...> reason, Args&&... args) {
@@ -358,8 +345,6 @@ class Call {
     void add(std::string_view name, Hex value);
     void add(std::string_view name, const AX_VIN_RECT_T& r);
     void number(std::string_view name, int64_t value, bool hex);
-    // The object checks made before (records_checked false) or after the records' checks.
-    void check(bool records_checked);
     template <typename K, typename T>
     T* find(std::map<K, T>& objects, const char* noun, bool records_checked);
 
@@ -408,7 +393,7 @@ Ret serve(const CallInfo& info, std::initializer_list<const char*> names, void (
     try {
         c.begin();
         (c.need(args), ...);
-        c.check_late();
+        c.check(true);
         rule(c, args...);
         (c.give(args), ...);
     } catch (const Refusal& refusal) {
