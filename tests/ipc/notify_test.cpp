@@ -44,7 +44,9 @@ class SendJsonMessage : public testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(connection.service.is_valid()); }
 
-    bool send(const nlohmann::json& message) { return send(message); }
+    bool send(const nlohmann::json& message) {
+        return send_json_message(log.logger(), connection.service.get(), message);
+    }
     std::string client_reads() { return read_until_quiet(connection.client.get(), kQuiet); }
 
     CapturedLog log;
