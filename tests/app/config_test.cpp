@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,15 +13,10 @@
 #include "app/config_store.h"
 #include "tests/app/test_util.h"
 
-namespace fs = std::filesystem;
-using hdgrab::choose_log_settings;
-using hdgrab::CommandLine;
-using hdgrab::LogSettings;
-using hdgrab::test::read_text;
-using hdgrab::test::TempDir;
-using hdgrab::test::write_text;
-
+namespace hdgrab::test {
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr const char* kBootstrapText =
     "[log]\n"
@@ -32,12 +28,23 @@ const CommandLine kNoSwitches{};
 const CommandLine kDebug{.debug = true, .dump_raw = false};
 const CommandLine kDumpRaw{.debug = false, .dump_raw = true};
 
-}  // namespace
+// Loads `text` as an existing configuration file and expects the file left as it was; the log
+// settings it gives without switches (none where the load failed).
+std::optional<LogSettings> settings_of_existing_file(const std::string& text) {
+    TempDir dir;
+    const std::string path = dir / "hdgrab.toml";
+    write_text(path, text);
+    if (!bootstrap_config(path)) {
+        return std::nullopt;
+    }
+    EXPECT_EQ(read_text(path), text) << "an existing file is never rewritten";
+    return choose_log_settings(kNoSwitches);
+}
 
 TEST(ConfigBootstrap, MissingFileIsCreatedWithTheThreeDefaults) {
     TempDir dir;
     const std::string path = dir / "kvm/hdgrab.toml";
-    ASSERT_TRUE(hdgrab::bootstrap_config(path));
+    ASSERT_TRUE(bootstrap_config(path));
     EXPECT_TRUE(fs::is_directory(dir / "kvm"));
     EXPECT_EQ(read_text(path), kBootstrapText);
     EXPECT_EQ(choose_log_settings(kNoSwitches),
@@ -45,15 +52,15 @@ TEST(ConfigBootstrap, MissingFileIsCreatedWithTheThreeDefaults) {
 
     // An existing directory is fine.
     fs::remove(path);
-    ASSERT_TRUE(hdgrab::bootstrap_config(path));
+    ASSERT_TRUE(bootstrap_config(path));
     EXPECT_EQ(read_text(path), kBootstrapText);
 }
 
 TEST(ConfigRecovery, RetryOnlyForTheBooleanTrue) {
     TempDir dir;
     const std::string path = dir / "kvm/hdgrab.toml";
-    ASSERT_TRUE(hdgrab::bootstrap_config(path));
-    EXPECT_FALSE(hdgrab::recovery_retry_enabled()) << "a created file has no recovery table";
+    ASSERT_TRUE(bootstrap_config(path));
+    EXPECT_FALSE(recovery_retry_enabled()) << "a created file has no recovery table";
     for (const auto& [text, enabled] : std::vector<std::pair<std::string, bool>>{
              {"[recovery]\nretry = true\n", true},
              {"[recovery]\nretry = false\n", false},
@@ -62,39 +69,28 @@ TEST(ConfigRecovery, RetryOnlyForTheBooleanTrue) {
              {"recovery = true\n", false},
          }) {
         write_text(path, text);
-        ASSERT_TRUE(hdgrab::bootstrap_config(path));
-        EXPECT_EQ(hdgrab::recovery_retry_enabled(), enabled) << text;
+        ASSERT_TRUE(bootstrap_config(path));
+        EXPECT_EQ(recovery_retry_enabled(), enabled) << text;
         // The rebuild key is read the same way, on its own.
         std::string rebuild = text;
         if (const auto at = rebuild.find("retry"); at != std::string::npos) {
             rebuild.replace(at, 5, "rebuild_on_signal_return");
         }
         write_text(path, rebuild);
-        ASSERT_TRUE(hdgrab::bootstrap_config(path));
-        EXPECT_EQ(hdgrab::recovery_policy().rebuild_on_signal_return, enabled) << rebuild;
-        EXPECT_FALSE(hdgrab::recovery_policy().retry) << rebuild;
+        ASSERT_TRUE(bootstrap_config(path));
+        EXPECT_EQ(recovery_policy().rebuild_on_signal_return, enabled) << rebuild;
+        EXPECT_FALSE(recovery_policy().retry) << rebuild;
     }
 }
 
 TEST(ConfigBootstrap, ExistingFileIsLoadedAndNeverRewritten) {
-    TempDir dir;
-    const std::string path = dir / "hdgrab.toml";
-    const std::string text = "[log]\ntype = \"console\"\n";
-    write_text(path, text);
-    ASSERT_TRUE(hdgrab::bootstrap_config(path));
-    EXPECT_EQ(read_text(path), text) << "missing keys are not added";
-    EXPECT_EQ(choose_log_settings(kNoSwitches),
+    // Missing keys are not added.
+    EXPECT_EQ(settings_of_existing_file("[log]\ntype = \"console\"\n"),
               (LogSettings{"error", "console", "/var/log/vexlane/vin.log"}));
 }
 
 TEST(ConfigBootstrap, InvalidFileKeepsItsTextAndGivesDefaults) {
-    TempDir dir;
-    const std::string path = dir / "hdgrab.toml";
-    const std::string text = "[log\nlevel = 'debug'\n";
-    write_text(path, text);
-    ASSERT_TRUE(hdgrab::bootstrap_config(path));
-    EXPECT_EQ(read_text(path), text);
-    EXPECT_EQ(choose_log_settings(kNoSwitches),
+    EXPECT_EQ(settings_of_existing_file("[log\nlevel = 'debug'\n"),
               (LogSettings{"error", "file", "/var/log/vexlane/vin.log"}));
 }
 
@@ -102,14 +98,14 @@ TEST(ConfigBootstrap, ParentDirectoryThatCannotBeCreatedIsAnError) {
     TempDir dir;
     write_text(dir / "not-a-directory", "x");
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(hdgrab::bootstrap_config(dir / "not-a-directory/kvm/hdgrab.toml"))
+    EXPECT_FALSE(bootstrap_config(dir / "not-a-directory/kvm/hdgrab.toml"))
         << "the grandparent is a file";
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Failed to create configuration directory"), std::string::npos) << err;
 
     // Only one level is created.
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(hdgrab::bootstrap_config(dir / "etc/kvm/hdgrab.toml"));
+    EXPECT_FALSE(bootstrap_config(dir / "etc/kvm/hdgrab.toml"));
     (void)testing::internal::GetCapturedStderr();
     EXPECT_FALSE(fs::exists(dir / "etc"));
 }
@@ -120,7 +116,7 @@ TEST(ConfigBootstrap, FileThatCannotBeCreatedLeavesTheDefaults) {
     // directory exists, but the file cannot be created.
     fs::create_symlink(dir / "nowhere/hdgrab.toml", dir / "hdgrab.toml");
     testing::internal::CaptureStderr();
-    EXPECT_TRUE(hdgrab::bootstrap_config(dir / "hdgrab.toml"));
+    EXPECT_TRUE(bootstrap_config(dir / "hdgrab.toml"));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Failed to create configuration file"), std::string::npos) << err;
     EXPECT_EQ(choose_log_settings(kNoSwitches),
@@ -171,3 +167,6 @@ TEST(LogSettingsChoice, ReadsTheLoadedFile) {
               (LogSettings{"error", "file", "/var/log/vexlane/vin.log"}))
         << "values of the wrong type take their defaults";
 }
+
+}  // namespace
+}  // namespace hdgrab::test

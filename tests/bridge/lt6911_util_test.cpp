@@ -5,6 +5,7 @@
 #include <spdlog/sinks/ostream_sink.h>
 
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -29,6 +30,21 @@ class BridgeFiles : public testing::Test {
         sink->set_pattern("[%n] [%l] %v");
         logger->sinks().clear();
         logger->sinks().push_back(sink);
+    }
+
+    // A status file's content and the status line read from it.
+    struct StatusRead {
+        const char* content;
+        const char* line;
+        const char* why;
+    };
+    void expect_status_reads(std::initializer_list<StatusRead> reads) {
+        for (const auto& [content, line, why] : reads) {
+            dir.write("status", content);
+            std::string status;
+            EXPECT_TRUE(util.lt6911_read_status(status)) << why;
+            EXPECT_EQ(status, line) << why;
+        }
     }
 
     TempDir dir;
@@ -57,37 +73,20 @@ TEST(Lt6911UtilConstruction, UnconfiguredWritersFailQuietly) {
 }
 
 TEST_F(BridgeFiles, StatusLineIsTheFirstLineWithoutItsLineFeed) {
-    std::string status;
-    dir.write("status", "stable\n");
-    EXPECT_TRUE(util.lt6911_read_status(status));
-    EXPECT_EQ(status, "stable");
-
-    dir.write("status", "stable");
-    EXPECT_TRUE(util.lt6911_read_status(status));
-    EXPECT_EQ(status, "stable") << "no line feed reads the same";
-
-    dir.write("status", "new res\nstable\n");
-    EXPECT_TRUE(util.lt6911_read_status(status));
-    EXPECT_EQ(status, "new res") << "only the first line counts";
-
-    dir.write("status", "\n");
-    EXPECT_TRUE(util.lt6911_read_status(status));
-    EXPECT_EQ(status, "") << "an empty line is still a line";
+    expect_status_reads({
+        {"stable\n", "stable", "one line"},
+        {"stable", "stable", "no line feed reads the same"},
+        {"new res\nstable\n", "new res", "only the first line counts"},
+        {"\n", "", "an empty line is still a line"},
+    });
 }
 
 TEST_F(BridgeFiles, StatusLineIsNotTrimmed) {
-    std::string status;
-    dir.write("status", "stable \n");
-    EXPECT_TRUE(util.lt6911_read_status(status));
-    EXPECT_EQ(status, "stable ");
-
-    dir.write("status", "stable\r\n");
-    EXPECT_TRUE(util.lt6911_read_status(status));
-    EXPECT_EQ(status, "stable\r");
-
-    dir.write("status", " unknown res\n");
-    EXPECT_TRUE(util.lt6911_read_status(status));
-    EXPECT_EQ(status, " unknown res");
+    expect_status_reads({
+        {"stable \n", "stable ", "a trailing space"},
+        {"stable\r\n", "stable\r", "a carriage return"},
+        {" unknown res\n", " unknown res", "a leading space"},
+    });
 }
 
 TEST_F(BridgeFiles, EmptyOrMissingStatusFails) {

@@ -36,6 +36,17 @@ constexpr const char* kSmallDumpFs = "/root=tmpfs:1048576";
 constexpr const char* kSmallLogFs = "/var/log=tmpfs:65536";
 constexpr int kChmodNoWrite = 0555;
 
+// The service's error when it cannot bind its socket, or open its log file, for `error`.
+std::string bind_failed(int error) {
+    return std::string("[error] Failed to bind socket: ") + std::strerror(error);
+}
+std::string log_open_failed(int error) {
+    return std::string(
+               "Failed to set up logging: Failed opening file /var/log/vexlane/vin.log "
+               "for writing: ") +
+           std::strerror(error);
+}
+
 // A socket file as a killed service leaves it: bound once, nobody listening.
 bool leave_stale_socket(const fs::path& path) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -81,29 +92,34 @@ class BadSurroundings : public ServiceTest {
         return options;
     }
 
-    // Runs to the end and returns the exit status.
-    int run_to_end(const ApplianceOptions& options) {
-        start(options);
-        const auto status = app.wait_exit(30s);
-        EXPECT_TRUE(status) << app.output();
-        return status.value_or(-1);
-    }
-
     // Prepares the state directory (and the bridge) before the service starts.
     void prepare(const ApplianceOptions& options) {
         ASSERT_TRUE(app.start_bridge(options)) << app.error();
+    }
+
+    // Runs to the end with the directory `dir` of the state directory there but not writable
+    // (inside the sandbox the service has no capabilities, so permissions apply even to root).
+    int run_with_unwritable(const ApplianceOptions& options, const fs::path& dir) {
+        prepare(options);
+        fs::create_directories(app.state_dir() / dir);
+        if (::chmod((app.state_dir() / dir).c_str(), kChmodNoWrite) != 0) {
+            ADD_FAILURE() << "chmod " << dir << ": " << std::strerror(errno);
+            return -1;
+        }
+        return run_to_end(options);
     }
 
     void expect_config_intact(const std::string& config) const {
         EXPECT_EQ(read_text(app.config_path()), config) << "the configuration file changed";
     }
 
-    // One resolution change that the connected client must be told about.
-    void change_and_expect(Client& client, int width, int height, int fps) {
-        hdmi({"res", std::to_string(width), std::to_string(height), std::to_string(fps)});
-        const auto message = client.read_message(kEventWait);
-        ASSERT_TRUE(message) << app.output();
-        EXPECT_EQ(*message, res_change_text(width, height, fps));
+    // A run that ended with `status`: 255, with `error` in the output and the configuration
+    // file `config` as it was.
+    void expect_refused_start(int status, const std::string& error,
+                              const std::string& config) const {
+        EXPECT_EQ(status, 255);
+        EXPECT_THAT(app.output(), HasSubstr(error));
+        expect_config_intact(config);
     }
 };
 
@@ -116,10 +132,9 @@ TEST_F(BadSurroundings, StaleSocketFileIsReplaced) {
     ASSERT_TRUE(leave_stale_socket(socket));
     ASSERT_TRUE(fs::is_socket(fs::symlink_status(socket)));
 
-    start(options);
     Client client;
-    connect(client);
-    change_and_expect(client, 1280, 720, 50);
+    start_connected(client, options);
+    ASSERT_TRUE(change_and_expect(client, 1280, 720, 50));
     EXPECT_EQ(app.stop(), 0) << app.output();
     EXPECT_FALSE(fs::exists(socket)) << "the socket file is removed at the end";
     expect_config_intact(kDebugToConsole);
@@ -127,61 +142,35 @@ TEST_F(BadSurroundings, StaleSocketFileIsReplaced) {
 
 TEST_F(BadSurroundings, SocketParentThatIsARegularFileEndsWithStatus255) {
     const ApplianceOptions options = options_with(kDebugToConsole, {"--mount", "/run/kvm=file"});
-    EXPECT_EQ(run_to_end(options), 255);
-    EXPECT_THAT(app.output(),
-                HasSubstr(std::string("[error] Failed to bind socket: ") + std::strerror(ENOTDIR)));
+    expect_refused_start(run_to_end(options), bind_failed(ENOTDIR), kDebugToConsole);
     EXPECT_THAT(app.output(), Not(HasSubstr("Failed to create socket directory")));
     EXPECT_EQ(read_text(app.state_dir() / "run/kvm.file"), "not a directory\n")
         << "the file in the way is left as it was";
-    expect_config_intact(kDebugToConsole);
 }
 
 TEST_F(BadSurroundings, SocketParentWithoutWritePermissionEndsWithStatus255) {
-    // Inside the sandbox the service has no capabilities, so permissions apply even to root.
-    const ApplianceOptions options = options_with(kDebugToConsole);
-    prepare(options);
-    ASSERT_EQ(::chmod((app.state_dir() / "run/kvm").c_str(), kChmodNoWrite), 0);
-    EXPECT_EQ(run_to_end(options), 255);
-    EXPECT_THAT(app.output(),
-                HasSubstr(std::string("[error] Failed to bind socket: ") + std::strerror(EACCES)));
-    expect_config_intact(kDebugToConsole);
+    expect_refused_start(run_with_unwritable(options_with(kDebugToConsole), "run/kvm"),
+                         bind_failed(EACCES), kDebugToConsole);
 }
 
 TEST_F(BadSurroundings, ReadOnlySocketParentEndsWithStatus255) {
     const ApplianceOptions options = options_with(kDebugToConsole, {"--mount", "/run/kvm=ro"});
-    EXPECT_EQ(run_to_end(options), 255);
-    EXPECT_THAT(app.output(),
-                HasSubstr(std::string("[error] Failed to bind socket: ") + std::strerror(EROFS)));
-    expect_config_intact(kDebugToConsole);
+    expect_refused_start(run_to_end(options), bind_failed(EROFS), kDebugToConsole);
 }
 
 // ---- logging ----
 
 TEST_F(BadSurroundings, UnwritableLogDirectoryEndsWithStatus255AndTheReason) {
-    const ApplianceOptions options = options_with(kDebugToFile);
-    prepare(options);
-    const std::string failed_open =
-        "Failed to set up logging: Failed opening file /var/log/vexlane/vin.log for writing: ";
-
     // The log directory exists but cannot be written.
-    fs::create_directories(app.state_dir() / "var/log/vexlane");
-    ASSERT_EQ(::chmod((app.state_dir() / "var/log/vexlane").c_str(), kChmodNoWrite), 0);
-    EXPECT_EQ(run_to_end(options), 255);
-    EXPECT_THAT(app.output(), HasSubstr(failed_open + std::strerror(EACCES)));
+    expect_refused_start(run_with_unwritable(options_with(kDebugToFile), "var/log/vexlane"),
+                         log_open_failed(EACCES), kDebugToFile);
     EXPECT_FALSE(fs::exists(app.state_dir() / "run/kvm/vin_sock")) << "nothing was started";
-    expect_config_intact(kDebugToFile);
 }
 
 TEST_F(BadSurroundings, UncreatableLogDirectoryEndsWithStatus255) {
-    const ApplianceOptions options = options_with(kDebugToFile);
-    prepare(options);
     // /var/log cannot take the missing vexlane folder; the open then finds no folder.
-    ASSERT_EQ(::chmod((app.state_dir() / "var/log").c_str(), kChmodNoWrite), 0);
-    EXPECT_EQ(run_to_end(options), 255);
-    EXPECT_THAT(app.output(), HasSubstr("Failed to set up logging: Failed opening file "
-                                        "/var/log/vexlane/vin.log for writing: " +
-                                        std::string(std::strerror(ENOENT))));
-    expect_config_intact(kDebugToFile);
+    expect_refused_start(run_with_unwritable(options_with(kDebugToFile), "var/log"),
+                         log_open_failed(ENOENT), kDebugToFile);
 }
 
 TEST_F(BadSurroundings, ReadOnlyLogFileEndsWithStatus255AndTheReason) {
@@ -189,12 +178,8 @@ TEST_F(BadSurroundings, ReadOnlyLogFileEndsWithStatus255AndTheReason) {
     prepare(options);
     fs::create_directories(app.state_dir() / "var/log/vexlane");
     std::ofstream(app.state_dir() / "var/log/vexlane/vin.log") << "an earlier line\n";
-    EXPECT_EQ(run_to_end(options), 255);
-    EXPECT_THAT(app.output(), HasSubstr("Failed to set up logging: Failed opening file "
-                                        "/var/log/vexlane/vin.log for writing: " +
-                                        std::string(std::strerror(EROFS))));
+    expect_refused_start(run_to_end(options), log_open_failed(EROFS), kDebugToFile);
     EXPECT_EQ(read_text(app.state_dir() / "var/log/vexlane/vin.log"), "an earlier line\n");
-    expect_config_intact(kDebugToFile);
 }
 
 TEST_F(BadSurroundings, FullLogFileSystemLosesLinesButNotTheService) {
@@ -214,19 +199,20 @@ TEST_F(BadSurroundings, FullLogFileSystemLosesLinesButNotTheService) {
     }
     const int log_dir = ::open(inside.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(log_dir, 0) << inside << ": " << std::strerror(errno);
-    change_and_expect(client, 1280, 720, 50);
+    ASSERT_TRUE(change_and_expect(client, 1280, 720, 50));
 
     // Full: the service goes on, the logging library reports the lost lines on standard error.
     ASSERT_TRUE(fill_up(inside / "filler"));
     for (int i = 0; i < 4; ++i) {
-        change_and_expect(client, i % 2 == 0 ? 1920 : 1280, i % 2 == 0 ? 1080 : 720, 60 - i);
+        ASSERT_TRUE(
+            change_and_expect(client, i % 2 == 0 ? 1920 : 1280, i % 2 == 0 ? 1080 : 720, 60 - i));
     }
     EXPECT_THAT(app.output(), HasSubstr("LOG ERROR"));
     EXPECT_THAT(app.output(), HasSubstr(std::strerror(ENOSPC)));
 
     // Space again: later lines reach the file.
     fs::remove(inside / "filler");
-    change_and_expect(client, 640, 480, 30);
+    ASSERT_TRUE(change_and_expect(client, 640, 480, 30));
     EXPECT_EQ(app.stop(), 0) << app.output();
     const int log_file = ::openat(log_dir, "vexlane/vin.log", O_RDONLY | O_CLOEXEC);
     ::close(log_dir);

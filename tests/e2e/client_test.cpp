@@ -91,7 +91,7 @@ TEST_F(ClientSlot, AcceptWithoutFreeDescriptorsWaitsQuietlyAndRecovers) {
         burst.push_back(std::make_unique<Client>());
         ASSERT_TRUE(burst.back()->connect(app.socket_path(), kStartWait)) << i;
     }
-    ASSERT_TRUE(wait_count(kAcceptWarning, 1)) << app.output();
+    ASSERT_TRUE(logged(kAcceptWarning));
     const double cpu_before = cpu_seconds(app.pid());
     std::this_thread::sleep_for(3s);
     const double cpu_used = cpu_seconds(app.pid()) - cpu_before;
@@ -104,14 +104,14 @@ TEST_F(ClientSlot, AcceptWithoutFreeDescriptorsWaitsQuietlyAndRecovers) {
     // Descriptors free again: the pending connections are accepted, the last one holds the slot.
     const size_t accepted = count_output("Accepted new connection");
     ASSERT_TRUE(set_open_files(app.pid(), original.rlim_cur));
-    EXPECT_TRUE(wait_count("Accepted new connection", accepted + kBurst)) << app.output();
+    EXPECT_TRUE(logged("Accepted new connection", accepted + kBurst));
 
     // The success ended the burst: the next failure is reported again (it empties the slot and
     // so frees a descriptor), and a stop is prompt.
     ASSERT_TRUE(set_open_files(app.pid(), lowest_free_descriptor(app.pid())));
     Client late;
     ASSERT_TRUE(late.connect(app.socket_path(), kStartWait));
-    ASSERT_TRUE(wait_count(kAcceptWarning, 2)) << app.output();
+    ASSERT_TRUE(logged(kAcceptWarning, 2));
     // The stop itself needs no descriptor; the sanitizer runtimes of a checked build do (a pipe
     // for their memory checks as the threads end), and would report false errors without them.
     ASSERT_TRUE(set_open_files(app.pid(), lowest_free_descriptor(app.pid()) + 2));
@@ -130,32 +130,25 @@ TEST_F(ClientSlot, AClientThatWentAwayFailsTheSendAndTheServiceGoesOn) {
         connect(gone);
         gone.close();
     }
-    hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(wait_count("Failed to send resolution change message", 1)) << app.output();
+    announce(1280, 720, 50);
+    ASSERT_TRUE(logged("Failed to send resolution change message"));
     EXPECT_THAT(app.output(), HasSubstr("Failed to send message: "));
     EXPECT_THAT(app.output(), HasSubstr("| message: " + res_change_text(1280, 720, 50)));
 
     // The pipeline stays at the new geometry and the next client is served.
     Client next;
     connect(next);
-    hdmi({"res", "1920", "1080", "60"});
-    const auto message = next.read_message(kEventWait);
-    ASSERT_TRUE(message) << app.output();
-    EXPECT_EQ(*message, res_change_text(1920, 1080, 60));
+    ASSERT_TRUE(change_and_expect(next, 1920, 1080, 60));
     EXPECT_TRUE(app.running());
 }
 
 TEST_F(ClientSlot, ASecondClientTakesTheSlot) {
-    start();
     Client first;
-    connect(first);
+    start_connected(first);
     Client second;
     connect(second);
 
-    hdmi({"res", "1280", "720", "50"});
-    const auto message = second.read_message(kEventWait);
-    ASSERT_TRUE(message) << app.output();
-    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
+    ASSERT_TRUE(change_and_expect(second, 1280, 720, 50));
     // The displaced connection gets nothing more; the service has closed it.
     EXPECT_TRUE(first.wait_closed(kEventWait));
     EXPECT_FALSE(first.read_message(300ms));

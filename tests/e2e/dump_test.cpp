@@ -17,19 +17,6 @@ using ::testing::Not;
 
 class DumpRoad : public ServiceTest {
   protected:
-    ApplianceOptions dump_options() const {
-        ApplianceOptions options = service_options();
-        options.args = {"--dump-raw"};
-        return options;
-    }
-
-    int run(const ApplianceOptions& options) {
-        start(options);
-        const auto status = app.wait_exit(30s);
-        EXPECT_TRUE(status) << app.output();
-        return status.value_or(-1);
-    }
-
     // Files the dump road left in the sandbox's /root.
     std::vector<std::filesystem::path> dumped_files() const {
         std::vector<std::filesystem::path> files;
@@ -75,7 +62,7 @@ class DumpRoad : public ServiceTest {
 };
 
 TEST_F(DumpRoad, WritesOneFrameNamedAfterTimeAndGeometry) {
-    EXPECT_EQ(run(dump_options()), 0);
+    EXPECT_EQ(run_to_end(dump_options()), 0);
     EXPECT_THAT(app.output(), HasSubstr("YUYV422 frame dumped successfully"));
     expect_frame(1920, 1080, 1920);
     EXPECT_EQ(leak_report(), "none\n");
@@ -85,14 +72,14 @@ TEST_F(DumpRoad, PaddedLinesAreWrittenWhole) {
     ApplianceOptions options = dump_options();
     options.source = {1280, 720, 50};
     options.env["AXSIM_STRIDE_PAD"] = "64";
-    EXPECT_EQ(run(options), 0);
+    EXPECT_EQ(run_to_end(options), 0);
     expect_frame(1280, 720, 1344);
 }
 
 TEST_F(DumpRoad, AFrameThatCannotBeFetchedStillEndsWithStatusZero) {
     ApplianceOptions options = dump_options();
     options.env["AXSIM_NO_FRAME"] = "1";
-    EXPECT_EQ(run(options), 0);
+    EXPECT_EQ(run_to_end(options), 0);
     EXPECT_THAT(app.output(), HasSubstr("AX_VIN_GetYuvFrame failed, ret=0x"));
     EXPECT_THAT(app.output(), HasSubstr("Failed to dump YUYV422 frame"));
     EXPECT_TRUE(dumped_files().empty());
@@ -102,7 +89,7 @@ TEST_F(DumpRoad, AFrameThatCannotBeFetchedStillEndsWithStatusZero) {
 TEST_F(DumpRoad, MissingMediaModuleEndsWithStatus255) {
     ApplianceOptions options = dump_options();
     options.media_module = false;
-    EXPECT_EQ(run(options), 255);
+    EXPECT_EQ(run_to_end(options), 255);
     EXPECT_THAT(app.output(), HasSubstr("AX module not loaded"));
     EXPECT_TRUE(dumped_files().empty());
 }
@@ -110,7 +97,7 @@ TEST_F(DumpRoad, MissingMediaModuleEndsWithStatus255) {
 TEST_F(DumpRoad, FailedBringUpEndsWithStatus255) {
     ApplianceOptions options = dump_options();
     options.env["AXSIM_FAIL"] = "AX_POOL_Init";
-    EXPECT_EQ(run(options), 255);
+    EXPECT_EQ(run_to_end(options), 255);
     EXPECT_THAT(app.output(), HasSubstr("Axera common pool init failed"));
     EXPECT_THAT(app.output(), Not(HasSubstr("Dumping YUYV422 frame")));
     EXPECT_TRUE(dumped_files().empty());

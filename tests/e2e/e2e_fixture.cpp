@@ -16,21 +16,29 @@ std::string res_change_text(int width, int height, int fps) {
                        width);
 }
 
+namespace {
+
+std::vector<std::string> joined(const std::vector<std::string>& first,
+                                const std::vector<std::string>& second) {
+    std::vector<std::string> all = first;
+    all.insert(all.end(), second.begin(), second.end());
+    return all;
+}
+
+}  // namespace
+
 const std::vector<std::string>& teardown_calls() {
-    static const std::vector<std::string> calls = [] {
-        std::vector<std::string> all = kIvpsTearDownCalls;
-        all.insert(all.end(), kVinTearDownCalls.begin(), kVinTearDownCalls.end());
-        return all;
-    }();
+    static const std::vector<std::string> calls = joined(kIvpsTearDownCalls, kVinTearDownCalls);
     return calls;
 }
 
 const std::vector<std::string>& bringup_calls() {
-    static const std::vector<std::string> calls = [] {
-        std::vector<std::string> all = kVinBringUpCalls;
-        all.insert(all.end(), kIvpsBringUpCalls.begin(), kIvpsBringUpCalls.end());
-        return all;
-    }();
+    static const std::vector<std::string> calls = joined(kVinBringUpCalls, kIvpsBringUpCalls);
+    return calls;
+}
+
+const std::vector<std::string>& rebuild_calls() {
+    static const std::vector<std::string> calls = joined(teardown_calls(), bringup_calls());
     return calls;
 }
 
@@ -46,6 +54,18 @@ ApplianceOptions ServiceTest::service_options() const {
     return options;
 }
 
+ApplianceOptions ServiceTest::service_options(const std::map<std::string, std::string>& env) const {
+    ApplianceOptions options = service_options();
+    options.env.insert(env.begin(), env.end());
+    return options;
+}
+
+ApplianceOptions ServiceTest::dump_options() const {
+    ApplianceOptions options = service_options();
+    options.args = {"--dump-raw"};
+    return options;
+}
+
 void ServiceTest::start(const ApplianceOptions& options) {
     ASSERT_TRUE(app.start(options)) << app.error();
 }
@@ -54,6 +74,58 @@ void ServiceTest::connect(Client& client) {
     const size_t accepted = count_output("Accepted new connection");
     ASSERT_TRUE(client.connect(app.socket_path(), kStartWait)) << app.output();
     ASSERT_TRUE(wait_count("Accepted new connection", accepted + 1)) << app.output();
+}
+
+int ServiceTest::run_to_end(const ApplianceOptions& options) {
+    start(options);
+    const auto status = app.wait_exit(30s);
+    EXPECT_TRUE(status) << app.output();
+    return status.value_or(-1);
+}
+
+void ServiceTest::start_connected(Client& client, const ApplianceOptions& options) {
+    ASSERT_NO_FATAL_FAILURE(start(options));
+    connect(client);
+}
+
+void ServiceTest::announce(int width, int height, int fps) const {
+    hdmi({"res", std::to_string(width), std::to_string(height), std::to_string(fps)});
+}
+
+::testing::AssertionResult ServiceTest::told_change(Client& client, int width, int height,
+                                                    int fps) const {
+    const auto message = client.read_message(kEventWait);
+    if (!message) {
+        return ::testing::AssertionFailure() << "no message\n" << app.output();
+    }
+    if (*message != res_change_text(width, height, fps)) {
+        return ::testing::AssertionFailure()
+               << "the message is " << *message << ", not " << res_change_text(width, height, fps);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult ServiceTest::change_and_expect(Client& client, int width, int height,
+                                                          int fps) {
+    announce(width, height, fps);
+    return told_change(client, width, height, fps);
+}
+
+::testing::AssertionResult ServiceTest::rebuilt_and_told(Client& client, int width, int height,
+                                                         int fps) {
+    announce(width, height, fps);
+    const auto rebuilt =
+        logged(fmt::format("Pipeline incomplete at {}x{}@{}, rebuilding", width, height, fps));
+    return rebuilt ? told_change(client, width, height, fps) : rebuilt;
+}
+
+::testing::AssertionResult ServiceTest::logged(const std::string& text, size_t times,
+                                               std::chrono::milliseconds timeout) const {
+    if (wait_count(text, times, timeout)) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "\"" << text << "\" not logged " << times << " times\n"
+                                         << app.output();
 }
 
 std::vector<std::string> ServiceTest::trace_calls() const {

@@ -26,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 
 // Inside the sandbox: where the stand-in service manager listens.
 constexpr const char* kNotifySocket = "/.sandbox/out/notify.sock";
+// The readiness that the service reports at its start with the bridge's first geometry.
+constexpr const char* kReadyAtStart = "READY=1\nSTATUS=Serving 1920x1080@60, no client";
 
 // A datagram socket standing in for the service manager's; a thread keeps every datagram with
 // the time it arrived.
@@ -116,6 +118,22 @@ class Health : public ServiceTest {
         start(options);
     }
     void start_managed() { start_managed(service_options()); }
+    // The same, and connects `client`.
+    void start_managed_connected(Client& client, const ApplianceOptions& options) {
+        ASSERT_NO_FATAL_FAILURE(start_managed(options));
+        connect(client);
+    }
+
+    // When each keep-alive arrived, in order.
+    std::vector<Clock::time_point> keep_alive_times() const {
+        std::vector<Clock::time_point> times;
+        for (const auto& datagram : manager.received()) {
+            if (datagram.text == "WATCHDOG=1") {
+                times.push_back(datagram.at);
+            }
+        }
+        return times;
+    }
 
     void expect_orderly_stop() {
         ASSERT_TRUE(app.send_signal(SIGTERM));
@@ -131,8 +149,7 @@ class Health : public ServiceTest {
 
 TEST_F(Health, ReadinessStatusLinesStateFileAndStopFollowTheService) {
     start_managed();
-    ASSERT_TRUE(manager.wait_for("READY=1\nSTATUS=Serving 1920x1080@60, no client", 1, kStartWait))
-        << app.output();
+    ASSERT_TRUE(manager.wait_for(kReadyAtStart, 1, kStartWait)) << app.output();
     // Ready only once the whole pipeline is up, and after the bring-up was announced.
     EXPECT_THAT(trace_calls(), Contains("AX_SYS_Link"));
     EXPECT_EQ(manager.texts().front(), "STATUS=Bringing the pipeline up at 1920x1080@60");
@@ -153,8 +170,7 @@ TEST_F(Health, ReadinessStatusLinesStateFileAndStopFollowTheService) {
     EXPECT_TRUE(manager.wait_for("STATUS=Serving 1920x1080@60, client connected"));
     EXPECT_TRUE(wait_state("client", true));
 
-    hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(client.read_message(kEventWait)) << app.output();
+    ASSERT_TRUE(change_and_expect(client, 1280, 720, 50));
     ASSERT_TRUE(manager.wait_for("STATUS=Serving 1280x720@50, client connected")) << app.output();
     const auto texts = manager.texts();
     const auto reconfiguring =
@@ -175,15 +191,13 @@ TEST_F(Health, ReadinessStatusLinesStateFileAndStopFollowTheService) {
 }
 
 TEST_F(Health, AFailedChangeAndItsRepairShowInStatusAndStateFile) {
-    ApplianceOptions options = service_options();
     // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration;
     // the retry a second later succeeds.
-    options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2";
+    ApplianceOptions options = service_options({{"AXSIM_FAIL", "AX_IVPS_Init#2"}});
     options.config = "[recovery]\nretry = true\n";
-    start_managed(options);
     Client client;
-    connect(client);
-    hdmi({"res", "1280", "720", "50"});
+    start_managed_connected(client, options);
+    announce(1280, 720, 50);
     EXPECT_TRUE(manager.wait_for("STATUS=Pipeline incomplete at 1280x720@50, retrying in 1 s"))
         << app.output();
     EXPECT_TRUE(manager.wait_for("STATUS=Serving 1280x720@50, client connected")) << app.output();
@@ -199,8 +213,7 @@ TEST_F(Health, ReloadAppliesTheFileWithoutTouchingPipelineOrClient) {
     options.args.clear();
     options.config = "[log]\nlevel = \"error\"\ntype = \"console\"\n";
     start_managed(options);
-    ASSERT_TRUE(manager.wait_for("READY=1\nSTATUS=Serving 1920x1080@60, no client", 1, kStartWait))
-        << app.output();
+    ASSERT_TRUE(manager.wait_for(kReadyAtStart, 1, kStartWait)) << app.output();
     Client client;
     ASSERT_TRUE(client.connect(app.socket_path(), kStartWait));
     ASSERT_TRUE(wait_state("client", true));
@@ -217,7 +230,7 @@ TEST_F(Health, ReloadAppliesTheFileWithoutTouchingPipelineOrClient) {
     EXPECT_THAT(texts[texts.size() - 2], ::testing::StartsWith("RELOADING=1\nMONOTONIC_USEC="));
     EXPECT_EQ(count_output("Configuration reloaded: log.level error -> debug"), 1u) << app.output();
     hdmi({"unplug"});
-    EXPECT_TRUE(wait_count("LT6911 status is disappear, waiting...", 1)) << app.output();
+    EXPECT_TRUE(logged("LT6911 status is disappear, waiting..."));
 
     reload("[log\nlevel = \"error\"\n", 2);
     EXPECT_EQ(count_output("Failed to reload configuration file /etc/kvm/hdgrab.toml: not valid "
@@ -225,10 +238,10 @@ TEST_F(Health, ReloadAppliesTheFileWithoutTouchingPipelineOrClient) {
               1u)
         << app.output();
     reload("[log]\nlevel = 5\ntype = \"file\"\nfile = \"/usr/hd.log\"\n", 3);
-    EXPECT_TRUE(wait_count("Configuration key log.level is not a string; keeping debug", 1));
+    EXPECT_TRUE(logged("Configuration key log.level is not a string; keeping debug"));
     // The new file cannot be opened: the console stays, and says so.
-    EXPECT_TRUE(wait_count("Failed to switch the log output: ", 1)) << app.output();
-    EXPECT_TRUE(wait_count("Configuration reloaded: nothing changed", 1)) << app.output();
+    EXPECT_TRUE(logged("Failed to switch the log output: "));
+    EXPECT_TRUE(logged("Configuration reloaded: nothing changed"));
 
     EXPECT_EQ(trace_calls().size(), calls) << "an SDK call during a reload";
     EXPECT_FALSE(client.wait_closed(kQuietWait));
@@ -237,13 +250,10 @@ TEST_F(Health, ReloadAppliesTheFileWithoutTouchingPipelineOrClient) {
 }
 
 TEST_F(Health, ReloadDoesNotWaitForAnSdkCallInProgress) {
-    ApplianceOptions options = service_options();
-    // The re-configuration's first unlink takes 3 s.
-    options.env["AXSIM_STALL"] = "AX_SYS_UnLink#1=3000";
-    start_managed(options);
     Client client;
-    connect(client);
-    hdmi({"res", "1280", "720", "50"});
+    // The re-configuration's first unlink takes 3 s.
+    start_managed_connected(client, service_options({{"AXSIM_STALL", "AX_SYS_UnLink#1=3000"}}));
+    announce(1280, 720, 50);
     ASSERT_TRUE(manager.wait_for("STATUS=Re-configuring to 1280x720@50")) << app.output();
     ASSERT_TRUE(app.send_signal(SIGHUP));
     ASSERT_TRUE(manager.wait_for("READY=1")) << app.output();
@@ -253,15 +263,14 @@ TEST_F(Health, ReloadDoesNotWaitForAnSdkCallInProgress) {
 }
 
 TEST_F(Health, ALateBridgeDriverIsWaitedForWhileTheKeepAlivesGoOn) {
-    ApplianceOptions options = service_options();
-    options.env["WATCHDOG_USEC"] = "400000";
-    options.env["NOTIFY_SOCKET"] = kNotifySocket;
+    const ApplianceOptions options =
+        service_options({{"WATCHDOG_USEC", "400000"}, {"NOTIFY_SOCKET", kNotifySocket}});
     ASSERT_TRUE(app.start_bridge(options)) << app.error();
     ASSERT_TRUE(manager.bind(app.out_dir() / "notify.sock"));
     hdmi({"hide", "status"});
     start(options);
     const std::string failed = "Failed to open /proc/lt6911_info/status for epoll";
-    ASSERT_TRUE(wait_count(failed, 1)) << app.output();
+    ASSERT_TRUE(logged(failed));
     EXPECT_TRUE(wait_state("input", "no_driver")) << state().dump();
     ASSERT_TRUE(manager.wait_for("WATCHDOG=1", 5)) << "no keep-alives without the driver\n"
                                                    << app.output();
@@ -276,27 +285,18 @@ TEST_F(Health, ALateBridgeDriverIsWaitedForWhileTheKeepAlivesGoOn) {
 }
 
 TEST_F(Health, KeepAlivesStopWhileAnSdkCallHangs) {
-    ApplianceOptions options = service_options();
-    options.env["WATCHDOG_USEC"] = "400000";
+    Client client;
     // The first unlink is the re-configuration's tear-down: it takes 3 s, far beyond the
     // 400 ms interval.
-    options.env["AXSIM_STALL"] = "AX_SYS_UnLink#1=3000";
-    start_managed(options);
-    Client client;
-    connect(client);
+    start_managed_connected(client, service_options({{"WATCHDOG_USEC", "400000"},
+                                                     {"AXSIM_STALL", "AX_SYS_UnLink#1=3000"}}));
     ASSERT_TRUE(manager.wait_for("WATCHDOG=1", 3)) << app.output();
-    hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(client.read_message(kEventWait)) << app.output();
+    ASSERT_TRUE(change_and_expect(client, 1280, 720, 50));
     // And they come again once the call returned.
     ASSERT_TRUE(manager.wait_for("WATCHDOG=1", 3 + 3)) << app.output();
     // While the call hung no keep-alive went out for longer than the hang less one interval
     // (at most one more, for the question answered before the call began).
-    std::vector<Clock::time_point> times;
-    for (const auto& datagram : manager.received()) {
-        if (datagram.text == "WATCHDOG=1") {
-            times.push_back(datagram.at);
-        }
-    }
+    const auto times = keep_alive_times();
     Clock::duration longest{};
     for (size_t i = 1; i < times.size(); ++i) {
         longest = std::max(longest, times[i] - times[i - 1]);
@@ -306,18 +306,10 @@ TEST_F(Health, KeepAlivesStopWhileAnSdkCallHangs) {
 }
 
 TEST_F(Health, KeepAlivesComeAtHalfTheRequestedInterval) {
-    ApplianceOptions options = service_options();
-    options.env["WATCHDOG_USEC"] = "400000";
-    start_managed(options);
     Client client;
-    connect(client);
+    start_managed_connected(client, service_options({{"WATCHDOG_USEC", "400000"}}));
     ASSERT_TRUE(manager.wait_for("WATCHDOG=1", 6)) << app.output();
-    std::vector<Clock::time_point> times;
-    for (const auto& datagram : manager.received()) {
-        if (datagram.text == "WATCHDOG=1") {
-            times.push_back(datagram.at);
-        }
-    }
+    const auto times = keep_alive_times();
     // Sent every 200 ms at the earliest; the bound allows for the reader's own delays.
     for (size_t i = 1; i < times.size(); ++i) {
         EXPECT_GE(times[i] - times[i - 1], 100ms) << "keep-alive " << i;

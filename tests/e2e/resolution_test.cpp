@@ -22,20 +22,26 @@ std::vector<std::string> tail_from(const std::vector<std::string>& calls, size_t
     return {calls.begin() + static_cast<std::ptrdiff_t>(std::min(mark, calls.size())), calls.end()};
 }
 
-class ResolutionChange : public ServiceTest {};
+class ResolutionChange : public ServiceTest {
+  protected:
+    // Starts the service with `options` and the SDK faults `faults`, connects `client`,
+    // announces 1280x720@50 and returns once `failure` is logged.
+    void fail_a_change(ApplianceOptions options, const std::string& faults, Client& client,
+                       const std::string& failure) {
+        options.env["AXSIM_FAIL"] = faults;
+        ASSERT_NO_FATAL_FAILURE(start_connected(client, options));
+        announce(1280, 720, 50);
+        ASSERT_TRUE(logged(failure));
+    }
+};
 
 TEST_F(ResolutionChange, NewGeometryIsAcknowledgedAppliedAndSentToTheClient) {
-    start();
     Client client;
-    connect(client);
+    start_connected(client);
     const size_t mark = trace_calls().size();
 
-    hdmi({"res", "1280", "720", "50"});
-
-    const auto message = client.read_message(kEventWait);
-    ASSERT_TRUE(message) << app.output();
-    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
-    ASSERT_TRUE(wait_count("LT6911 resolution reset and client notified", 1)) << app.output();
+    ASSERT_TRUE(change_and_expect(client, 1280, 720, 50));
+    ASSERT_TRUE(logged("LT6911 resolution reset and client notified"));
 
     // The handshake: "ok" written, the driver answered "stable".
     const auto status_writes = writes_to("status");
@@ -45,9 +51,7 @@ TEST_F(ResolutionChange, NewGeometryIsAcknowledgedAppliedAndSentToTheClient) {
 
     // Tear-down, then bring-up, in their fixed orders and nothing else (pools and media
     // system stay).
-    std::vector<std::string> expected = teardown_calls();
-    expected.insert(expected.end(), bringup_calls().begin(), bringup_calls().end());
-    EXPECT_THAT(tail_from(trace_calls(), mark), ElementsAreArray(expected));
+    EXPECT_THAT(tail_from(trace_calls(), mark), ElementsAreArray(rebuild_calls()));
     const auto created = trace_lines("AX_VIN_CreateDev");
     ASSERT_EQ(created.size(), 2u);
     EXPECT_THAT(created[1], HasSubstr("tDevImgRgn[0]=0,0,1280,720"));
@@ -67,9 +71,8 @@ TEST_F(ResolutionChange, TheServiceRunsAgainstAnotherBuildOfTheSdkLibraries) {
     ApplianceOptions options;
     options.args = {"-d"};
     options.sandbox_options = {"--sdk", HDGRAB_TEST_MINIMAL_SDK_DIR};
-    start(options);
     Client client;
-    connect(client);
+    start_connected(client, options);
     const std::string maps = read_text("/proc/" + std::to_string(app.pid()) + "/maps");
     for (const char* library :
          {"libax_sys.so", "libax_mipi.so", "libax_ivps.so", "libax_proton.so"}) {
@@ -79,45 +82,36 @@ TEST_F(ResolutionChange, TheServiceRunsAgainstAnotherBuildOfTheSdkLibraries) {
     }
     EXPECT_EQ(maps.find("sim/lib/"), std::string::npos) << "the substitute was loaded";
 
-    hdmi({"res", "1280", "720", "50"});
-
-    const auto message = client.read_message(kEventWait);
-    ASSERT_TRUE(message) << app.output();
-    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
+    ASSERT_TRUE(change_and_expect(client, 1280, 720, 50));
     EXPECT_FALSE(client.read_message(300ms));
     EXPECT_EQ(app.stop(kExitWait), 0) << app.output();
     EXPECT_FALSE(std::filesystem::exists(app.socket_path()));
 }
 
 TEST_F(ResolutionChange, SeveralChangesArriveInOrderBackToBack) {
-    start();
     Client client;
-    connect(client);
+    start_connected(client);
     const std::vector<std::array<int, 3>> modes{{3840, 2160, 30}, {1366, 768, 60}, {1024, 768, 75}};
     size_t done = 0;
     for (const auto& mode : modes) {
-        hdmi({"res", std::to_string(mode[0]), std::to_string(mode[1]), std::to_string(mode[2])});
-        ASSERT_TRUE(wait_count("LT6911 resolution reset and client notified", ++done))
-            << app.output();
+        announce(mode[0], mode[1], mode[2]);
+        ASSERT_TRUE(logged("LT6911 resolution reset and client notified", ++done));
     }
     for (const auto& mode : modes) {
-        const auto message = client.read_message(kEventWait);
-        ASSERT_TRUE(message);
-        EXPECT_EQ(*message, res_change_text(mode[0], mode[1], mode[2]));
+        ASSERT_TRUE(told_change(client, mode[0], mode[1], mode[2]));
     }
 }
 
 TEST_F(ResolutionChange, SameGeometryDoesTheHandshakeButNothingElse) {
     ApplianceOptions options = service_options();
     options.source = {1280, 720, 50};
-    start(options);
     Client client;
-    connect(client);
+    start_connected(client, options);
     const size_t mark = trace_calls().size();
 
-    hdmi({"res", "1280", "720", "50"});
+    announce(1280, 720, 50);
 
-    ASSERT_TRUE(wait_count("Resolution already set to 1280x720@50, skipping", 1)) << app.output();
+    ASSERT_TRUE(logged("Resolution already set to 1280x720@50, skipping"));
     const auto status_writes = writes_to("status");
     ASSERT_EQ(status_writes.size(), 1u);
     EXPECT_EQ(status_writes[0].value, "ok\n");
@@ -126,44 +120,36 @@ TEST_F(ResolutionChange, SameGeometryDoesTheHandshakeButNothingElse) {
 }
 
 TEST_F(ResolutionChange, AGeometryBeyondThePoolsIsRefusedBeforeTheTearDown) {
-    start();
     Client client;
-    connect(client);
+    start_connected(client);
     const size_t mark = trace_calls().size();
-    hdmi({"res", "7680", "4320", "60"});
+    announce(7680, 4320, 60);
     ASSERT_TRUE(
-        wait_count("[warning] LT6911 reports 7680x4320@60, beyond what the capture "
-                   "pipeline takes; keeping 1920x1080@60",
-                   1))
-        << app.output();
+        logged("[warning] LT6911 reports 7680x4320@60, beyond what the capture "
+               "pipeline takes; keeping 1920x1080@60"));
     EXPECT_TRUE(tail_from(trace_calls(), mark).empty()) << "the working pipeline stays";
     EXPECT_TRUE(wait_state("input", "unsupported")) << state().dump();
     EXPECT_FALSE(client.read_message(300ms));
     // A later valid announcement works as usual.
-    hdmi({"res", "1280", "720", "50"});
-    const auto message = client.read_message(kEventWait);
-    ASSERT_TRUE(message) << app.output();
-    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
+    ASSERT_TRUE(change_and_expect(client, 1280, 720, 50));
     EXPECT_TRUE(wait_state("input", "signal")) << state().dump();
 }
 
 TEST_F(ResolutionChange, UnreadableOrNonPositiveGeometryGetsNoHandshake) {
-    start();
     Client client;
-    connect(client);
+    start_connected(client);
 
-    hdmi({"garbage", "width", "abc\n"});
-    hdmi({"status", "new res"});
-    ASSERT_TRUE(wait_count("Failed to read LT6911 resolution: 0x1080@60", 1)) << app.output();
-
-    hdmi({"garbage", "width", "-5\n"});
-    hdmi({"status", "new res"});
-    ASSERT_TRUE(wait_count("Failed to read LT6911 resolution: -5x1080@60", 1)) << app.output();
-
+    // A bridge file with an unreadable or non-positive value, then the announcement: the
+    // failure names the geometry as read (0 where the value is no number).
+    const auto announce_bad = [&](const char* file, const char* content, const char* failure) {
+        hdmi({"garbage", file, content});
+        hdmi({"status", "new res"});
+        return logged(failure);
+    };
+    ASSERT_TRUE(announce_bad("width", "abc\n", "Failed to read LT6911 resolution: 0x1080@60"));
+    ASSERT_TRUE(announce_bad("width", "-5\n", "Failed to read LT6911 resolution: -5x1080@60"));
     hdmi({"restore"});
-    hdmi({"garbage", "fps", "0\n"});
-    hdmi({"status", "new res"});
-    ASSERT_TRUE(wait_count("Failed to read LT6911 resolution: 1920x1080@0", 1)) << app.output();
+    ASSERT_TRUE(announce_bad("fps", "0\n", "Failed to read LT6911 resolution: 1920x1080@0"));
 
     EXPECT_TRUE(writes_to("status").empty());
     EXPECT_THAT(app.output(), Not(HasSubstr("LT6911 resolution changed to")));
@@ -171,31 +157,24 @@ TEST_F(ResolutionChange, UnreadableOrNonPositiveGeometryGetsNoHandshake) {
 }
 
 TEST_F(ResolutionChange, StatusNotStableAfterTheHandshakeStopsTheChange) {
-    start();
     Client client;
-    connect(client);
+    start_connected(client);
     const size_t mark = trace_calls().size();
 
     hdmi({"handshake", "off"});
-    hdmi({"res", "1280", "720", "50"});
+    announce(1280, 720, 50);
 
-    ASSERT_TRUE(wait_count("LT6911 status is not stable after resolution change: new res", 1))
-        << app.output();
+    ASSERT_TRUE(logged("LT6911 status is not stable after resolution change: new res"));
     EXPECT_EQ(writes_to("status").size(), 1u);
     EXPECT_TRUE(tail_from(trace_calls(), mark).empty());
     EXPECT_FALSE(client.read_message(300ms));
 }
 
 TEST_F(ResolutionChange, FailedTearDownKeepsTheOldGeometryAndTheSameOneRebuilds) {
-    ApplianceOptions options = service_options();
-    // The first StopGrp is the Bridge monitor's tear-down; the Capture thread's comes at stop.
-    options.env["AXSIM_FAIL"] = "AX_IVPS_StopGrp#1";
-    start(options);
     Client client;
-    connect(client);
-
-    hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(wait_count("axera deinit failed", 1)) << app.output();
+    // The first StopGrp is the Bridge monitor's tear-down; the Capture thread's comes at stop.
+    ASSERT_NO_FATAL_FAILURE(
+        fail_a_change(service_options(), "AX_IVPS_StopGrp#1", client, "axera deinit failed"));
     EXPECT_THAT(app.output(), HasSubstr("AX_IVPS_StopGrp failed, ret=0x"));
     EXPECT_FALSE(client.read_message(300ms));
     EXPECT_TRUE(trace_lines("AX_VIN_DestroyDev").empty());
@@ -203,11 +182,7 @@ TEST_F(ResolutionChange, FailedTearDownKeepsTheOldGeometryAndTheSameOneRebuilds)
     // The recorded geometry is still the old one, but the pipeline is not whole: what is left
     // is taken down and the whole pipeline built again.
     const size_t mark = trace_calls().size();
-    hdmi({"res", "1920", "1080", "60"});
-    ASSERT_TRUE(wait_count("Pipeline incomplete at 1920x1080@60, rebuilding", 1)) << app.output();
-    const auto message = client.read_message(kEventWait);
-    ASSERT_TRUE(message) << app.output();
-    EXPECT_EQ(*message, res_change_text(1920, 1080, 60));
+    ASSERT_TRUE(rebuilt_and_told(client, 1920, 1080, 60));
     EXPECT_THAT(app.output(), Not(HasSubstr("Resolution already set")));
     const auto rebuilt = tail_from(trace_calls(), mark);
     // The link is gone already; the group was not stopped: StopGrp first.
@@ -218,25 +193,16 @@ TEST_F(ResolutionChange, FailedTearDownKeepsTheOldGeometryAndTheSameOneRebuilds)
 }
 
 TEST_F(ResolutionChange, FailedBringUpRecordsTheNewGeometryAndTheSameOneRebuilds) {
-    ApplianceOptions options = service_options();
-    // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration.
-    options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2";
-    start(options);
     Client client;
-    connect(client);
-
-    hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(wait_count("axera init failed", 1)) << app.output();
+    // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration.
+    ASSERT_NO_FATAL_FAILURE(
+        fail_a_change(service_options(), "AX_IVPS_Init#2", client, "axera init failed"));
     EXPECT_THAT(app.output(), HasSubstr("AX_IVPS_Init failed, ret=0x"));
     EXPECT_TRUE(wait_state("last_error", "AX_IVPS_Init ret=0x800A00FF")) << state().dump();
     EXPECT_FALSE(client.read_message(300ms));
 
     // The same geometry again rebuilds the pipeline it did not finish.
-    hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(wait_count("Pipeline incomplete at 1280x720@50, rebuilding", 1)) << app.output();
-    const auto message = client.read_message(kEventWait);
-    ASSERT_TRUE(message) << app.output();
-    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
+    ASSERT_TRUE(rebuilt_and_told(client, 1280, 720, 50));
     EXPECT_TRUE(wait_state("last_error", "")) << "cleared once the pipeline is whole";
     EXPECT_GE(state()["last_change_ms"], 200) << "from the announcement, with the handshake";
     const auto calls = trace_calls();
@@ -244,7 +210,7 @@ TEST_F(ResolutionChange, FailedBringUpRecordsTheNewGeometryAndTheSameOneRebuilds
 }
 
 // With recovery.retry on, a failed change is repaired without a new announcement.
-class ResolutionRetry : public ServiceTest {
+class ResolutionRetry : public ResolutionChange {
   protected:
     ApplianceOptions retry_options() const {
         ApplianceOptions options = service_options();
@@ -255,33 +221,26 @@ class ResolutionRetry : public ServiceTest {
     // Starts the service with `faults` (which make the announced change and its first retry
     // fail), connects `client` and announces 1280x720@50; returns once the next try waits 2 s.
     void fail_a_change_twice(const std::string& faults, Client& client) {
-        ApplianceOptions options = retry_options();
-        options.env["AXSIM_FAIL"] = faults;
-        start(options);
-        connect(client);
-        hdmi({"res", "1280", "720", "50"});
-        ASSERT_TRUE(wait_count("Resolution change to 1280x720@50 failed, next try in 2 s", 1))
-            << app.output();
+        fail_a_change(retry_options(), faults, client,
+                      "Resolution change to 1280x720@50 failed, next try in 2 s");
+    }
+    // Stops the service with SIGTERM and expects an orderly end.
+    void stop_in_order() {
+        app.send_signal(SIGTERM);
+        ASSERT_EQ(app.wait_exit(kExitWait), 0);
     }
 };
 
 TEST_F(ResolutionRetry, AOneShotFaultIsRepairedWithoutAnAnnouncement) {
-    ApplianceOptions options = retry_options();
+    Client client;
     // The first AX_IVPS_Init is the Capture thread's bring-up, the second the re-configuration;
     // the fourth, a later change's.
-    options.env["AXSIM_FAIL"] = "AX_IVPS_Init#2,AX_IVPS_Init#4";
-    start(options);
-    Client client;
-    connect(client);
-
-    hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(wait_count("axera init failed", 1)) << app.output();
+    ASSERT_NO_FATAL_FAILURE(fail_a_change(retry_options(), "AX_IVPS_Init#2,AX_IVPS_Init#4", client,
+                                          "axera init failed"));
     const size_t handshakes = writes_to("status").size();
     const auto failed_at = std::chrono::steady_clock::now();
 
-    const auto message = client.read_message(kEventWait);
-    ASSERT_TRUE(message) << app.output();
-    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
+    ASSERT_TRUE(told_change(client, 1280, 720, 50));
     // Reported, not asserted: the machine may be busy.
     std::cout << "repaired "
               << std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -289,29 +248,26 @@ TEST_F(ResolutionRetry, AOneShotFaultIsRepairedWithoutAnAnnouncement) {
                      .count()
               << " ms after the failed change\n";
     // The retry's message goes out before its success is logged.
-    ASSERT_TRUE(wait_count("Resolution change retry succeeded", 1)) << app.output();
+    ASSERT_TRUE(logged("Resolution change retry succeeded"));
     EXPECT_EQ(count_output("Retrying resolution change to 1280x720@50 (try 2)"), 1u);
     EXPECT_EQ(count_output("Pipeline incomplete at 1280x720@50, rebuilding"), 1u);
     EXPECT_EQ(writes_to("status").size(), handshakes) << "no announcement was needed";
     EXPECT_TRUE(writes_to("power").empty());
     EXPECT_FALSE(client.read_message(kQuietWait)) << "one message, no further try";
     // The success started the count again: the next failure is the first of a new run.
-    hdmi({"res", "1024", "768", "60"});
-    EXPECT_TRUE(wait_count("Resolution change to 1024x768@60 failed, next try in 1 s", 1))
-        << "the failure count was kept after a success\n"
-        << app.output();
-    EXPECT_EQ(client.read_message(kEventWait), res_change_text(1024, 768, 60)) << app.output();
+    announce(1024, 768, 60);
+    EXPECT_TRUE(logged("Resolution change to 1024x768@60 failed, next try in 1 s"))
+        << "the failure count was kept after a success";
+    EXPECT_TRUE(told_change(client, 1024, 768, 60));
 
-    app.send_signal(SIGTERM);
-    ASSERT_EQ(app.wait_exit(kExitWait), 0);
+    ASSERT_NO_FATAL_FAILURE(stop_in_order());
     EXPECT_EQ(leak_report(), "none\n");
 }
 
 TEST_F(ResolutionRetry, ANewerAnnouncementThatSucceedsCancelsThePendingRetry) {
     Client client;
     ASSERT_NO_FATAL_FAILURE(fail_a_change_twice("AX_IVPS_Init#2,AX_IVPS_Init#3", client));
-    hdmi({"res", "1024", "768", "60"});
-    EXPECT_EQ(client.read_message(kEventWait), res_change_text(1024, 768, 60)) << app.output();
+    EXPECT_TRUE(change_and_expect(client, 1024, 768, 60));
     EXPECT_FALSE(client.read_message(3s)) << "the superseded 1280x720@50 was still retried";
     EXPECT_EQ(count_output("Retrying resolution change to 1280x720@50 (try 3)"), 0u);
 }
@@ -323,33 +279,28 @@ TEST_F(ResolutionRetry, AnAnnouncementThatFailsBeforeTheChangeKeepsTheRetry) {
     // While the retry waits, an announcement fails its handshake: nothing is torn down, so the
     // pipeline is as incomplete as before and the retry must stay due.
     hdmi({"handshake", "off"});
-    hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(wait_count("LT6911 status is not stable after resolution change: new res", 1))
-        << app.output();
+    announce(1280, 720, 50);
+    ASSERT_TRUE(logged("LT6911 status is not stable after resolution change: new res"));
     hdmi({"handshake", "on"});
-    const auto message = client.read_message(kEventWait);
-    ASSERT_TRUE(message) << "the retry was lost with the failed announcement\n" << app.output();
-    EXPECT_EQ(*message, res_change_text(1280, 720, 50));
+    ASSERT_TRUE(told_change(client, 1280, 720, 50))
+        << "the retry was lost with the failed announcement";
 }
 
 TEST_F(ResolutionRetry, APersistentFaultBacksOffAndPowerCyclesTheBridge) {
-    start(retry_options());
     Client client;
-    connect(client);
+    start_connected(client, retry_options());
     // From now on every bring-up fails.
     ASSERT_TRUE(app.arm_sdk_faults("AX_VIN_CreateDev"));
-    hdmi({"res", "1280", "720", "50"});
+    announce(1280, 720, 50);
 
-    ASSERT_TRUE(wait_count("axera init failed", 1)) << app.output();
+    ASSERT_TRUE(logged("axera init failed"));
     const auto cpu_before = bench::sample_cpu(app.pid());
     const auto since = std::chrono::steady_clock::now();
     // Fails at the announcement, after 1 s and after 2 s; the third failure in a row
     // power-cycles the bridge, which announces its input again: that change fails too.
-    ASSERT_TRUE(wait_count("Resolution change failed 3 times in a row, resetting LT6911", 1,
-                           kEventWait + 3s))
-        << app.output();
-    ASSERT_TRUE(wait_count("Resolution change to 1280x720@50 failed, next try in 8 s", 1))
-        << app.output();
+    ASSERT_TRUE(
+        logged("Resolution change failed 3 times in a row, resetting LT6911", 1, kEventWait + 3s));
+    ASSERT_TRUE(logged("Resolution change to 1280x720@50 failed, next try in 8 s"));
     const auto cpu_after = bench::sample_cpu(app.pid());
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -372,8 +323,7 @@ TEST_F(ResolutionRetry, APersistentFaultBacksOffAndPowerCyclesTheBridge) {
 
     // A stop ends the 8 s wait with an orderly end (the time is reported, not asserted).
     const auto stop_at = std::chrono::steady_clock::now();
-    app.send_signal(SIGTERM);
-    ASSERT_EQ(app.wait_exit(kExitWait), 0);
+    ASSERT_NO_FATAL_FAILURE(stop_in_order());
     std::cout << "stopped "
               << std::chrono::duration_cast<std::chrono::milliseconds>(
                      std::chrono::steady_clock::now() - stop_at)

@@ -41,9 +41,8 @@ class Shutdown : public ServiceTest {
 class StopSignal : public Shutdown, public ::testing::WithParamInterface<int> {};
 
 TEST_P(StopSignal, TearsDownInOrderRemovesTheSocketAndReleasesEverything) {
-    start();
     Client client;
-    connect(client);
+    start_connected(client);
     const size_t mark = trace_calls().size();
 
     stop_with(GetParam());
@@ -105,7 +104,7 @@ TEST_F(Shutdown, MediaModuleAppearingDuringTheWaitStartsTheService) {
     ApplianceOptions options = service_options();
     options.media_module = false;
     start(options);
-    ASSERT_TRUE(wait_count("Socket listening on /run/kvm/vin_sock", 1)) << app.output();
+    ASSERT_TRUE(logged("Socket listening on /run/kvm/vin_sock"));
     ASSERT_TRUE(app.set_media_module(true));
     Client client;
     connect(client);
@@ -123,24 +122,22 @@ class PromptStop : public Shutdown {
 
 TEST_F(PromptStop, WhileWaitingForAClient) {
     start();
-    ASSERT_TRUE(wait_count("Waiting for client connection...", 1)) << app.output();
+    ASSERT_TRUE(logged("Waiting for client connection..."));
     expect_prompt_stop();
 }
 
 TEST_F(PromptStop, WhileWatchingTheBridge) {
-    start();
     Client client;
-    connect(client);
+    start_connected(client);
     std::this_thread::sleep_for(700ms);  // the monitor is in its wait on the status file
     expect_prompt_stop();
 }
 
 TEST_F(PromptStop, DuringAPowerCycleTheBridgeIsSwitchedOnAgain) {
-    start();
     Client client;
-    connect(client);
+    start_connected(client);
     hdmi({"unknown"});
-    ASSERT_TRUE(wait_count("resetting LT6911", 1)) << app.output();
+    ASSERT_TRUE(logged("resetting LT6911"));
     expect_prompt_stop();
     const auto writes = writes_to("power");
     ASSERT_FALSE(writes.empty());
@@ -148,11 +145,10 @@ TEST_F(PromptStop, DuringAPowerCycleTheBridgeIsSwitchedOnAgain) {
 }
 
 TEST_F(PromptStop, DuringAResolutionChangeThePipelineStaysConsistent) {
-    start();
     Client client;
-    connect(client);
-    hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(wait_count("LT6911 resolution changed to 1280x720, fps:50", 1)) << app.output();
+    start_connected(client);
+    announce(1280, 720, 50);
+    ASSERT_TRUE(logged("LT6911 resolution changed to 1280x720, fps:50"));
     // Whether the change was dropped in its handshake or completed first, the pipeline is
     // torn down exactly once more and nothing is left behind (checked by stop_with).
     expect_prompt_stop();
@@ -162,11 +158,9 @@ TEST_F(PromptStop, DuringAResolutionChangeThePipelineStaysConsistent) {
 }
 
 TEST_F(PromptStop, RightAfterAResolutionChange) {
-    start();
     Client client;
-    connect(client);
-    hdmi({"res", "1280", "720", "50"});
-    ASSERT_TRUE(client.read_message(kEventWait)) << app.output();
+    start_connected(client);
+    ASSERT_TRUE(change_and_expect(client, 1280, 720, 50));
     expect_prompt_stop();
 }
 
@@ -205,13 +199,12 @@ TEST_P(CrashDuringAResolutionChange, OneTraceStatus255AndThePoolsReleasedAfterTh
     ApplianceOptions options = service_options();
     // Every SDK call takes 20 ms: a re-configuration lasts most of a second.
     options.env["AXSIM_DELAY_US"] = "20000";
-    start(options);
     Client client;
-    connect(client);
+    start_connected(client, options);
     ASSERT_EQ(threads().size(), 3u) << "main thread, Capture thread, Bridge monitor";
     const auto mark = static_cast<std::ptrdiff_t>(trace_calls().size());
 
-    hdmi({"res", "1280", "720", "50"});
+    announce(1280, 720, 50);
     const auto changing = [&] {
         const auto calls = trace_calls();
         return calls.size() > static_cast<size_t>(mark) &&

@@ -75,6 +75,13 @@ class ControlSocketTest : public ::testing::Test {
         }
     }
 
+    // Connects `client` and runs the accept step: the service holds it in the client slot.
+    void connect_and_accept(UniqueFd& client) {
+        client = connect_client(path);
+        ASSERT_NO_FATAL_FAILURE(serve_once());
+        ASSERT_GE(state.client_fd.load(), 0) << log.text();
+    }
+
     TempDir dir;
     std::string path = (dir.path() / "vin_sock").string();
     _ax_vin_data_t state;
@@ -179,14 +186,11 @@ TEST_F(ControlSocketTest, AcceptedConnectionIsBlockingCloseOnExecWithSendTimeout
 
 TEST_F(ControlSocketTest, SecondClientTakesSlotAndFirstIsClosed) {
     listen_here();
-    UniqueFd first = connect_client(path);
-    serve_once();
-    const int first_slot = state.client_fd.load();
-    ASSERT_GE(first_slot, 0);
+    UniqueFd first;
+    ASSERT_NO_FATAL_FAILURE(connect_and_accept(first));
 
-    UniqueFd second = connect_client(path);
-    serve_once();
-    ASSERT_GE(state.client_fd.load(), 0);
+    UniqueFd second;
+    ASSERT_NO_FATAL_FAILURE(connect_and_accept(second));
 
     ASSERT_TRUE(
         send_json_message(log.logger(), state.client_fd.load(), make_res_change(1920, 1080, 60)));
@@ -224,9 +228,8 @@ TEST_F(ControlSocketTest, ManyClientsOnlyNewestKeepsSlotAndNothingLeaks) {
 
 TEST_F(ControlSocketTest, FailedAcceptEmptiesSlotAndClosesItsConnection) {
     listen_here();
-    UniqueFd client = connect_client(path);
-    serve_once();
-    ASSERT_GE(state.client_fd.load(), 0);
+    UniqueFd client;
+    ASSERT_NO_FATAL_FAILURE(connect_and_accept(client));
 
     // Nothing pending: the non-blocking listener makes accept fail at once (EAGAIN), an error
     // after which no pause is needed.
@@ -245,9 +248,8 @@ TEST_F(ControlSocketTest, FailedAcceptEmptiesSlotAndClosesItsConnection) {
 
 TEST_F(ControlSocketTest, CloseClientClosesAndEmptiesSlot) {
     listen_here();
-    UniqueFd client = connect_client(path);
-    serve_once();
-    ASSERT_GE(state.client_fd.load(), 0);
+    UniqueFd client;
+    ASSERT_NO_FATAL_FAILURE(connect_and_accept(client));
 
     control_socket_close_client(state);
 
@@ -268,10 +270,9 @@ void fill_send_buffer(int fd) {
 
 TEST_F(ControlSocketTest, ClientThatNeverReadsMakesSendFailWithinTimeout) {
     listen_here();
-    UniqueFd client = connect_client(path);
-    serve_once();
+    UniqueFd client;
+    ASSERT_NO_FATAL_FAILURE(connect_and_accept(client));
     const int fd = state.client_fd.load();
-    ASSERT_GE(fd, 0);
     fill_send_buffer(fd);
 
     const auto start = std::chrono::steady_clock::now();
@@ -285,9 +286,8 @@ TEST_F(ControlSocketTest, ClientThatNeverReadsMakesSendFailWithinTimeout) {
 
 TEST_F(ControlSocketTest, LargeMessageToClientThatNeverReadsFailsWithinTimeout) {
     listen_here();
-    UniqueFd client = connect_client(path);
-    serve_once();
-    ASSERT_GE(state.client_fd.load(), 0);
+    UniqueFd client;
+    ASSERT_NO_FATAL_FAILURE(connect_and_accept(client));
 
     // Far larger than the connection's buffers.
     const nlohmann::json message{{"blob", std::string(2u << 20, 'y')}};

@@ -38,6 +38,21 @@ struct Connection {
     UniqueFd client;
 };
 
+// A captured log and a connection for each test: send() sends over the service's end,
+// client_reads() reads what the client's end received until it is quiet.
+class SendJsonMessage : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(connection.service.is_valid()); }
+
+    bool send(const nlohmann::json& message) {
+        return send_json_message(log.logger(), connection.service.get(), message);
+    }
+    std::string client_reads() { return read_until_quiet(connection.client.get(), kQuiet); }
+
+    CapturedLog log;
+    Connection connection;
+};
+
 TEST(ResChange, MembersAreIntegersSerialisedInKeyOrder) {
     const auto message = make_res_change(1920, 1080, 60);
     EXPECT_EQ(message.size(), 4u);
@@ -49,34 +64,22 @@ TEST(ResChange, MembersAreIntegersSerialisedInKeyOrder) {
     EXPECT_EQ(make_res_change(1280, 720, 50).dump(), kRes720);
 }
 
-TEST(SendJsonMessage, NegativeDescriptorSendsNothing) {
-    CapturedLog log;
+TEST_F(SendJsonMessage, NegativeDescriptorSendsNothing) {
     EXPECT_FALSE(send_json_message(log.logger(), -1, make_res_change(1920, 1080, 60)));
     EXPECT_EQ(log.text(), "[error] send_json_message: invalid client_fd\n");
 }
 
-TEST(SendJsonMessage, SendsCompactTextWithoutFraming) {
-    CapturedLog log;
-    Connection connection;
-    ASSERT_TRUE(connection.service.is_valid());
+TEST_F(SendJsonMessage, SendsCompactTextWithoutFraming) {
+    EXPECT_TRUE(send(make_res_change(1280, 720, 50)));
 
-    EXPECT_TRUE(
-        send_json_message(log.logger(), connection.service.get(), make_res_change(1280, 720, 50)));
-
-    EXPECT_EQ(read_until_quiet(connection.client.get(), kQuiet), kRes720);
+    EXPECT_EQ(client_reads(), kRes720);
     EXPECT_EQ(log.text(), "[debug] Message: " + kRes720 + "\n");
 }
 
-TEST(SendJsonMessage, BackToBackMessagesAreSeparatedByJsonSyntax) {
-    CapturedLog log;
-    Connection connection;
-    ASSERT_TRUE(connection.service.is_valid());
-
-    ASSERT_TRUE(
-        send_json_message(log.logger(), connection.service.get(), make_res_change(1920, 1080, 60)));
-    ASSERT_TRUE(
-        send_json_message(log.logger(), connection.service.get(), make_res_change(1280, 720, 50)));
-    const std::string received = read_until_quiet(connection.client.get(), kQuiet);
+TEST_F(SendJsonMessage, BackToBackMessagesAreSeparatedByJsonSyntax) {
+    ASSERT_TRUE(send(make_res_change(1920, 1080, 60)));
+    ASSERT_TRUE(send(make_res_change(1280, 720, 50)));
+    const std::string received = client_reads();
     EXPECT_EQ(received, kRes1080 + kRes720) << "nothing may separate two messages";
 
     // A client reads one complete object after the other from the stream.
@@ -89,10 +92,7 @@ TEST(SendJsonMessage, BackToBackMessagesAreSeparatedByJsonSyntax) {
     EXPECT_EQ(stream.peek(), std::char_traits<char>::eof()) << "bytes left after two objects";
 }
 
-TEST(SendJsonMessage, DescriptorZeroIsValid) {
-    CapturedLog log;
-    Connection connection;
-    ASSERT_TRUE(connection.service.is_valid());
+TEST_F(SendJsonMessage, DescriptorZeroIsValid) {
     const int saved_stdin = ::dup(0);
     ASSERT_GE(saved_stdin, 0);
     ASSERT_EQ(::dup2(connection.service.get(), 0), 0);
@@ -102,7 +102,7 @@ TEST(SendJsonMessage, DescriptorZeroIsValid) {
     ::dup2(saved_stdin, 0);
     ::close(saved_stdin);
     EXPECT_TRUE(sent) << log.text();
-    EXPECT_EQ(read_until_quiet(connection.client.get(), kQuiet), kRes1080);
+    EXPECT_EQ(client_reads(), kRes1080);
 }
 
 std::atomic<int> g_sigpipes{0};
@@ -110,18 +110,14 @@ void count_sigpipe(int) {
     g_sigpipes.fetch_add(1);
 }
 
-TEST(SendJsonMessage, ClosedPeerFailsWithEpipeAndNoSignal) {
-    CapturedLog log;
-    Connection connection;
-    ASSERT_TRUE(connection.service.is_valid());
+TEST_F(SendJsonMessage, ClosedPeerFailsWithEpipeAndNoSignal) {
     connection.client.reset();
     struct sigaction counting {};
     counting.sa_handler = count_sigpipe;
     struct sigaction previous {};
     ASSERT_EQ(::sigaction(SIGPIPE, &counting, &previous), 0);
 
-    const bool sent =
-        send_json_message(log.logger(), connection.service.get(), make_res_change(1920, 1080, 60));
+    const bool sent = send(make_res_change(1920, 1080, 60));
 
     ::sigaction(SIGPIPE, &previous, nullptr);
     EXPECT_FALSE(sent);
@@ -130,15 +126,12 @@ TEST(SendJsonMessage, ClosedPeerFailsWithEpipeAndNoSignal) {
                               " | message: " + kRes1080 + "\n");
 }
 
-TEST(SendJsonMessage, LargeMessageArrivesWhole) {
-    CapturedLog log;
-    Connection connection;
-    ASSERT_TRUE(connection.service.is_valid());
+TEST_F(SendJsonMessage, LargeMessageArrivesWhole) {
     const nlohmann::json message{{"blob", std::string(1u << 20, 'z')}};
     std::string received;
     std::thread reader([&] { received = read_until_quiet(connection.client.get(), 5s); });
 
-    const bool sent = send_json_message(log.logger(), connection.service.get(), message);
+    const bool sent = send(message);
     connection.service.reset();  // end of stream lets the reader finish at once
     reader.join();
 
@@ -146,20 +139,16 @@ TEST(SendJsonMessage, LargeMessageArrivesWhole) {
     EXPECT_EQ(received, message.dump());
 }
 
-TEST(SendJsonMessage, ASendThatTimesOutPartWayClosesTheClient) {
-    CapturedLog log;
-    Connection connection;
-    ASSERT_TRUE(connection.service.is_valid());
+TEST_F(SendJsonMessage, ASendThatTimesOutPartWayClosesTheClient) {
     const timeval timeout{0, 100000};
     ASSERT_EQ(
         ::setsockopt(connection.service.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout),
         0);
     // Far more than the connection buffers, and nobody reads.
     const nlohmann::json message{{"blob", std::string(8u << 20, 'z')}};
-    EXPECT_FALSE(send_json_message(log.logger(), connection.service.get(), message));
+    EXPECT_FALSE(send(message));
     // The client sees the cut-off text, then the end: never a cut-off object followed by more.
-    EXPECT_FALSE(
-        send_json_message(log.logger(), connection.service.get(), make_res_change(1, 1, 1)));
+    EXPECT_FALSE(send(make_res_change(1, 1, 1)));
     bool closed = false;
     const std::string received = read_until_quiet(connection.client.get(), 2s, &closed);
     EXPECT_TRUE(closed) << "the client was left open after a cut-off message";

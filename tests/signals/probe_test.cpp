@@ -51,6 +51,13 @@ class ResolutionProbe : public testing::Test {
     _ax_vin_data_t state;
 };
 
+// The probed geometry in `state` is `width` x `height` @ `fps`.
+void expect_geometry(const _ax_vin_data_t& state, int width, int height, int fps) {
+    EXPECT_EQ(state.width, width);
+    EXPECT_EQ(state.height, height);
+    EXPECT_EQ(state.fps, fps);
+}
+
 TEST(ResolutionProbeDefaults, FixedValues) {
     const hdgrab::ProbeSettings defaults;
     EXPECT_EQ(defaults.bridge_dir, "/proc/lt6911_info");
@@ -63,9 +70,7 @@ TEST_F(ResolutionProbe, ValidAtOnceNeedsNoWait) {
     write_geometry("1280\n", "720\n", "50\n");
     EXPECT_TRUE(hdgrab::probe_resolution(state, logger, settings));
     EXPECT_TRUE(waits.empty()) << waits.size() << " waits";
-    EXPECT_EQ(state.width, 1280);
-    EXPECT_EQ(state.height, 720);
-    EXPECT_EQ(state.fps, 50);
+    expect_geometry(state, 1280, 720, 50);
     EXPECT_EQ(log.str(), "[main] [info] LT6911 detected: 1280x720@50\n");
 }
 
@@ -81,9 +86,7 @@ TEST_F(ResolutionProbe, ValidOnTheTenthAttemptAfterNineWaits) {
     for (const auto wait : waits) {
         EXPECT_EQ(wait, 100ms);
     }
-    EXPECT_EQ(state.width, 1920);
-    EXPECT_EQ(state.height, 720);
-    EXPECT_EQ(state.fps, 50);
+    expect_geometry(state, 1920, 720, 50);
     EXPECT_EQ(log.str(), "[main] [info] LT6911 detected: 1920x720@50\n");
 }
 
@@ -91,9 +94,7 @@ TEST_F(ResolutionProbe, NeverValidFallsBackTo1080p60WithAWarning) {
     write_geometry("0\n", "1080\n", "60\n");
     EXPECT_FALSE(hdgrab::probe_resolution(state, logger, settings));
     EXPECT_EQ(waits.size(), 50u) << "a wait follows every failed attempt, the last included";
-    EXPECT_EQ(state.width, 1920);
-    EXPECT_EQ(state.height, 1080);
-    EXPECT_EQ(state.fps, 60);
+    expect_geometry(state, 1920, 1080, 60);
     EXPECT_EQ(log.str(),
               "[main] [warning] LT6911 signal not ready or invalid after timeout. Using default "
               "1080p60.\n");
@@ -121,9 +122,7 @@ TEST_F(ResolutionProbe, EveryInvalidShapeIsAFailedAttempt) {
         _ax_vin_data_t probed;
         EXPECT_FALSE(hdgrab::probe_resolution(probed, logger, settings));
         EXPECT_EQ(waits.size(), 3u);
-        EXPECT_EQ(probed.width, 1920);
-        EXPECT_EQ(probed.height, 1080);
-        EXPECT_EQ(probed.fps, 60);
+        expect_geometry(probed, 1920, 1080, 60);
         EXPECT_NE(log.str().find("Using default 1080p60."), std::string::npos);
     }
 }

@@ -34,9 +34,27 @@ bool start_with_zero_width(Appliance& appliance, const ApplianceOptions& options
     return appliance.start(options);
 }
 
-TEST(StartupInSandbox, ProbeReportsTheSourceGeometry) {
-    HDGRAB_SKIP_WITHOUT_SANDBOX();
+// One sandboxed appliance a test; skipped where the sandbox cannot run.
+class StartupInSandbox : public testing::Test {
+  protected:
+    void SetUp() override { HDGRAB_SKIP_WITHOUT_SANDBOX(); }
+
+    // Starts the service on a bridge whose width reads "0" and waits until it probes.
+    void start_in_the_probe() {
+        ASSERT_TRUE(start_with_zero_width(appliance, console_options())) << appliance.error();
+        ASSERT_TRUE(appliance.wait_for_output("main function start", 15s)) << appliance.output();
+    }
+    // The service ends with exit status `expected` within the bound.
+    void expect_exit(int expected) {
+        const auto status = appliance.wait_exit(30s);
+        ASSERT_TRUE(status.has_value()) << appliance.output();
+        EXPECT_EQ(*status, expected) << appliance.output();
+    }
+
     Appliance appliance;
+};
+
+TEST_F(StartupInSandbox, ProbeReportsTheSourceGeometry) {
     ApplianceOptions options = console_options();
     options.source = {1280, 720, 50};
     ASSERT_TRUE(appliance.start(options)) << appliance.error();
@@ -45,11 +63,8 @@ TEST(StartupInSandbox, ProbeReportsTheSourceGeometry) {
     EXPECT_EQ(appliance.output().find(kFallbackWarning), std::string::npos);
 }
 
-TEST(StartupInSandbox, ZeroWidthFallsBackAfterTheWholeProbe) {
-    HDGRAB_SKIP_WITHOUT_SANDBOX();
-    Appliance appliance;
-    const ApplianceOptions options = console_options();
-    ASSERT_TRUE(start_with_zero_width(appliance, options)) << appliance.error();
+TEST_F(StartupInSandbox, ZeroWidthFallsBackAfterTheWholeProbe) {
+    ASSERT_TRUE(start_with_zero_width(appliance, console_options())) << appliance.error();
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(appliance.wait_for_output(kFallbackWarning, 30s)) << appliance.output();
     // Fifty attempts with a 100 ms wait after each: never less than about five seconds.
@@ -57,29 +72,17 @@ TEST(StartupInSandbox, ZeroWidthFallsBackAfterTheWholeProbe) {
     EXPECT_EQ(appliance.output().find("LT6911 detected"), std::string::npos);
 }
 
-TEST(StartupInSandbox, StopRequestDuringTheProbeDoesNotShortenIt) {
-    HDGRAB_SKIP_WITHOUT_SANDBOX();
-    Appliance appliance;
-    const ApplianceOptions options = console_options();
-    ASSERT_TRUE(start_with_zero_width(appliance, options)) << appliance.error();
-    ASSERT_TRUE(appliance.wait_for_output("main function start", 15s)) << appliance.output();
+TEST_F(StartupInSandbox, StopRequestDuringTheProbeDoesNotShortenIt) {
+    ASSERT_NO_FATAL_FAILURE(start_in_the_probe());
     ASSERT_TRUE(appliance.send_signal(SIGTERM));
     EXPECT_TRUE(appliance.wait_for_output(kFallbackWarning, 30s)) << appliance.output();
-    const auto status = appliance.wait_exit(30s);
-    ASSERT_TRUE(status.has_value()) << appliance.output();
-    EXPECT_EQ(*status, 0) << appliance.output();
+    ASSERT_NO_FATAL_FAILURE(expect_exit(0));
 }
 
-TEST(StartupInSandbox, SegmentationFaultPrintsANamedTraceAndExits255) {
-    HDGRAB_SKIP_WITHOUT_SANDBOX();
-    Appliance appliance;
-    const ApplianceOptions options = console_options();
-    ASSERT_TRUE(start_with_zero_width(appliance, options)) << appliance.error();
-    ASSERT_TRUE(appliance.wait_for_output("main function start", 15s)) << appliance.output();
+TEST_F(StartupInSandbox, SegmentationFaultPrintsANamedTraceAndExits255) {
+    ASSERT_NO_FATAL_FAILURE(start_in_the_probe());
     ASSERT_TRUE(appliance.send_signal(SIGSEGV));
-    const auto status = appliance.wait_exit(30s);
-    ASSERT_TRUE(status.has_value()) << appliance.output();
-    EXPECT_EQ(*status, 255) << appliance.output();
+    ASSERT_NO_FATAL_FAILURE(expect_exit(255));
     const std::string output = appliance.output();
     EXPECT_NE(output.find("Stack trace:\n0x"), std::string::npos) << output;
     // The service was probing the bridge when the signal came.

@@ -2,15 +2,8 @@
 # Drives the init script through start, status, restart and stop against a stand-in daemon that
 # stops on SIGTERM, with every path inside a temporary directory.
 # Usage: init_script_test.sh INIT_SCRIPT
-set -u
+. "$(dirname "$0")/shell_test_start.sh"
 script=$1
-work=$(mktemp -d) || exit 1
-trap 'rm -rf "$work"' EXIT
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
 
 # True when process $1 exists and has not ended (a zombie has ended).
 alive() {

@@ -3,15 +3,8 @@
 # driver paths moved into a temporary directory: it ends at once when both paths exist, and it
 # waits for a path that appears later.
 # Usage: unit_wait_test.sh UNIT_FILE
-set -u
+. "$(dirname "$0")/shell_test_start.sh"
 unit=$1
-work=$(mktemp -d) || exit 1
-trap 'rm -rf "$work"' EXIT
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
 
 line=$(sed -n 's/^ExecStartPre=-//p' "$unit")
 [ -n "$line" ] || fail "no ExecStartPre line"

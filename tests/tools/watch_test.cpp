@@ -71,14 +71,22 @@ struct RunResult {
     std::string err;
 };
 
-RunResult run(const WatchOptions& options, int stop_fd = -1) {
+// Runs `body(out, err)` on fresh streams: its status and what it wrote.
+template <typename Body>
+RunResult captured(Body body) {
     std::ostringstream out;
     std::ostringstream err;
     RunResult result;
-    result.status = run_watch(options, stop_fd, out, err);
+    result.status = body(out, err);
     result.out = out.str();
     result.err = err.str();
     return result;
+}
+
+RunResult run(const WatchOptions& options, int stop_fd = -1) {
+    return captured([&](std::ostream& out, std::ostream& err) {
+        return run_watch(options, stop_fd, out, err);
+    });
 }
 
 TEST(WatchRun, OnceEndsAfterTheFirstOfTwoMessagesSplitAcrossWrites) {
@@ -154,37 +162,54 @@ TEST(WatchRun, EndsAtOnceOnAStopRequestAndRejectsAnUnusablePath) {
 }
 
 // The program itself, as a person in a second terminal runs it.
-TEST(WatchProgram, WaitsForTheServiceThenPrintsEachMessageUntilSigterm) {
+// The watcher program against a stand-in service on a socket in a temporary directory.
+class WatchProgram : public testing::Test {
+  protected:
+    // Binds the stand-in service's socket at `path` (again, as a restarted service does).
+    void listen() {
+        listener = test::listen_at(path);
+        ASSERT_TRUE(listener);
+    }
+    // Waits for the watcher's connection, which becomes `client`, and sends it `text`.
+    void accept_and_send(const std::string& text,
+                         const char* failure = "the watcher did not connect") {
+        client = test::accept_within(listener.get(), kPatience);
+        ASSERT_TRUE(client) << failure;
+        ASSERT_TRUE(send_all(client.get(), text));
+    }
+
+    // The watcher printed both changes; `sig` ends it with status 0.
+    void expect_both_changes_then_stop(Child& watch, int sig) {
+        EXPECT_EQ(watch.wait_for_stdout_lines(2, kPatience),
+                  "res_change 1920x1080@60\nres_change 1280x720@50\n");
+        watch.signal(sig);
+        EXPECT_EQ(watch.wait_exit(kPatience), kExitOk) << watch.stderr_text();
+    }
+
     TempDir dir;
     const std::string path = (dir.path() / "vin_sock").string();
+    UniqueFd listener;
+    UniqueFd client;
+};
+
+TEST_F(WatchProgram, WaitsForTheServiceThenPrintsEachMessageUntilSigterm) {
     Child watch({HDGRAB_WATCH_BINARY, "--socket", path});
     ASSERT_TRUE(watch.started());
     EXPECT_TRUE(watch.wait_for_stderr("waiting for the service on " + path, kPatience))
         << watch.stderr_text();
 
-    UniqueFd listener = test::listen_at(path);
-    ASSERT_TRUE(listener);
-    UniqueFd client = test::accept_within(listener.get(), kPatience);
-    ASSERT_TRUE(client) << "the watcher did not connect once the socket appeared";
-    ASSERT_TRUE(send_all(client.get(), kRes1080 + kRes720));
-    EXPECT_EQ(watch.wait_for_stdout_lines(2, kPatience),
-              "res_change 1920x1080@60\nres_change 1280x720@50\n");
-
-    watch.signal(SIGTERM);
-    EXPECT_EQ(watch.wait_exit(kPatience), kExitOk) << watch.stderr_text();
+    ASSERT_NO_FATAL_FAILURE(listen());
+    ASSERT_NO_FATAL_FAILURE(accept_and_send(
+        kRes1080 + kRes720, "the watcher did not connect once the socket appeared"));
+    expect_both_changes_then_stop(watch, SIGTERM);
 }
 
-TEST(WatchProgram, ReconnectsToARestartedServiceButLeavesTheSlotToAnotherClient) {
-    TempDir dir;
-    const std::string path = (dir.path() / "vin_sock").string();
-    UniqueFd listener = test::listen_at(path);
-    ASSERT_TRUE(listener);
+TEST_F(WatchProgram, ReconnectsToARestartedServiceButLeavesTheSlotToAnotherClient) {
+    ASSERT_NO_FATAL_FAILURE(listen());
     Child watch({HDGRAB_WATCH_BINARY, path});
     ASSERT_TRUE(watch.started());
 
-    UniqueFd client = test::accept_within(listener.get(), kPatience);
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(send_all(client.get(), kRes1080));
+    ASSERT_NO_FATAL_FAILURE(accept_and_send(kRes1080));
     EXPECT_EQ(watch.wait_for_stdout_lines(1, kPatience), "res_change 1920x1080@60\n");
 
     // The service hands the slot to another client and closes this one; its socket stays.
@@ -194,28 +219,17 @@ TEST(WatchProgram, ReconnectsToARestartedServiceButLeavesTheSlotToAnotherClient)
         << "the watcher took the slot back from the other client";
 
     // The service restarts: the old socket file goes, a new one is bound.
-    listener = test::listen_at(path);
-    ASSERT_TRUE(listener);
-    client = test::accept_within(listener.get(), kPatience);
-    ASSERT_TRUE(client) << "the watcher did not come back to the restarted service";
-    ASSERT_TRUE(send_all(client.get(), kRes720));
-    EXPECT_EQ(watch.wait_for_stdout_lines(2, kPatience),
-              "res_change 1920x1080@60\nres_change 1280x720@50\n");
-
-    watch.signal(SIGINT);
-    EXPECT_EQ(watch.wait_exit(kPatience), kExitOk) << watch.stderr_text();
+    ASSERT_NO_FATAL_FAILURE(listen());
+    ASSERT_NO_FATAL_FAILURE(
+        accept_and_send(kRes720, "the watcher did not come back to the restarted service"));
+    expect_both_changes_then_stop(watch, SIGINT);
 }
 
-TEST(WatchProgram, OnceWithJsonPrintsOneCompactLineAndBadOptionsAreUsageErrors) {
-    TempDir dir;
-    const std::string path = (dir.path() / "vin_sock").string();
-    UniqueFd listener = test::listen_at(path);
-    ASSERT_TRUE(listener);
+TEST_F(WatchProgram, OnceWithJsonPrintsOneCompactLineAndBadOptionsAreUsageErrors) {
+    ASSERT_NO_FATAL_FAILURE(listen());
     Child watch({HDGRAB_WATCH_BINARY, "--once", "--json", "-s", path});
     ASSERT_TRUE(watch.started());
-    UniqueFd client = test::accept_within(listener.get(), kPatience);
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(send_all(client.get(), kRes720 + kRes1080));
+    ASSERT_NO_FATAL_FAILURE(accept_and_send(kRes720 + kRes1080));
     EXPECT_EQ(watch.wait_exit(kPatience), kExitOk) << watch.stderr_text();
     EXPECT_EQ(watch.stdout_text(), kRes720 + "\n");
 
@@ -236,13 +250,9 @@ TEST(WatchState, PrintsTheStateFileAsOneLineAndTellsWhenNoServiceRuns) {
                R"("version":"abc - clean - then","width":1280})";
     };
     const auto run_state_on = [&path](OutputFormat format) {
-        std::ostringstream out;
-        std::ostringstream err;
-        RunResult result;
-        result.status = run_state(path, format, out, err);
-        result.out = out.str();
-        result.err = err.str();
-        return result;
+        return captured([&](std::ostream& out, std::ostream& err) {
+            return run_state(path, format, out, err);
+        });
     };
 
     // No file: no service.

@@ -112,6 +112,15 @@ void expect_bars(const DecodedPng& png) {
     }
 }
 
+// The picture at `path` is `width` by `height` and shows the colour bars.
+void expect_bars_picture(const std::filesystem::path& path, uint32_t width, uint32_t height) {
+    const auto png = decode_png(path);
+    ASSERT_TRUE(png) << path;
+    EXPECT_EQ(png->width, width);
+    EXPECT_EQ(png->height, height);
+    expect_bars(*png);
+}
+
 TEST(Yuyv2PngGeometry, ComesFromTheDumpFileName) {
     const auto g = geometry_from_name("/root/vin_20240131_142501_1920x1080.yuyv422");
     ASSERT_TRUE(g);
@@ -161,11 +170,7 @@ TEST(Yuyv2PngConvert, ColourBarsComeBackWithTheirColours) {
     std::ostringstream err;
     ASSERT_EQ(convert({input.string(), "", {}, {}}, out, err), kExitOk) << err.str();
 
-    const auto png = decode_png(dir.path() / "vin_20240131_142501_64x6.png");
-    ASSERT_TRUE(png);
-    EXPECT_EQ(png->width, 64u);
-    EXPECT_EQ(png->height, 6u);
-    expect_bars(*png);
+    expect_bars_picture(dir.path() / "vin_20240131_142501_64x6.png", 64, 6);
 }
 
 TEST(Yuyv2PngConvert, PaddedLinesAreCutToTheWidthAndOptionsOverrideTheName) {
@@ -181,11 +186,7 @@ TEST(Yuyv2PngConvert, PaddedLinesAreCutToTheWidthAndOptionsOverrideTheName) {
 
     ASSERT_EQ(convert({input.string(), output.string(), 48, 4}, out, err), kExitOk) << err.str();
     EXPECT_NE(out.str().find("stride 64"), std::string::npos) << out.str();
-    const auto png = decode_png(output);
-    ASSERT_TRUE(png);
-    EXPECT_EQ(png->width, 48u);
-    EXPECT_EQ(png->height, 4u);
-    expect_bars(*png);
+    expect_bars_picture(output, 48, 4);
 }
 
 TEST(Yuyv2PngConvert, BadSizeOrMissingInputFailsWithoutWritingAPicture) {
@@ -222,11 +223,7 @@ TEST(Yuyv2PngConvert, SubstituteColourBarsWithPaddedStrideComeBackWithTheirColou
     ASSERT_EQ(convert({input.string(), "", {}, {}}, out, err), kExitOk) << err.str();
     EXPECT_NE(out.str().find("stride 1984"), std::string::npos) << out.str();
 
-    const auto png = decode_png(dir.path() / "vin_20240131_142501_1920x1080.png");
-    ASSERT_TRUE(png);
-    EXPECT_EQ(png->width, 1920u);
-    EXPECT_EQ(png->height, 1080u);
-    expect_bars(*png);
+    expect_bars_picture(dir.path() / "vin_20240131_142501_1920x1080.png", 1920, 1080);
 }
 #endif
 
