@@ -13,7 +13,7 @@
 #include "bench/report.h"
 #include "bench/scenarios.h"
 #include "bench/size_report.h"
-#include "tests/support/appliance.h"
+#include "sim/harness/appliance.h"
 
 #ifndef HDGRAB_BENCH_EXEC_STAMP
 #error "HDGRAB_BENCH_EXEC_STAMP must name the launcher binary"

@@ -20,7 +20,7 @@
 
 #include "base/unique_fd.h"
 #include "sim/driver/control.h"
-#include "tests/support/appliance.h"
+#include "sim/harness/appliance.h"
 
 namespace hdgrab::bench {
 namespace {

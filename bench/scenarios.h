@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "bench/proc_sample.h"
 #include "bench/report.h"
+#include "sim/harness/proc_sample.h"
 
 namespace hdgrab::bench {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "bench/proc_sample.h"
+#include "sim/harness/proc_sample.h"
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/support/temp_dir.h"
 

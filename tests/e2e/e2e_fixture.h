@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/appliance.h"
+#include "tests/support/sandbox.h"
 
 namespace hdgrab::test {
 

@@ -7,7 +7,7 @@
 #include <csignal>
 #include <iostream>
 
-#include "bench/proc_sample.h"
+#include "sim/harness/proc_sample.h"
 #include "tests/e2e/e2e_fixture.h"
 #include "tests/support/temp_dir.h"
 

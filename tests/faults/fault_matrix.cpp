@@ -11,9 +11,9 @@
 #include <sstream>
 #include <thread>
 
-#include "bench/proc_sample.h"
+#include "sim/harness/appliance.h"
+#include "sim/harness/proc_sample.h"
 #include "tests/e2e/e2e_fixture.h"
-#include "tests/support/appliance.h"
 #include "tests/support/temp_dir.h"
 
 namespace hdgrab::test {
@@ -375,19 +375,10 @@ Phase dump_phase(const std::vector<TraceCall>& trace, size_t index) {
 }  // namespace
 
 std::string place_name(Place place) {
-    switch (place) {
-        case Place::StartupBringUp:
-            return "start-up bring-up";
-        case Place::ChangeTearDown:
-            return "resolution change, tear-down";
-        case Place::ChangeBringUp:
-            return "resolution change, bring-up";
-        case Place::FinalTearDown:
-            return "final tear-down (SIGTERM)";
-        case Place::ProcessExit:
-            return "process exit";
-        case Place::DumpRoad:
-            return "dump road";
+    for (const PlaceNames& names : kPlaces) {
+        if (names.place == place) {
+            return names.text;
+        }
     }
     return {};
 }

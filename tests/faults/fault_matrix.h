@@ -1,10 +1,12 @@
 // Fault matrix: runs the sandboxed service with one SDK call failing and judges the outcome.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,26 @@ enum class Place {
     ProcessExit,     // the AxeraUtil object's destruction at exit (service road)
     DumpRoad,        // the one-shot --dump-raw road, its exit included
 };
+
+// Every place, in the table's order, with the name it has in the table and the one its test has.
+struct PlaceNames {
+    Place place;
+    const char* text;       // e.g. "start-up bring-up"
+    const char* test_name;  // e.g. "StartupBringUp"
+};
+inline constexpr std::array<PlaceNames, 6> kPlaces{{
+    {Place::StartupBringUp, "start-up bring-up", "StartupBringUp"},
+    {Place::ChangeTearDown, "resolution change, tear-down", "ResolutionChangeTearDown"},
+    {Place::ChangeBringUp, "resolution change, bring-up", "ResolutionChangeBringUp"},
+    {Place::FinalTearDown, "final tear-down (SIGTERM)", "FinalTearDown"},
+    {Place::ProcessExit, "process exit", "ProcessExit"},
+    {Place::DumpRoad, "dump road", "DumpRoad"},
+}};
+
+// A place's name in gtest's messages.
+inline void PrintTo(const PlaceNames& names, std::ostream* out) {
+    *out << names.text;
+}
 
 std::string place_name(Place place);
 

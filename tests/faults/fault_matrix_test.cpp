@@ -6,12 +6,13 @@
 #include <vector>
 
 #include "tests/faults/fault_matrix.h"
-#include "tests/support/appliance.h"
+#include "tests/support/sandbox.h"
 
 namespace hdgrab::test {
 namespace {
 
-class FaultMatrix : public ::testing::Test {
+// One test a place (kPlaces), named after it: FaultMatrix.Place/StartupBringUp, ...
+class FaultMatrix : public ::testing::TestWithParam<PlaceNames> {
   protected:
     void SetUp() override { HDGRAB_SKIP_WITHOUT_SANDBOX(); }
 
@@ -95,29 +96,14 @@ TEST(FaultMatrixJudge, LedgerOfTheTraceMatchesTheLeftoverReport) {
     EXPECT_EQ(ledger_text(expected), "mipi dev, mipi rx, pool x2, sys");
 }
 
-TEST_F(FaultMatrix, StartupBringUp) {
-    run_place(Place::StartupBringUp);
+TEST_P(FaultMatrix, Place) {
+    run_place(GetParam().place);
 }
 
-TEST_F(FaultMatrix, ResolutionChangeTearDown) {
-    run_place(Place::ChangeTearDown);
-}
-
-TEST_F(FaultMatrix, ResolutionChangeBringUp) {
-    run_place(Place::ChangeBringUp);
-}
-
-TEST_F(FaultMatrix, FinalTearDown) {
-    run_place(Place::FinalTearDown);
-}
-
-TEST_F(FaultMatrix, ProcessExit) {
-    run_place(Place::ProcessExit);
-}
-
-TEST_F(FaultMatrix, DumpRoad) {
-    run_place(Place::DumpRoad);
-}
+INSTANTIATE_TEST_SUITE_P(, FaultMatrix, ::testing::ValuesIn(kPlaces),
+                         [](const ::testing::TestParamInfo<PlaceNames>& info) {
+                             return std::string(info.param.test_name);
+                         });
 
 }  // namespace
 }  // namespace hdgrab::test

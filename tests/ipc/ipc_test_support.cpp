@@ -1,4 +1,4 @@
-#include "ipc_test_support.h"
+#include "tests/ipc/ipc_test_support.h"
 
 #include <poll.h>
 #include <spdlog/sinks/ostream_sink.h>

@@ -6,7 +6,7 @@
 #include <csignal>
 #include <string>
 
-#include "tests/support/appliance.h"
+#include "tests/support/sandbox.h"
 
 namespace {
 

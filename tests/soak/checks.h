@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "bench/proc_sample.h"
-#include "tests/support/appliance.h"
+#include "sim/harness/appliance.h"
+#include "sim/harness/proc_sample.h"
 
 namespace hdgrab::soak {
 

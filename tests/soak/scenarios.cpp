@@ -14,8 +14,8 @@
 #include <sstream>
 #include <thread>
 
-#include "bench/proc_sample.h"
 #include "sim/driver/bridge_model.h"
+#include "sim/harness/proc_sample.h"
 #include "tests/soak/session.h"
 #include "tests/support/pipeline_calls.h"
 #include "tests/support/temp_dir.h"

@@ -6,8 +6,8 @@
 #include <sstream>
 #include <thread>
 
-#include "bench/proc_sample.h"
 #include "sim/driver/control.h"
+#include "sim/harness/proc_sample.h"
 
 namespace hdgrab::soak {
 

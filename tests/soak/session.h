@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "sim/harness/appliance.h"
 #include "tests/soak/checks.h"
-#include "tests/support/appliance.h"
 
 namespace hdgrab::soak {
 

@@ -11,8 +11,8 @@
 #include <set>
 #include <sstream>
 
+#include "sim/harness/appliance.h"
 #include "tests/soak/scenarios.h"
-#include "tests/support/appliance.h"
 
 namespace {
 

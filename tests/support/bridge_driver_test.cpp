@@ -18,7 +18,7 @@
 
 #include "base/unique_fd.h"
 #include "sim/driver/control.h"
-#include "tests/support/appliance.h"
+#include "sim/harness/appliance.h"
 #include "tests/support/temp_dir.h"
 
 namespace hdgrab::test {

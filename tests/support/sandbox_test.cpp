@@ -11,7 +11,7 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/support/appliance.h"
+#include "tests/support/sandbox.h"
 
 namespace hdgrab::test {
 namespace {
@@ -22,8 +22,10 @@ constexpr uint64_t kProbeRegister = 0x02300084;
 constexpr uint32_t kProbeValue = 0xC0FFEE01;
 constexpr std::chrono::milliseconds kExit{15000};
 
-std::map<std::string, std::string> parse_report(const std::string& text) {
-    std::map<std::string, std::string> values;
+using Report = std::map<std::string, std::string>;
+
+Report parse_report(const std::string& text) {
+    Report values;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
         const size_t equals = line.find('=');
@@ -32,6 +34,13 @@ std::map<std::string, std::string> parse_report(const std::string& text) {
         }
     }
     return values;
+}
+
+// Each key of `expected` has its value in the report.
+void expect_entries(const Report& report, const Report& expected) {
+    for (const auto& [key, value] : expected) {
+        EXPECT_EQ(report.at(key), value) << key;
+    }
 }
 
 std::set<std::string> split(const std::string& list) {
@@ -83,24 +92,24 @@ TEST(Sandbox, ProbeSeesExactlyTheExpectedTree) {
         }
     }
     EXPECT_EQ(split(report.at("etc")), etc);
-    EXPECT_EQ(report.at("run"), "kvm");
-    EXPECT_EQ(report.at("var"), "lib,log");
-    EXPECT_EQ(report.at("var_lib"), "kvm");
-    EXPECT_EQ(report.at("sys"), "module");
-    EXPECT_EQ(report.at("sys_module"), "ax_avs");
-    EXPECT_EQ(report.at("sandbox"), "bin,out");
     const bool sensor_built = std::filesystem::exists(build_dir() / "sim/lib/libsns_dummy.so");
-    EXPECT_EQ(report.at("opt_lib"), sensor_built ? "libsns_dummy.so" : "");
+    expect_entries(report, {{"run", "kvm"},
+                            {"var", "lib,log"},
+                            {"var_lib", "kvm"},
+                            {"sys", "module"},
+                            {"sys_module", "ax_avs"},
+                            {"sandbox", "bin,out"},
+                            {"opt_lib", sensor_built ? "libsns_dummy.so" : ""}});
 
     // The simulated bridge as /proc/lt6911_info, the rest of /proc still real.
-    EXPECT_EQ(report.at("bridge"), "fps,height,power,status,width");
-    EXPECT_EQ(report.at("bridge_status"), "stable\\n");
-    EXPECT_EQ(report.at("bridge_width"), "1280\\n");
-    EXPECT_EQ(report.at("bridge_height"), "720\\n");
-    EXPECT_EQ(report.at("bridge_fps"), "50\\n");
-    EXPECT_EQ(report.at("self_maps"), "1");
-    EXPECT_EQ(report.at("self_exe"), probe_binary().string());
-    EXPECT_EQ(report.at("proc_has_meminfo"), "1");
+    expect_entries(report, {{"bridge", "fps,height,power,status,width"},
+                            {"bridge_status", "stable\\n"},
+                            {"bridge_width", "1280\\n"},
+                            {"bridge_height", "720\\n"},
+                            {"bridge_fps", "50\\n"},
+                            {"self_maps", "1"},
+                            {"self_exe", probe_binary().string()},
+                            {"proc_has_meminfo", "1"}});
     EXPECT_EQ(report.at("self_fd"), "4") << "0, 1, 2 and the directory being listed";
 
     // No privileges; only the state directory's folders are writable.

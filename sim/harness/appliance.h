@@ -1,4 +1,4 @@
-// End-to-end harness: runs a program in the sandboxed appliance and drives the simulated bridge.
+// Sandbox harness: runs a program in the sandboxed appliance and drives the simulated bridge.
 #pragma once
 
 #include <sys/types.h>
@@ -11,9 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
+#include "sim/driver/bridge_model.h"
+
 namespace hdgrab::test {
 
-// Paths of the built programs; the build fills them in (see tests/support/CMakeLists.txt).
+// Paths of the built programs; the build fills them in (see sim/harness/CMakeLists.txt).
 std::filesystem::path hdgrab_binary();   // the service
 std::filesystem::path probe_binary();    // the sandbox probe used by the harness' own tests
 std::filesystem::path sandbox_script();  // scripts/hdgrab-sandbox
@@ -29,11 +32,8 @@ inline constexpr const char* kSdkTraceFile = "/.sandbox/out/axsim-trace.log";
 inline constexpr const char* kSdkLeaksFile = "/.sandbox/out/axsim-leaks.txt";
 inline constexpr const char* kSdkArmFile = "/.sandbox/out/axsim-arm.txt";
 
-struct Geometry {
-    int width = 1920;
-    int height = 1080;
-    int fps = 60;
-};
+// A source geometry, as the simulated bridge publishes it (1920x1080@60 unless set).
+using Geometry = sim::Geometry;
 
 struct ApplianceOptions {
     std::filesystem::path binary = hdgrab_binary();
@@ -102,22 +102,24 @@ class Appliance {
     std::string output() const;  // everything the program wrote to stdout and stderr so far
     bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout) const;
 
+    // Where the program's files lie on the host: the state directory holds the sandbox's
+    // writable trees, the out folder is kSandboxOutDir.
     std::filesystem::path state_dir() const { return state_dir_; }
-    std::filesystem::path socket_path() const;      // <state>/run/kvm/vin_sock
-    std::filesystem::path state_file_path() const;  // <state>/run/kvm/vin_state.json
-    std::filesystem::path sdk_trace_path() const;   // host path of kSdkTraceFile
-    std::filesystem::path sdk_leaks_path() const;   // host path of kSdkLeaksFile
+    std::filesystem::path socket_path() const { return state_dir_ / "run/kvm/vin_sock"; }
+    std::filesystem::path state_file_path() const { return state_dir_ / "run/kvm/vin_state.json"; }
+    std::filesystem::path config_path() const { return state_dir_ / "etc/kvm/hdgrab.toml"; }
+    std::filesystem::path log_dir() const { return state_dir_ / "var/log"; }
+    std::filesystem::path root_dir() const { return state_dir_ / "root"; }  // dumped frames
+    std::filesystem::path reboot_marker() const { return state_dir_ / "var/lib/kvm/have_reboot"; }
+    std::filesystem::path out_dir() const { return state_dir_ / "sandbox/out"; }
+    std::filesystem::path sdk_trace_path() const { return host_out_path(kSdkTraceFile); }
+    std::filesystem::path sdk_leaks_path() const { return host_out_path(kSdkLeaksFile); }
     // Arms AXSIM_FAIL rules in the running substitute (needs `sdk_arm`): their counts start at
     // the next SDK call ("AX_IVPS_Init#1": the next AX_IVPS_Init fails). False when the file
     // cannot be written.
     bool arm_sdk_faults(const std::string& rules) const;
     // True once the substitute has picked the armed rules up.
     bool sdk_faults_armed() const;
-    std::filesystem::path out_dir() const;        // host path of kSandboxOutDir
-    std::filesystem::path config_path() const;    // <state>/etc/kvm/hdgrab.toml
-    std::filesystem::path log_dir() const;        // <state>/var/log
-    std::filesystem::path root_dir() const;       // <state>/root (dumped frames)
-    std::filesystem::path reboot_marker() const;  // <state>/var/lib/kvm/have_reboot
 
     // Runs build/sim/hdmi with these arguments against this run's bridge.
     HdmiResult hdmi(const std::vector<std::string>& args) const;
@@ -138,6 +140,10 @@ class Appliance {
     bool set_media_module(bool present) const;
 
   private:
+    // The host path of a file in kSandboxOutDir, given as the sandbox sees it.
+    std::filesystem::path host_out_path(const char* sandbox_path) const {
+        return out_dir() / std::filesystem::path(sandbox_path).filename();
+    }
     // The sandbox script's command line for this state directory and build, without an action.
     std::vector<std::string> sandbox_command() const;
     bool prepare_state(const ApplianceOptions& options);
@@ -153,19 +159,14 @@ class Appliance {
     std::optional<int> exit_status_;
 };
 
-// A client of the control socket.
+// A client of the control socket. Move-only: it owns its connection.
 class Client {
   public:
-    Client() = default;
-    ~Client();
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
     // Tries to connect until it succeeds or the time is up.
     bool connect(const std::filesystem::path& socket_path, std::chrono::milliseconds timeout);
     void close();
-    bool connected() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool connected() const { return fd_.is_valid(); }
+    int fd() const { return fd_.get(); }
 
     // Whatever bytes arrive within the time (empty on time-out or end of stream).
     std::string read_some(std::chrono::milliseconds timeout);
@@ -176,18 +177,9 @@ class Client {
     bool wait_closed(std::chrono::milliseconds timeout);
 
   private:
-    int fd_ = -1;
+    UniqueFd fd_;
     std::string pending_;
     bool eof_ = false;
 };
 
 }  // namespace hdgrab::test
-
-// Skips the current test when the sandbox cannot work here (no /dev/fuse, no bubblewrap).
-#define HDGRAB_SKIP_WITHOUT_SANDBOX()                                                    \
-    do {                                                                                 \
-        const std::string hdgrab_skip_reason = ::hdgrab::test::Appliance::skip_reason(); \
-        if (!hdgrab_skip_reason.empty()) {                                               \
-            GTEST_SKIP() << hdgrab_skip_reason;                                          \
-        }                                                                                \
-    } while (false)

@@ -22,6 +22,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -134,16 +135,22 @@ int report() {
     std::printf("uid=%d\n", static_cast<int>(::getuid()));
     std::printf("cap_eff=%s\n", status_field("CapEff").c_str());
     std::printf("no_new_privs=%s\n", status_field("NoNewPrivs").c_str());
-    std::printf("root=%s\n", list_dir("/").c_str());
-    std::printf("etc=%s\n", list_dir("/etc").c_str());
-    std::printf("run=%s\n", list_dir("/run").c_str());
-    std::printf("var=%s\n", list_dir("/var").c_str());
-    std::printf("var_lib=%s\n", list_dir("/var/lib").c_str());
-    std::printf("sys=%s\n", list_dir("/sys").c_str());
-    std::printf("sys_module=%s\n", list_dir("/sys/module").c_str());
-    std::printf("opt_lib=%s\n", list_dir("/opt/lib").c_str());
-    std::printf("sandbox=%s\n", list_dir("/.sandbox").c_str());
-    std::printf("bridge=%s\n", list_dir("/proc/lt6911_info").c_str());
+    // Each key names the folder whose entries it lists.
+    const std::pair<const char*, const char*> listed[] = {
+        {"root", "/"},
+        {"etc", "/etc"},
+        {"run", "/run"},
+        {"var", "/var"},
+        {"var_lib", "/var/lib"},
+        {"sys", "/sys"},
+        {"sys_module", "/sys/module"},
+        {"opt_lib", "/opt/lib"},
+        {"sandbox", "/.sandbox"},
+        {"bridge", "/proc/lt6911_info"},
+    };
+    for (const auto& [key, dir] : listed) {
+        std::printf("%s=%s\n", key, list_dir(dir).c_str());
+    }
     for (const char* name : {"status", "width", "height", "fps"}) {
         std::printf("bridge_%s=%s\n", name,
                     escaped(read_file(std::string("/proc/lt6911_info/") + name)).c_str());

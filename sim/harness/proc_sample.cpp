@@ -1,4 +1,4 @@
-#include "bench/proc_sample.h"
+#include "sim/harness/proc_sample.h"
 
 #include <dirent.h>
 #include <sys/syscall.h>

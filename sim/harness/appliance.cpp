@@ -1,4 +1,4 @@
-#include "tests/support/appliance.h"
+#include "sim/harness/appliance.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -19,7 +20,6 @@
 #include "base/unique_fd.h"
 #include "sim/driver/bridge_model.h"
 #include "sim/driver/service_client.h"
-#include "tests/support/temp_dir.h"
 
 extern char** environ;
 
@@ -33,6 +33,12 @@ constexpr int kExitUnavailable = 77;
 constexpr milliseconds kPollStep{10};
 constexpr milliseconds kKillGrace{5000};
 constexpr const char* kScriptMessagePrefix = "hdgrab-sandbox: ";
+
+// The whole content of the file at `path`, byte for byte ("" when it cannot be read).
+std::string read_text(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 int decode_status(int status) {
     if (WIFEXITED(status)) {
@@ -92,6 +98,34 @@ void reset_signals() {
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+// In a forked child: runs the command with its standard output and error on `output_fd` and its
+// input from /dev/null; never returns.
+[[noreturn]] void exec_in_child(const ExecArgs& exec, int output_fd) {
+    reset_signals();
+    ::dup2(output_fd, STDOUT_FILENO);
+    ::dup2(output_fd, STDERR_FILENO);
+    const int null_fd = ::open("/dev/null", O_RDONLY);
+    ::dup2(null_fd, STDIN_FILENO);
+    ::execve(exec.argv[0], exec.argv.data(), exec.envp.data());
+    ::_exit(127);
+}
+
+// Everything the descriptor yields up to its end or an error, resuming after interrupting
+// signals.
+std::string read_to_end(int fd) {
+    std::string text;
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
+        if (n > 0) {
+            text.append(buffer, static_cast<size_t>(n));
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    return text;
+}
+
 // Runs a command to its end and returns its status and combined output.
 HdmiResult run_process(std::vector<std::string> args) {
     ExecArgs exec(std::move(args), {});
@@ -106,27 +140,11 @@ HdmiResult run_process(std::vector<std::string> args) {
         return {-1, std::string("fork: ") + std::strerror(errno)};
     }
     if (child == 0) {
-        reset_signals();
-        ::dup2(write_end.get(), STDOUT_FILENO);
-        ::dup2(write_end.get(), STDERR_FILENO);
-        const int null_fd = ::open("/dev/null", O_RDONLY);
-        ::dup2(null_fd, STDIN_FILENO);
-        ::execve(exec.argv[0], exec.argv.data(), exec.envp.data());
-        ::_exit(127);
+        exec_in_child(exec, write_end.get());
     }
     write_end.reset();
     HdmiResult result;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(read_end.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        result.output.append(buffer, static_cast<size_t>(n));
-    }
+    result.output = read_to_end(read_end.get());
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
@@ -137,19 +155,19 @@ HdmiResult run_process(std::vector<std::string> args) {
 }  // namespace
 
 std::filesystem::path hdgrab_binary() {
-    return HDGRAB_TEST_SERVICE_BINARY;
+    return HDGRAB_HARNESS_SERVICE_BINARY;
 }
 std::filesystem::path probe_binary() {
-    return HDGRAB_TEST_PROBE_BINARY;
+    return HDGRAB_HARNESS_PROBE_BINARY;
 }
 std::filesystem::path sandbox_script() {
-    return HDGRAB_TEST_SANDBOX_SCRIPT;
+    return HDGRAB_HARNESS_SANDBOX_SCRIPT;
 }
 std::filesystem::path hdmi_tool() {
-    return HDGRAB_TEST_HDMI_TOOL;
+    return HDGRAB_HARNESS_HDMI_TOOL;
 }
 std::filesystem::path build_dir() {
-    return HDGRAB_TEST_BUILD_DIR;
+    return HDGRAB_HARNESS_BUILD_DIR;
 }
 
 // ---- Appliance --------------------------------------------------------------------------------
@@ -167,7 +185,7 @@ std::string Appliance::skip_reason() {
     static std::once_flag once;
     static std::string reason;
     std::call_once(once, [] {
-        const std::filesystem::path cache = build_dir() / "tests/support/sandbox-check.ok";
+        const std::filesystem::path cache = build_dir() / "sim/harness/sandbox-check.ok";
         const std::string key = check_key();
         if (read_text(cache) == key) {
             return;
@@ -306,13 +324,7 @@ bool Appliance::start(const ApplianceOptions& options) {
     if (child == 0) {
         // Its own process group, so a clean-up can end the script and bwrap together.
         ::setpgid(0, 0);
-        reset_signals();
-        ::dup2(output_fd.get(), STDOUT_FILENO);
-        ::dup2(output_fd.get(), STDERR_FILENO);
-        const int null_fd = ::open("/dev/null", O_RDONLY);
-        ::dup2(null_fd, STDIN_FILENO);
-        ::execve(exec.argv[0], exec.argv.data(), exec.envp.data());
-        ::_exit(127);
+        exec_in_child(exec, output_fd.get());
     }
     script_pid_ = child;
     exit_status_.reset();
@@ -418,25 +430,10 @@ bool Appliance::wait_for_output(const std::string& text, milliseconds timeout) c
     }
 }
 
-std::filesystem::path Appliance::socket_path() const {
-    return state_dir_ / "run/kvm/vin_sock";
-}
-std::filesystem::path Appliance::state_file_path() const {
-    return state_dir_ / "run/kvm/vin_state.json";
-}
-std::filesystem::path Appliance::out_dir() const {
-    return state_dir_ / "sandbox/out";
-}
-std::filesystem::path Appliance::sdk_trace_path() const {
-    return out_dir() / "axsim-trace.log";
-}
-std::filesystem::path Appliance::sdk_leaks_path() const {
-    return out_dir() / "axsim-leaks.txt";
-}
 bool Appliance::arm_sdk_faults(const std::string& rules) const {
     // Written aside and renamed into place: the substitute never reads half a file.
-    const std::filesystem::path armed = out_dir() / "axsim-arm.txt";
-    const std::filesystem::path partial = out_dir() / "axsim-arm.txt.part";
+    const std::filesystem::path armed = host_out_path(kSdkArmFile);
+    const std::filesystem::path partial = armed.string() + ".part";
     {
         std::ofstream out(partial, std::ios::trunc);
         out << rules << '\n';
@@ -451,20 +448,7 @@ bool Appliance::arm_sdk_faults(const std::string& rules) const {
 
 bool Appliance::sdk_faults_armed() const {
     std::error_code error;
-    return !std::filesystem::exists(out_dir() / "axsim-arm.txt", error) && !error;
-}
-
-std::filesystem::path Appliance::config_path() const {
-    return state_dir_ / "etc/kvm/hdgrab.toml";
-}
-std::filesystem::path Appliance::log_dir() const {
-    return state_dir_ / "var/log";
-}
-std::filesystem::path Appliance::root_dir() const {
-    return state_dir_ / "root";
-}
-std::filesystem::path Appliance::reboot_marker() const {
-    return state_dir_ / "var/lib/kvm/have_reboot";
+    return !std::filesystem::exists(host_out_path(kSdkArmFile), error) && !error;
 }
 
 HdmiResult Appliance::hdmi(const std::vector<std::string>& args) const {
@@ -537,15 +521,8 @@ bool Appliance::set_media_module(bool present) const {
 
 // ---- Client -----------------------------------------------------------------------------------
 
-Client::~Client() {
-    close();
-}
-
 void Client::close() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    fd_.reset();
     pending_.clear();
     eof_ = false;
 }
@@ -556,7 +533,7 @@ bool Client::connect(const std::filesystem::path& socket_path, milliseconds time
     for (;;) {
         UniqueFd fd = sim::connect_unix(socket_path.string());
         if (fd) {
-            fd_ = fd.release();
+            fd_ = std::move(fd);
             return true;
         }
         if (errno == ENAMETOOLONG || Clock::now() >= deadline) {
@@ -570,13 +547,13 @@ std::string Client::read_some(milliseconds timeout) {
     if (!pending_.empty()) {
         return std::exchange(pending_, {});
     }
-    if (fd_ < 0 || eof_) {
+    if (!fd_ || eof_) {
         return {};
     }
     const auto deadline = Clock::now() + timeout;
     for (;;) {
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-        pollfd item{fd_, POLLIN, 0};
+        pollfd item{fd_.get(), POLLIN, 0};
         const int ready = ::poll(&item, 1, static_cast<int>(std::max<int64_t>(left.count(), 0)));
         if (ready < 0 && errno == EINTR) {
             continue;
@@ -585,7 +562,7 @@ std::string Client::read_some(milliseconds timeout) {
             return {};
         }
         char buffer[4096];
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        const ssize_t n = ::recv(fd_.get(), buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -611,7 +588,7 @@ std::optional<std::string> Client::read_message(milliseconds timeout) {
             }
         }
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || eof_ || fd_ < 0) {
+        if (left.count() <= 0 || eof_ || !fd_) {
             return std::nullopt;
         }
         const std::string saved = std::exchange(pending_, {});
@@ -627,7 +604,7 @@ bool Client::wait_closed(milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     while (!eof_) {
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || fd_ < 0) {
+        if (left.count() <= 0 || !fd_) {
             return false;
         }
         const std::string saved = std::exchange(pending_, {});
