@@ -23,6 +23,9 @@
 #include "sim/harness/appliance.h"
 
 namespace hdgrab::bench {
+
+// The /proc sampler of the sandbox harness.
+using namespace hdgrab::harness;
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -13,6 +13,8 @@
 
 namespace hdgrab::bench {
 
+using harness::ProcessSample;
+
 // Resolution changes before the endurance run's "warm" memory sample.
 inline constexpr int kWarmupChanges = 10;
 

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace hdgrab::bench {
+namespace hdgrab::harness {
 namespace {
 
 // The workers' waits are told apart by the number of events they ask for (their epoll sets:
@@ -275,4 +275,4 @@ std::optional<long> json_number(const std::string& text, const std::string& key)
     return value;
 }
 
-}  // namespace hdgrab::bench
+}  // namespace hdgrab::harness

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace hdgrab::bench {
+namespace hdgrab::harness {
 
 // One reading of a process and all its threads.
 struct ProcessSample {
@@ -68,4 +68,4 @@ std::optional<pid_t> first_child(pid_t parent);
 // The value of `"key": N` in a small JSON text (bwrap's --info-fd output).
 std::optional<long> json_number(const std::string& text, const std::string& key);
 
-}  // namespace hdgrab::bench
+}  // namespace hdgrab::harness

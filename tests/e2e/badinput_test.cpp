@@ -193,7 +193,7 @@ TEST_F(BadSurroundings, FullLogFileSystemLosesLinesButNotTheService) {
     // monitor watches the status file (it does once a client is held). An announcement made
     // before would be taken for the status it starts with, and never acted upon.
     const auto deadline = std::chrono::steady_clock::now() + kStartWait;
-    while (!bench::has_wait(app.pid(), bench::WaitKind::status_wait) &&
+    while (!harness::has_wait(app.pid(), harness::WaitKind::status_wait) &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(10ms);
     }

@@ -294,14 +294,14 @@ TEST_F(ResolutionRetry, APersistentFaultBacksOffAndPowerCyclesTheBridge) {
     announce(1280, 720, 50);
 
     ASSERT_TRUE(logged("axera init failed"));
-    const auto cpu_before = bench::sample_cpu(app.pid());
+    const auto cpu_before = harness::sample_cpu(app.pid());
     const auto since = std::chrono::steady_clock::now();
     // Fails at the announcement, after 1 s and after 2 s; the third failure in a row
     // power-cycles the bridge, which announces its input again: that change fails too.
     ASSERT_TRUE(
         logged("Resolution change failed 3 times in a row, resetting LT6911", 1, kEventWait + 3s));
     ASSERT_TRUE(logged("Resolution change to 1280x720@50 failed, next try in 8 s"));
-    const auto cpu_after = bench::sample_cpu(app.pid());
+    const auto cpu_after = harness::sample_cpu(app.pid());
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
     for (const char* line : {"Resolution change to 1280x720@50 failed, next try in 1 s",

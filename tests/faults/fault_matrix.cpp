@@ -469,7 +469,7 @@ RoadRun run_service_road(const std::string& fault, FollowUp follow_up) {
         // for the status it starts with, and never acted upon.
         const auto watch_deadline = Clock::now() + kAcceptBound;
         while (Clock::now() < watch_deadline && app.running() &&
-               !bench::has_wait(app.pid(), bench::WaitKind::status_wait)) {
+               !harness::has_wait(app.pid(), harness::WaitKind::status_wait)) {
             std::this_thread::sleep_for(kPollStep);
         }
         const bool ended = announce_and_wait(app, kNewWidth, kNewHeight, kNewFps, false, run);

@@ -36,7 +36,7 @@ bool NotificationChecker::received(const std::string& text, std::string& why) {
     return true;
 }
 
-void ResourceTrack::add(const bench::ProcessSample& sample) {
+void ResourceTrack::add(const harness::ProcessSample& sample) {
     if (samples_ == 0) {
         first_ = sample;
     }

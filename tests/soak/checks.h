@@ -43,12 +43,12 @@ class NotificationChecker {
 // First, last and largest reading of the service's descriptors and resident memory.
 class ResourceTrack {
   public:
-    void add(const bench::ProcessSample& sample);
+    void add(const harness::ProcessSample& sample);
 
     bool empty() const { return samples_ == 0; }
     size_t samples() const { return samples_; }
-    const bench::ProcessSample& first() const { return first_; }
-    const bench::ProcessSample& last() const { return last_; }
+    const harness::ProcessSample& first() const { return first_; }
+    const harness::ProcessSample& last() const { return last_; }
     size_t max_descriptors() const { return max_descriptors_; }
     uint64_t max_rss_kib() const { return max_rss_kib_; }
     uint64_t max_rss_anon_kib() const { return max_rss_anon_kib_; }
@@ -61,8 +61,8 @@ class ResourceTrack {
 
   private:
     size_t samples_ = 0;
-    bench::ProcessSample first_;
-    bench::ProcessSample last_;
+    harness::ProcessSample first_;
+    harness::ProcessSample last_;
     size_t max_descriptors_ = 0;
     uint64_t max_rss_kib_ = 0;
     uint64_t max_rss_anon_kib_ = 0;

@@ -67,8 +67,8 @@ TEST(NotificationChecker, RejectsRepeatedStaleAndInventedMessages) {
     }
 }
 
-bench::ProcessSample reading(size_t descriptors, uint64_t rss_kib) {
-    bench::ProcessSample sample;
+harness::ProcessSample reading(size_t descriptors, uint64_t rss_kib) {
+    harness::ProcessSample sample;
     sample.descriptors = descriptors;
     sample.rss_kib = rss_kib;
     return sample;

@@ -37,7 +37,7 @@ bool Session::start(const test::ApplianceOptions& options, std::string& why) {
         why = "start failed: " + app.error();
         return false;
     }
-    if (!wait_until([&] { return bench::has_wait(app.pid(), bench::WaitKind::capture_wait); },
+    if (!wait_until([&] { return harness::has_wait(app.pid(), harness::WaitKind::capture_wait); },
                     kStartTimeout)) {
         why = "the service never reached its serving loop: " + app.output();
         return false;
@@ -50,7 +50,7 @@ bool Session::connect(test::Client& client, std::string& why) {
         why = "cannot connect to the control socket";
         return false;
     }
-    if (!wait_until([&] { return bench::has_wait(app.pid(), bench::WaitKind::status_wait); },
+    if (!wait_until([&] { return harness::has_wait(app.pid(), harness::WaitKind::status_wait); },
                     kStartTimeout)) {
         why = "the Bridge monitor never waited on the status file";
         return false;
@@ -119,7 +119,7 @@ bool Session::wait_quiet(std::string& why) const {
         const auto state = bridge_state();
         return state && state->contains("generation") ? state->at("generation") : "";
     };
-    const auto watching = [&] { return bench::has_wait(app.pid(), bench::WaitKind::status_wait); };
+    const auto watching = [&] { return harness::has_wait(app.pid(), harness::WaitKind::status_wait); };
     const bool quiet = wait_until(
         [&] {
             const std::string before = generation();
@@ -140,12 +140,12 @@ bool Session::sample(ResourceTrack& track) const {
     // A descriptor the service holds for a moment (the state file's temporary file, a bridge
     // file being read) is no leak: of a few readings close together, the one with the fewest
     // descriptors counts, so a reading that catches one cannot make the first or last differ.
-    std::optional<bench::ProcessSample> fewest;
+    std::optional<harness::ProcessSample> fewest;
     for (int reading = 0; reading < kReadingsPerSample; ++reading) {
         if (reading > 0) {
             std::this_thread::sleep_for(kReadingGap);
         }
-        const std::optional<bench::ProcessSample> sample = bench::sample_process(app.pid());
+        const std::optional<harness::ProcessSample> sample = harness::sample_process(app.pid());
         if (!sample) {
             return false;
         }
