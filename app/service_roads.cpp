@@ -149,7 +149,8 @@ int run_service_road(std::shared_ptr<_ax_vin_data_t>& data, const ServicePaths& 
     // joined and before the process-wide objects go. When the keep-alive sender cannot start
     // (it logged why), no keep-alive goes out; the state file and the notifications work on.
     HealthReporter health(health_settings(paths), main_log());
-    if (health.start(global_axera_util->width, global_axera_util->height, global_axera_util->fps)) {
+    const media::CaptureGeometry& geometry = global_axera_util->geometry();
+    if (health.start(geometry.width, geometry.height, geometry.fps)) {
         set_health_reporter(&health);
     }
     // Both workers start through start_worker, which gives each its own crash stack.

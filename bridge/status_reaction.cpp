@@ -120,7 +120,8 @@ void BridgeStatusReaction::change_resolution() {
     if (!axera.takes_geometry(width, height, fps)) {
         main_log()->warn(
             "LT6911 reports {}x{}@{}, beyond what the capture pipeline takes; keeping {}x{}@{}",
-            width, height, fps, axera.width, axera.height, axera.fps);
+            width, height, fps, axera.geometry().width, axera.geometry().height,
+            axera.geometry().fps);
         service_health().input_unsupported();
         return;
     }
@@ -198,7 +199,7 @@ void BridgeStatusReaction::settle(Outcome outcome, const Geometry& target) {
 // Tear-down, new geometry, bring-up and the client's message, as one step under the pipeline
 // lock (on_notification already holds it; a retry takes it here).
 BridgeStatusReaction::Outcome BridgeStatusReaction::reconfigure_pipeline(const Geometry& target,
-                                                                          bool rebuild) {
+                                                                         bool rebuild) {
     const auto [width, height, fps, announced] = target;
     PipelineLock lock;
     // Once the running flag is clear the Capture thread tears the pipeline down (or already
@@ -207,7 +208,8 @@ BridgeStatusReaction::Outcome BridgeStatusReaction::reconfigure_pipeline(const G
         return Outcome::kStopped;
     }
     AxeraUtil& axera = *global_axera_util;
-    if (width == axera.width && height == axera.height && fps == axera.fps) {
+    const media::CaptureGeometry next{width, height, fps};
+    if (axera.geometry() == next) {
         if (rebuild) {
             main_log()->info("Signal returned at {}x{}@{}, rebuilding", width, height, fps);
         } else if (axera.pipeline_whole()) {
@@ -222,17 +224,15 @@ BridgeStatusReaction::Outcome BridgeStatusReaction::reconfigure_pipeline(const G
     // The tear-downs take down exactly what exists, also after a failed change.
     if (!axera.axera_link_deinit() || !axera.axera_ivps_deinit() || !axera.axera_vin_deinit()) {
         main_log()->error("axera deinit failed");
-        service_health().change_failed(axera.last_sdk_error);
+        service_health().change_failed(axera.last_sdk_error());
         return Outcome::kFailed;
     }
     // Recorded before the bring-up, which configures the geometry recorded here.
-    axera.width = width;
-    axera.height = height;
-    axera.fps = fps;
+    axera.set_next_geometry(next);
     service_health().geometry_recorded(width, height, fps);
     if (!axera.axera_vin_init() || !axera.axera_ivps_init() || !axera.axera_link_init()) {
         main_log()->error("axera init failed");
-        service_health().change_failed(axera.last_sdk_error);
+        service_health().change_failed(axera.last_sdk_error());
         return Outcome::kFailed;
     }
     service_health().change_succeeded();

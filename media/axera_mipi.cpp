@@ -21,10 +21,10 @@ bool AxeraUtil::axera_mipi_init() {
         sdk_failed("AX_MIPI_RX_Init failed, ret=0x{:X}", ret);
         return false;
     }
-    pipeline.mipi.initialised = true;
+    state_.pipeline.mipi.initialised = true;
     // The lane combination is fixed by the board; a refusal shows up in the steps below.
     (void)AX_MIPI_RX_SetLaneCombo(mc::kMipiLaneCombo);
-    dev_id = mc::kMipiDevice;
+    state_.capture_device = mc::kMipiDevice;
 
     // Each of the four steps is attempted whatever the previous one gave; any failure fails
     // the bring-up.
@@ -44,23 +44,23 @@ bool AxeraUtil::axera_mipi_init() {
         sdk_failed("AX_MIPI_RX_Start failed, ret=0x{:X}", ret);
         ok = false;
     } else {
-        pipeline.mipi.started = true;
+        state_.pipeline.mipi.started = true;
     }
     if (!axera_set_pinmux()) {
         log()->error("Set pinmux failed");
         ok = false;
     }
-    pipeline.mipi.ready = ok;
+    state_.pipeline.mipi.ready = ok;
     if (!ok) {
         // The receiver is left as it is (its state recorded above); only the capture number is
         // withdrawn.
-        dev_id = -1;
+        state_.capture_device.reset();
     }
     return ok;
 }
 
 bool AxeraUtil::axera_set_pinmux() {
-    hdgrab::UniqueFd mem(::open(platform_.dev_mem.c_str(), O_RDWR | O_SYNC | O_CLOEXEC));
+    hdgrab::UniqueFd mem(::open(settings_.platform.dev_mem.c_str(), O_RDWR | O_SYNC | O_CLOEXEC));
     if (!mem) {
         const int error = errno;
         log()->error("Failed to open /dev/mem, error: {}", error_text(error));
@@ -70,8 +70,9 @@ bool AxeraUtil::axera_set_pinmux() {
     for (const mc::PinSetting& pin : mc::kPinTable) {
         // Each entry maps its own page, although all entries share one.
         const uint32_t page = pin.address & kPageMask;
-        void* address = platform_.map(nullptr, mc::kRegisterPageSize, PROT_READ | PROT_WRITE,
-                                      MAP_SHARED, mem.get(), static_cast<off_t>(page));
+        void* address =
+            settings_.platform.map(nullptr, mc::kRegisterPageSize, PROT_READ | PROT_WRITE,
+                                   MAP_SHARED, mem.get(), static_cast<off_t>(page));
         if (address == MAP_FAILED) {
             const int error = errno;
             log()->error("mmap failed for address 0x{:X}, error: {}", pin.address,
@@ -86,25 +87,25 @@ bool AxeraUtil::axera_set_pinmux() {
 }
 
 bool AxeraUtil::axera_mipi_deinit() {
-    // Device 0 is the receiver's device whatever dev_id says: after a failed bring-up dev_id is
-    // -1 although the receiver may be initialised and started.
-    if (pipeline.mipi.started) {
+    // Device 0 is the receiver's device whether or not a capture number is held: a failed
+    // bring-up withdraws the number although the receiver may be initialised and started.
+    if (state_.pipeline.mipi.started) {
         const int32_t ret = AX_MIPI_RX_Stop(static_cast<uint8_t>(mc::kMipiDevice));
         if (ret != 0) {
             sdk_failed("AX_MIPI_RX_Stop failed, ret=0x{:X}", ret);
             return false;
         }
-        pipeline.mipi.started = false;
-        pipeline.mipi.ready = false;
+        state_.pipeline.mipi.started = false;
+        state_.pipeline.mipi.ready = false;
     }
-    if (pipeline.mipi.initialised) {
+    if (state_.pipeline.mipi.initialised) {
         const int32_t ret = AX_MIPI_RX_DeInit();
         if (ret != 0) {
             sdk_failed("AX_MIPI_RX_DeInit failed, ret=0x{:X}", ret);
             return false;
         }
-        pipeline.mipi = {};
+        state_.pipeline.mipi = {};
     }
-    dev_id = -1;
+    state_.capture_device.reset();
     return true;
 }

@@ -65,10 +65,10 @@ uint64_t picture_bytes(uint32_t width, uint32_t height) {
 
 AxeraUtil::AxeraUtil(int32_t width, int32_t height, int32_t fps,
                      hdgrab::media::MediaPlatform platform)
-    : width(width), height(height), fps(fps), platform_(std::move(platform)) {}
+    : settings_{{width, height, fps}, std::move(platform)} {}
 
 AxeraUtil::~AxeraUtil() {
-    if (sys_ready) {
+    if (state_.sys_ready) {
         if (!axera_pool_deinit()) {
             log()->error("Pool deinit failed");
         }
@@ -76,7 +76,7 @@ AxeraUtil::~AxeraUtil() {
         if (ret != 0) {
             sdk_failed("AX_SYS_Deinit failed, ret=0x{:X}", ret);
         } else {
-            sys_ready = false;
+            state_.sys_ready = false;
         }
     }
     logger_object.reset();
@@ -111,13 +111,13 @@ bool AxeraUtil::sdk_ok(int32_t status, fmt::format_string<uint32_t> message) {
 void AxeraUtil::sdk_failed(fmt::format_string<uint32_t> message, int32_t status) {
     log()->error(message, status_hex(status));
     const fmt::string_view text = message;
-    last_sdk_error = fmt::format("{} ret=0x{:X}",
-                                 mc::failed_call_name(std::string_view(text.data(), text.size())),
-                                 status_hex(status));
+    state_.last_sdk_error = fmt::format(
+        "{} ret=0x{:X}", mc::failed_call_name(std::string_view(text.data(), text.size())),
+        status_hex(status));
 }
 
 bool AxeraUtil::axera_sys_init() {
-    if (sys_ready) {
+    if (state_.sys_ready) {
         return true;
     }
     const int32_t ret = AX_SYS_Init();
@@ -125,7 +125,7 @@ bool AxeraUtil::axera_sys_init() {
         sdk_failed("AX_SYS_Init failed, ret=0x{:X}", ret);
         return false;
     }
-    sys_ready = true;
+    state_.sys_ready = true;
     return true;
 }
 
@@ -158,7 +158,7 @@ bool AxeraUtil::axera_pool_init(uint32_t pool_width, uint32_t pool_height) {
             "Create common pool err! Pool[0] BlkSize:{}, BlkCnt:{}, Pool[1] BlkSize:{}, "
             "BlkCnt:{}",
             pictures.BlkSize, pictures.BlkCnt, small.BlkSize, small.BlkCnt);
-        last_sdk_error = fmt::format("AX_POOL_SetConfig ret=0x{:X}", status_hex(ret));
+        state_.last_sdk_error = fmt::format("AX_POOL_SetConfig ret=0x{:X}", status_hex(ret));
         return false;
     }
     ret = AX_POOL_Init();
@@ -171,7 +171,7 @@ bool AxeraUtil::axera_pool_init(uint32_t pool_width, uint32_t pool_height) {
         "BlkCnt:{}",
         pictures.BlkSize, pictures.BlkCnt, small.BlkSize, small.BlkCnt);
 
-    picture_block_size = block_bytes;
+    state_.picture_block_size = block_bytes;
 
     ret = AX_VIN_Init();
     if (ret != 0) {
@@ -192,11 +192,12 @@ bool AxeraUtil::takes_geometry(int32_t new_width, int32_t new_height, int32_t ne
     if (align_up(w, mc::kIvpsStrideAlign) > kRecordMax || h > kRecordMax) {
         return false;
     }
-    return picture_bytes(static_cast<uint32_t>(w), static_cast<uint32_t>(h)) <= picture_block_size;
+    return picture_bytes(static_cast<uint32_t>(w), static_cast<uint32_t>(h)) <=
+           state_.picture_block_size;
 }
 
 void AxeraUtil::reboot_guard() {
-    const std::filesystem::path marker(platform_.reboot_marker);
+    const std::filesystem::path marker(settings_.platform.reboot_marker);
     std::ifstream existing(marker);
     if (existing.is_open()) {
         log()->error("Already rebooted once, not rebooting again");
@@ -205,18 +206,18 @@ void AxeraUtil::reboot_guard() {
     // The marker stops the next start from rebooting again if the pools still cannot be
     // released; the results of the commands and of the file creation are deliberately not
     // checked: the reboot is the last resort either way.
-    (void)platform_.run_command(mc::kMkdirCommand + marker.parent_path().string());
+    (void)settings_.platform.run_command(mc::kMkdirCommand + marker.parent_path().string());
     { std::ofstream created(marker, std::ios::out | std::ios::trunc); }
     log()->warn("Rebooting system due to AX_POOL_Exit failure...");
-    platform_.sync();
-    platform_.sleep(mc::kRebootSettle);
-    (void)platform_.run_command(mc::kRebootCommand);
-    platform_.sleep(mc::kRebootWait);
+    settings_.platform.sync();
+    settings_.platform.sleep(mc::kRebootSettle);
+    (void)settings_.platform.run_command(mc::kRebootCommand);
+    settings_.platform.sleep(mc::kRebootWait);
 }
 
 void AxeraUtil::remove_reboot_marker() {
     std::error_code ignored;
-    (void)std::filesystem::remove(platform_.reboot_marker, ignored);
+    (void)std::filesystem::remove(settings_.platform.reboot_marker, ignored);
 }
 
 bool AxeraUtil::axera_pool_deinit() {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "log/logger.h"
@@ -60,13 +61,23 @@ struct PipelineState {
     bool whole() const;
 };
 
+// The picture a bring-up configures: width and height in pixels, frames per second.
+struct CaptureGeometry {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t fps = 0;
+    bool operator==(const CaptureGeometry&) const = default;
+};
+
 }  // namespace hdgrab::media
 
 // Owns the media system, the common pools, the MIPI receiver, the video input with its ISP, the
 // image processor group and the link between them, and dumps raw frames. Every operation returns
 // true on success and logs its own failure; nothing already done is undone after a failure. The
-// tear-downs take down what `pipeline` records as set up, so a re-configuration after a failed
-// one starts from what is there.
+// tear-downs take down what the pipeline state records as set up, so a re-configuration after a
+// failed one starts from what is there.
+// Its settings (the geometry of the next bring-up, the platform's paths and hooks) are kept apart
+// from its runtime state (what exists now), which only its own operations change.
 // Not safe for concurrent use: callers order their calls (capture thread, bridge monitor).
 class AxeraUtil : public ILogger {
   public:
@@ -105,12 +116,36 @@ class AxeraUtil : public ILogger {
     bool axera_link_init();
     bool axera_link_deinit();
 
+    // ---- settings ----
+    // The geometry the next video input and image processor bring-ups configure; the running
+    // pipeline's own while no change is under way.
+    const hdgrab::media::CaptureGeometry& geometry() const { return settings_.geometry; }
+    // Records the geometry of the next bring-up (the bridge monitor, before a re-configuration).
+    void set_next_geometry(const hdgrab::media::CaptureGeometry& next) {
+        settings_.geometry = next;
+    }
+
+    // ---- runtime state ----
+    // True while this object has the media system initialised.
+    bool media_system_up() const { return state_.sys_ready; }
+    // The capture number (MIPI device, VIN device, pipe, channel and ISP pipe) while the MIPI
+    // receiver is set up; none before, after its tear-down or after a failed bring-up (whether
+    // the receiver still has to be stopped and de-initialised is in the pipeline state).
+    std::optional<int32_t> capture_device() const { return state_.capture_device; }
+    // The image processor group, from the first successful initialisation of the image
+    // processor on (the group number is fixed: a tear-down keeps it).
+    std::optional<int32_t> image_processor_group() const { return state_.ivps_group; }
+    // True while the dummy sensor library is open (the ISP is set up).
+    bool sensor_library_open() const { return static_cast<bool>(state_.sensor_lib); }
+    // What the receiver, video input, image processor and link bring-ups have set up.
+    const hdgrab::media::PipelineState& pipeline_state() const { return state_.pipeline; }
+    // True when the whole pipeline is set up (at the recorded geometry).
+    bool pipeline_whole() const { return state_.pipeline.whole() && sensor_library_open(); }
     // True when a pipeline at this geometry fits the pools' picture blocks and the SDK's records
     // (false before the pools exist).
     bool takes_geometry(int32_t new_width, int32_t new_height, int32_t new_fps) const;
-
-    // True when the whole pipeline is set up (at the recorded geometry).
-    bool pipeline_whole() const { return pipeline.whole() && static_cast<bool>(sensor_lib); }
+    // The SDK call that failed last, as "<call as logged> ret=0x<status>"; empty before any.
+    const std::string& last_sdk_error() const { return state_.last_sdk_error; }
 
     // ---- diagnostics ----
     // Writes one raw YUYV 4:2:2 frame of the video input channel to `path`.
@@ -121,28 +156,27 @@ class AxeraUtil : public ILogger {
     // this object's logger; true when the text was handed to the connection.
     bool send_json_message(int32_t client_fd, const nlohmann::json& message);
 
-    // The SDK call that failed last, as "<call as logged> ret=0x<status>"; empty before any.
-    std::string last_sdk_error;
-    // Bytes of one picture block of the common pool, 0 until the pools were created.
-    uint64_t picture_block_size = 0;
-    // True while this object has the media system initialised.
-    bool sys_ready = false;
-    // Capture number: MIPI device, VIN device, pipe, channel and ISP pipe; -1 while the MIPI
-    // receiver is not set up or its bring-up failed (whether the receiver still has to be
-    // stopped and de-initialised is recorded in `pipeline.mipi`).
-    int32_t dev_id = -1;
-    // Image processor group; 0 once the image processor was initialised.
-    int32_t ivps_group = -1;
-    // What the receiver, video input, image processor and link bring-ups have set up.
-    hdgrab::media::PipelineState pipeline;
-    // The dummy sensor library, open while the ISP is set up.
-    hdgrab::media::SharedLibrary sensor_lib;
-    // Geometry of the next bring-up; the bridge monitor writes these before a re-configuration.
-    int32_t width;
-    int32_t height;
-    int32_t fps;
-
   private:
+    // What the service configured this object with.
+    struct Settings {
+        hdgrab::media::CaptureGeometry geometry;
+        hdgrab::media::MediaPlatform platform;
+    };
+    // What exists now; set by the bring-ups, cleared by the tear-downs.
+    struct RuntimeState {
+        bool sys_ready = false;
+        // Bytes of one picture block of the common pool, 0 until the pools were created.
+        uint64_t picture_block_size = 0;
+        std::optional<int32_t> capture_device;
+        std::optional<int32_t> ivps_group;
+        hdgrab::media::PipelineState pipeline;
+        hdgrab::media::SharedLibrary sensor_lib;
+        std::string last_sdk_error;
+    };
+    // The number the SDK is handed for a capture device or group that is not set up: the calls
+    // that can still be made then (a frame dump, a link) receive it as they always have.
+    static constexpr int32_t kNotSetUp = -1;
+
     // The configured library logger, or a silent one before configure() has run.
     std::shared_ptr<spdlog::logger> log();
     // Called when leftover pools cannot be released: reboots once, then refuses.
@@ -151,15 +185,19 @@ class AxeraUtil : public ILogger {
     // True for status 0; otherwise logs `message` (one "ret=0x{:X}" placeholder) at error
     // level with the status as unsigned hexadecimal.
     bool sdk_ok(int32_t status, fmt::format_string<uint32_t> message);
-    // Logs a failed SDK call as sdk_ok() does and records it in `last_sdk_error`.
+    // Logs a failed SDK call as sdk_ok() does and records it as the last SDK error.
     void sdk_failed(fmt::format_string<uint32_t> message, int32_t status);
     // sdk_ok() for a call that undoes a set-up step: clears the step's flag `done` on success.
     bool undo(bool& done, int32_t status, fmt::format_string<uint32_t> message);
-    // The 8-bit device/pipe number the SDK takes: the low 8 bits of dev_id.
-    uint8_t device() const { return static_cast<uint8_t>(dev_id); }
+    // The capture number and image processor group as the SDK takes them.
+    int32_t capture_number() const { return state_.capture_device.value_or(kNotSetUp); }
+    int32_t group_number() const { return state_.ivps_group.value_or(kNotSetUp); }
+    // The 8-bit device/pipe number the SDK takes: the low 8 bits of the capture number.
+    uint8_t device() const { return static_cast<uint8_t>(capture_number()); }
 
     std::shared_ptr<DefaultLogger2> logger_object;
-    hdgrab::media::MediaPlatform platform_;
+    Settings settings_;
+    RuntimeState state_;
 };
 
 // The process-wide capture pipeline object, filled by main during start-up.

@@ -26,8 +26,8 @@ bool AxeraUtil::axera_vin_init() {
         return false;
     }
 
-    const auto picture_width = static_cast<uint32_t>(width);
-    const auto picture_height = static_cast<uint32_t>(height);
+    const auto picture_width = static_cast<uint32_t>(settings_.geometry.width);
+    const auto picture_height = static_cast<uint32_t>(settings_.geometry.height);
 
     auto dev_attr = zeroed<AX_VIN_DEV_ATTR_T>();
     dev_attr.eDevMode = mc::kDevMode;
@@ -67,14 +67,14 @@ bool AxeraUtil::axera_vin_init() {
     if (!sdk_ok(AX_VIN_CreateDev(device(), &dev_attr), "AX_VIN_CreateDev failed, ret=0x{:X}")) {
         return false;
     }
-    pipeline.vin_dev.created = true;
+    state_.pipeline.vin_dev.created = true;
     if (!sdk_ok(AX_VIN_SetDevAttr(device(), &dev_attr), "AX_VIN_SetDevAttr failed, ret=0x{:X}")) {
         return false;
     }
 
     auto bind = zeroed<AX_VIN_DEV_BIND_PIPE_T>();
     bind.nNum = mc::kBoundPipes;
-    bind.nPipeId[0] = static_cast<uint32_t>(dev_id);
+    bind.nPipeId[0] = static_cast<uint32_t>(capture_number());
     bind.nDataFlag[0] = mc::kBindDataFlag;
     if (!sdk_ok(AX_VIN_SetDevBindPipe(device(), &bind),
                 "AX_VIN_SetDevBindPipe failed, ret=0x{:X}")) {
@@ -95,24 +95,24 @@ bool AxeraUtil::axera_vin_init() {
     if (!sdk_ok(AX_VIN_CreatePipe(device(), &pipe_attr), "AX_VIN_CreatePipe failed, ret=0x{:X}")) {
         return false;
     }
-    pipeline.vin_pipe.created = true;
+    state_.pipeline.vin_pipe.created = true;
     if (!sdk_ok(AX_VIN_SetPipeAttr(device(), &pipe_attr), "AX_VI_SetPipeAttr failed, ret=0x{:X}")) {
         return false;
     }
 
-    sensor_lib = hdgrab::media::SharedLibrary::open_lazy(platform_.sensor_lib);
-    if (!sensor_lib) {
-        log()->error("ISP dlopen failed: {}", platform_.sensor_lib);
+    state_.sensor_lib = hdgrab::media::SharedLibrary::open_lazy(settings_.platform.sensor_lib);
+    if (!state_.sensor_lib) {
+        log()->error("ISP dlopen failed: {}", settings_.platform.sensor_lib);
         return false;
     }
-    log()->debug("dlopen {} success", platform_.sensor_lib);
+    log()->debug("dlopen {} success", settings_.platform.sensor_lib);
     auto* sensor =
-        static_cast<AX_SENSOR_REGISTER_FUNC_T*>(sensor_lib.symbol(mc::kSensorObjectSymbol));
+        static_cast<AX_SENSOR_REGISTER_FUNC_T*>(state_.sensor_lib.symbol(mc::kSensorObjectSymbol));
     if (!sdk_ok(AX_ISP_RegisterSensor(device(), sensor),
                 "AX_ISP Register Sensor Failed, ret=0x{:X}")) {
         return false;
     }
-    pipeline.isp.registered = true;
+    state_.pipeline.isp.registered = true;
 
     auto sns_attr = zeroed<AX_SNS_ATTR_T>();
     sns_attr.nWidth = picture_width;
@@ -127,11 +127,11 @@ bool AxeraUtil::axera_vin_init() {
     if (!sdk_ok(AX_ISP_Create(device()), "AX_ISP_Create failed, ret=0x{:X}")) {
         return false;
     }
-    pipeline.isp.created = true;
+    state_.pipeline.isp.created = true;
     if (!sdk_ok(AX_ISP_Open(device()), "AX_ISP_Open failed, ret=0x{:X}")) {
         return false;
     }
-    pipeline.isp.open = true;
+    state_.pipeline.isp.open = true;
 
     auto chn_attr = zeroed<AX_VIN_CHN_ATTR_T>();
     chn_attr.nWidth = picture_width;
@@ -139,7 +139,7 @@ bool AxeraUtil::axera_vin_init() {
     chn_attr.nWidthStride = picture_width;
     chn_attr.eImgFormat = mc::kChannelImgFormat;
     chn_attr.nDepth = mc::kChannelDepth;
-    const int32_t channel = dev_id;
+    const int32_t channel = capture_number();
     if (!sdk_ok(AX_VIN_SetChnAttr(device(), channel, &chn_attr),
                 "AX_VIN_SetChnAttr failed, ret=0x{:X}")) {
         return false;
@@ -151,23 +151,23 @@ bool AxeraUtil::axera_vin_init() {
     if (!sdk_ok(AX_VIN_EnableChn(device(), channel), "AX_VIN_EnableChn failed, ret=0x{:X}")) {
         return false;
     }
-    pipeline.vin_chn.enabled = true;
+    state_.pipeline.vin_chn.enabled = true;
     if (!sdk_ok(AX_VIN_StartPipe(device()), "AX_VIN_StartPipe failed, ret=0x{:X}")) {
         return false;
     }
-    pipeline.vin_pipe.started = true;
+    state_.pipeline.vin_pipe.started = true;
     if (!sdk_ok(AX_ISP_Start(device()), "AX_ISP_Start failed, ret=0x{:X}")) {
         return false;
     }
-    pipeline.isp.started = true;
+    state_.pipeline.isp.started = true;
     if (!sdk_ok(AX_VIN_EnableDev(device()), "AX_VIN_EnableDev failed, ret=0x{:X}")) {
         return false;
     }
-    pipeline.vin_dev.enabled = true;
+    state_.pipeline.vin_dev.enabled = true;
     if (!sdk_ok(AX_ISP_StreamOn(device()), "AX_ISP_StreamOn failed, ret=0x{:X}")) {
         return false;
     }
-    pipeline.isp.streaming = true;
+    state_.pipeline.isp.streaming = true;
     return true;
 }
 
@@ -182,8 +182,8 @@ bool AxeraUtil::undo(bool& done, int32_t status, fmt::format_string<uint32_t> me
 bool AxeraUtil::axera_vin_deinit() {
     // Each step undoes one recorded set-up step and is left out when that step never took
     // effect (or was undone already); the first refusal ends the operation.
-    const int32_t channel = dev_id;
-    auto& p = pipeline;
+    const int32_t channel = capture_number();
+    auto& p = state_.pipeline;
     if ((p.isp.streaming && !undo(p.isp.streaming, AX_ISP_StreamOff(device()),
                                   "AX_ISP_StreamOff failed, ret=0x{:X}")) ||
         (p.vin_dev.enabled && !undo(p.vin_dev.enabled, AX_VIN_DisableDev(device()),
@@ -202,9 +202,9 @@ bool AxeraUtil::axera_vin_deinit() {
                                    "AX_ISP_UnRegisterSensor failed, ret=0x{:X}"))) {
         return false;
     }
-    if (sensor_lib) {
-        sensor_lib.reset();
-        log()->debug("dlclose {}", platform_.sensor_lib);
+    if (state_.sensor_lib) {
+        state_.sensor_lib.reset();
+        log()->debug("dlclose {}", settings_.platform.sensor_lib);
     }
     if ((p.vin_pipe.created && !undo(p.vin_pipe.created, AX_VIN_DestroyPipe(device()),
                                      "AX_VIN_DestroyPipe failed, ret=0x{:X}")) ||

@@ -55,7 +55,7 @@ bool CaptureThread::bring_up() const {
     }
     if (failure != nullptr) {
         main_log()->error(failure);
-        service_health().start_failed(axera.last_sdk_error);
+        service_health().start_failed(axera.last_sdk_error());
         // Without a pipeline the service has nothing to offer: end it. What was brought up stays
         // until the AxeraUtil destructor releases pools and media system at exit.
         request_stop();

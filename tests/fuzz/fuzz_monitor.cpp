@@ -293,14 +293,15 @@ std::vector<std::string> sorted(std::vector<std::string> lines) {
 void check_frame_geometry(const AxeraUtil& axera) {
     AX_VIDEO_FRAME_INFO_T frame;
     std::memset(&frame, 0, sizeof frame);
-    const auto pipe = static_cast<uint8_t>(axera.dev_id);
+    FUZZ_CHECK(axera.capture_device().has_value(), "a running pipeline has a capture device");
+    const auto pipe = static_cast<uint8_t>(*axera.capture_device());
     const int32_t status = AX_VIN_GetYuvFrame(pipe, hdgrab::media::kVinChannel, &frame, 0);
     if (status == axsim::status_of(axsim::Module::kVin, axsim::Kind::kNoBuf)) {
         return;  // larger than the pools planned for 3840x2400
     }
     FUZZ_CHECK(status == 0, "a running pipeline delivers frames");
-    FUZZ_CHECK(frame.u32Width == static_cast<uint32_t>(axera.width) &&
-                   frame.u32Height == static_cast<uint32_t>(axera.height),
+    FUZZ_CHECK(frame.u32Width == static_cast<uint32_t>(axera.geometry().width) &&
+                   frame.u32Height == static_cast<uint32_t>(axera.geometry().height),
                "frames have the recorded geometry");
     FUZZ_CHECK(AX_VIN_ReleaseYuvFrame(pipe, hdgrab::media::kVinChannel, &frame) == 0,
                "the frame goes back");
@@ -402,6 +403,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         int32_t height = 0;
         int32_t fps = 0;
         const bool geometry_ok = global_lt6911_util->lt6911_read_resolution(width, height, fps);
+        const hdgrab::media::CaptureGeometry files_geometry{width, height, fps};
         const std::optional<std::string> line = status_line(status);
         const bool new_res = line == "new res";
         const bool handshake = new_res && geometry_ok;
@@ -412,8 +414,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         // after the handshake, before anything is torn down.
         const bool refused = verified == "stable" && !axera.takes_geometry(width, height, fps);
         const bool accepted = verified == "stable" && !refused;
-        const bool same_geometry =
-            width == axera.width && height == axera.height && fps == axera.fps;
+        const bool same_geometry = axera.geometry() == files_geometry;
         const bool connected = state->client_fd.load() >= 0 && client.peer >= 0;
         // The same geometry over a pipeline that an earlier failure left incomplete is rebuilt.
         const bool rebuild = same_geometry && !axera.pipeline_whole();
@@ -460,7 +461,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             FUZZ_CHECK(nlohmann::json::accept(received), "the message is valid JSON");
             FUZZ_CHECK(received == hdgrab::make_res_change(width, height, fps).dump(),
                        "one compact res_change with the geometry from the files");
-            FUZZ_CHECK(width == axera.width && height == axera.height && fps == axera.fps,
+            FUZZ_CHECK(axera.geometry() == files_geometry,
                        "the message tells the recorded geometry");
         } else {
             FUZZ_CHECK(!notified || !connected, "a notified client received the message");
@@ -468,8 +469,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         if (reconfigured) {
             FUZZ_CHECK(accepted && (!same_geometry || rebuild),
                        "only a new geometry, or an incomplete pipeline, is rebuilt");
-            FUZZ_CHECK(width == axera.width && height == axera.height && fps == axera.fps,
-                       "the applied geometry is recorded");
+            FUZZ_CHECK(axera.geometry() == files_geometry, "the applied geometry is recorded");
         }
 
         // The pipeline.

@@ -1,6 +1,8 @@
 // Image processor group and the video input -> image processor link of AxeraUtil.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "media_fixture.h"
 
 namespace media_test {
@@ -21,10 +23,10 @@ class Ivps : public MediaTest {
 
     // On a fresh pipeline made by `prepare` (when given), `operation` with the nth call named
     // order[step] failing: it fails after exactly the calls of `order` up to that step, logs
-    // that call's failure alone and leaves the group number at `group`.
+    // that call's failure alone and leaves the group number at `group` (none: not given yet).
     void expect_failure_at(const std::vector<std::string>& order, size_t step, unsigned nth,
                            bool (AxeraUtil::*prepare)(), bool (AxeraUtil::*operation)(),
-                           int32_t group) {
+                           std::optional<int32_t> group) {
         fresh_substitute();
         auto util = started(1920, 1080, 60);
         if (prepare != nullptr) {
@@ -36,7 +38,7 @@ class Ivps : public MediaTest {
         EXPECT_EQ(call_names(), std::vector<std::string>(order.begin(), order.begin() + step + 1));
         EXPECT_EQ(log_lines(),
                   (std::vector<LogLine>{{"error", order[step] + " failed, " + kFaultText}}));
-        EXPECT_EQ(util->ivps_group, group);
+        EXPECT_EQ(util->image_processor_group(), group);
         axsim::clear_faults();
     }
 };
@@ -66,7 +68,7 @@ TEST_F(Ivps, GroupSequenceAndPipelineRecordAtEachGeometry) {
         fresh_substitute();
         auto util = started(g.width, g.height, g.fps);
         ASSERT_TRUE(util->axera_ivps_init());
-        EXPECT_EQ(util->ivps_group, 0);
+        EXPECT_EQ(util->image_processor_group(), 0);
         EXPECT_EQ(call_names(), (std::vector<std::string>{
                                     "AX_IVPS_Init", "AX_IVPS_CreateGrp", "AX_IVPS_SetPipelineAttr",
                                     "AX_IVPS_EnableChn", "AX_IVPS_StartGrp"}));
@@ -131,7 +133,8 @@ TEST_F(Ivps, FailureAtEachBringUpStep) {
                                          "AX_IVPS_StartGrp"};
     for (size_t step = 0; step < order.size(); ++step) {
         SCOPED_TRACE(order[step]);
-        expect_failure_at(order, step, 1, nullptr, &AxeraUtil::axera_ivps_init, step == 0 ? -1 : 0);
+        expect_failure_at(order, step, 1, nullptr, &AxeraUtil::axera_ivps_init,
+                          step == 0 ? std::nullopt : std::optional<int32_t>{0});
     }
 }
 
@@ -179,9 +182,9 @@ TEST_F(Ivps, LinkFailuresAreLogged) {
     expect_failure("AX_SYS_Link", &AxeraUtil::axera_link_init);
     ASSERT_TRUE(util->axera_link_init());
     expect_failure("AX_SYS_UnLink", &AxeraUtil::axera_link_deinit);
-    EXPECT_EQ(util->dev_id, 0);
-    EXPECT_EQ(util->ivps_group, 0);
-    EXPECT_TRUE(util->sensor_lib);
+    EXPECT_EQ(util->capture_device(), 0);
+    EXPECT_EQ(util->image_processor_group(), 0);
+    EXPECT_TRUE(util->sensor_library_open());
 }
 
 }  // namespace
@@ -198,8 +201,8 @@ TEST_F(Ivps, FullBringUpAndTearDownLeaveNothingBehind) {
         ASSERT_TRUE(util->axera_link_deinit());
         ASSERT_TRUE(util->axera_ivps_deinit());
         ASSERT_TRUE(util->axera_vin_deinit());
-        EXPECT_EQ(util->dev_id, -1);
-        EXPECT_FALSE(util->sensor_lib);
+        EXPECT_EQ(util->capture_device(), std::nullopt);
+        EXPECT_FALSE(util->sensor_library_open());
     }
     EXPECT_TRUE(axsim::leftovers().empty()) << ::testing::PrintToString(axsim::leftovers());
     for (const auto& call : axsim::calls()) {

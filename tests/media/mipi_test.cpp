@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "media_fixture.h"
 
@@ -33,7 +34,7 @@ class Mipi : public MediaTest {
 
 TEST_F(Mipi, BringUpSequenceAndReceiverRecord) {
     ASSERT_TRUE(util->axera_mipi_init());
-    EXPECT_EQ(util->dev_id, 0);
+    EXPECT_EQ(util->capture_device(), 0);
     EXPECT_EQ(call_names(), (std::vector<std::string>{"AX_MIPI_RX_Init", "AX_MIPI_RX_SetLaneCombo",
                                                       "AX_MIPI_RX_SetAttr", "AX_MIPI_RX_Reset",
                                                       "AX_MIPI_RX_Start"}));
@@ -65,7 +66,7 @@ TEST_F(Mipi, PinTableIsWrittenThroughTheMemoryDevice) {
 TEST_F(Mipi, MissingMemoryDeviceFailsTheBringUp) {
     std::filesystem::remove(dev_mem);
     EXPECT_FALSE(util->axera_mipi_init());
-    EXPECT_EQ(util->dev_id, -1);
+    EXPECT_EQ(util->capture_device(), std::nullopt);
     EXPECT_EQ(call_names().back(), "AX_MIPI_RX_Start") << "the receiver was started";
     EXPECT_EQ(log_lines(),
               (std::vector<LogLine>{
@@ -104,7 +105,7 @@ TEST_F(Mipi, OneFailingMappingIsSkipped) {
 TEST_F(Mipi, FailedInitEndsTheBringUpAtOnce) {
     axsim::fail("AX_MIPI_RX_Init", kFault, 1);
     EXPECT_FALSE(util->axera_mipi_init());
-    EXPECT_EQ(util->dev_id, -1);
+    EXPECT_EQ(util->capture_device(), std::nullopt);
     EXPECT_EQ(log_lines(),
               (std::vector<LogLine>{{"error", "AX_MIPI_RX_Init failed, ret=0x80040003"}}));
     EXPECT_EQ(call_names(), std::vector<std::string>{"AX_MIPI_RX_Init"});
@@ -127,7 +128,7 @@ TEST_F(Mipi, FailuresAtEachLaterStep) {
         util = with_pools();
         axsim::fail(c.call, kFault, 1);
         EXPECT_FALSE(util->axera_mipi_init());
-        EXPECT_EQ(util->dev_id, -1);
+        EXPECT_EQ(util->capture_device(), std::nullopt);
         const auto lines = log_lines();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.front(), (LogLine{"error", c.message}));
@@ -161,14 +162,14 @@ TEST_F(Mipi, FailuresAtEachLaterStep) {
 TEST_F(Mipi, LaneComboStatusIsIgnored) {
     axsim::fail("AX_MIPI_RX_SetLaneCombo", kFault, 1);
     EXPECT_TRUE(util->axera_mipi_init());
-    EXPECT_EQ(util->dev_id, 0);
+    EXPECT_EQ(util->capture_device(), 0);
 }
 
 TEST_F(Mipi, TearDownStopsAndDeinitialises) {
     ASSERT_TRUE(util->axera_mipi_init());
     clear_trace();
     ASSERT_TRUE(util->axera_mipi_deinit());
-    EXPECT_EQ(util->dev_id, -1);
+    EXPECT_EQ(util->capture_device(), std::nullopt);
     EXPECT_EQ(call_names(), (std::vector<std::string>{"AX_MIPI_RX_Stop", "AX_MIPI_RX_DeInit"}));
     EXPECT_EQ(only_call("AX_MIPI_RX_Stop").args, std::vector<int64_t>{0});
 }
@@ -178,13 +179,13 @@ TEST_F(Mipi, TearDownFailuresKeepTheCaptureNumber) {
     clear_trace();
     axsim::fail("AX_MIPI_RX_Stop", kFault, 1);
     EXPECT_FALSE(util->axera_mipi_deinit());
-    EXPECT_EQ(util->dev_id, 0);
+    EXPECT_EQ(util->capture_device(), 0);
     EXPECT_EQ(call_names(), std::vector<std::string>{"AX_MIPI_RX_Stop"});
     EXPECT_TRUE(logged("error", "AX_MIPI_RX_Stop failed, ret=0x80040003"));
 
     axsim::fail("AX_MIPI_RX_DeInit", kFault, 1);
     EXPECT_FALSE(util->axera_mipi_deinit());
-    EXPECT_EQ(util->dev_id, 0);
+    EXPECT_EQ(util->capture_device(), 0);
     EXPECT_TRUE(logged("error", "AX_MIPI_RX_DeInit failed, ret=0x80040003"));
 }
 

@@ -18,11 +18,11 @@ TEST_F(Pools, SysInitRunsOnceAndReportsFailure) {
     auto util = make_util();
     axsim::fail("AX_SYS_Init", kFault, 1);
     EXPECT_FALSE(util->axera_sys_init());
-    EXPECT_FALSE(util->sys_ready);
+    EXPECT_FALSE(util->media_system_up());
     EXPECT_TRUE(logged("error", "AX_SYS_Init failed, ret=0x800B0012"));
 
     EXPECT_TRUE(util->axera_sys_init());
-    EXPECT_TRUE(util->sys_ready);
+    EXPECT_TRUE(util->media_system_up());
     clear_trace();
     EXPECT_TRUE(util->axera_sys_init()) << "a second start is a no-op";
     EXPECT_TRUE(call_names().empty());
@@ -95,7 +95,7 @@ TEST_F(Pools, FailuresAtEachStepAreLoggedAndStopTheStart) {
         EXPECT_FALSE(util->axera_pool_init(3840, 2400));
         EXPECT_EQ(call_names(), c.made);
         EXPECT_TRUE(logged(c.line.level, c.line.text));
-        EXPECT_TRUE(util->sys_ready) << "the media system stays up";
+        EXPECT_TRUE(util->media_system_up()) << "the media system stays up";
         EXPECT_TRUE(events->empty()) << "no reboot";
         axsim::clear_faults();
     }

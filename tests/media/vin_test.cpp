@@ -52,7 +52,7 @@ void expect_records(MediaTest& test, const std::vector<axsim::Call>& dev_calls,
     EXPECT_EQ(bind.args, std::vector<int64_t>{0});
     ASSERT_EQ(bind.record.size(), 52U);
     EXPECT_EQ(field<uint32_t>(bind.record, 0), 1U);
-    EXPECT_EQ(field<uint32_t>(bind.record, 4), 0U) << "pipe dev_id";
+    EXPECT_EQ(field<uint32_t>(bind.record, 4), 0U) << "pipe: the capture number";
     EXPECT_EQ(field<uint32_t>(bind.record, 28), 1U);
     EXPECT_TRUE(zero_outside(bind.record, {{0, 4}, {28, 4}}));
 
@@ -94,8 +94,8 @@ TEST_F(Vin, BringUpSequenceAndRecordsAtEachGeometry) {
         auto util = with_pools(g.width, g.height);
         ASSERT_TRUE(util->axera_vin_init());
         EXPECT_EQ(call_names(), kBringUp);
-        EXPECT_EQ(util->dev_id, 0);
-        EXPECT_TRUE(util->sensor_lib);
+        EXPECT_EQ(util->capture_device(), 0);
+        EXPECT_TRUE(util->sensor_library_open());
         auto dev_calls = calls_named("AX_VIN_CreateDev");
         const auto set_dev = calls_named("AX_VIN_SetDevAttr");
         dev_calls.insert(dev_calls.end(), set_dev.begin(), set_dev.end());
@@ -146,7 +146,7 @@ TEST_F(Vin, DeviceAttributesAreLoggedAtDebugLevel) {
     ASSERT_TRUE(util->axera_vin_deinit());
     EXPECT_EQ(log_lines(),
               (std::vector<LogLine>{{"debug", std::string("dlclose ") + HDGRAB_TEST_SENSOR_LIB}}));
-    EXPECT_FALSE(util->sensor_lib);
+    EXPECT_FALSE(util->sensor_library_open());
 }
 
 TEST_F(Vin, FailureAtEachBringUpStepStopsThere) {
@@ -181,9 +181,9 @@ TEST_F(Vin, FailureAtEachBringUpStepStopsThere) {
         const auto lines = log_lines();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back(), (LogLine{"error", c.message + kFaultText}));
-        EXPECT_EQ(util->dev_id, 0) << "the MIPI receiver stays up";
+        EXPECT_EQ(util->capture_device(), 0) << "the MIPI receiver stays up";
         const bool opened = stop - kBringUp.begin() >= 11;
-        EXPECT_EQ(static_cast<bool>(util->sensor_lib), opened);
+        EXPECT_EQ(util->sensor_library_open(), opened);
         axsim::clear_faults();
     }
 }
@@ -196,7 +196,7 @@ TEST_F(Vin, FailedReceiverFailsTheBringUp) {
     EXPECT_EQ(log_lines(),
               (std::vector<LogLine>{{"error", std::string("AX_MIPI_RX_Init failed, ") + kFaultText},
                                     {"error", "axera_mipi_init failed, ret=0x0"}}));
-    EXPECT_EQ(util->dev_id, -1);
+    EXPECT_EQ(util->capture_device(), std::nullopt);
 }
 
 TEST_F(Vin, MissingSensorLibraryFailsAfterThePipe) {
@@ -212,8 +212,8 @@ TEST_F(Vin, MissingSensorLibraryFailsAfterThePipe) {
     EXPECT_FALSE(util->axera_vin_init());
     EXPECT_EQ(call_names().back(), "AX_VIN_SetPipeAttr");
     EXPECT_EQ(log_lines().back(), (LogLine{"error", "ISP dlopen failed: " + missing.sensor_lib}));
-    EXPECT_FALSE(util->sensor_lib);
-    EXPECT_EQ(util->dev_id, 0);
+    EXPECT_FALSE(util->sensor_library_open());
+    EXPECT_EQ(util->capture_device(), 0);
 }
 
 TEST_F(Vin, FailureAtEachTearDownStepStopsThere) {
@@ -240,9 +240,9 @@ TEST_F(Vin, FailureAtEachTearDownStepStopsThere) {
         const auto stop = std::find(kTearDown.begin(), kTearDown.end(), call);
         EXPECT_EQ(call_names(), std::vector<std::string>(kTearDown.begin(), stop + 1));
         EXPECT_EQ(log_lines().back(), (LogLine{"error", message + kFaultText}));
-        EXPECT_EQ(util->dev_id, 0) << "the MIPI receiver is not touched";
+        EXPECT_EQ(util->capture_device(), 0) << "the MIPI receiver is not touched";
         const bool closed = stop - kTearDown.begin() >= 8;
-        EXPECT_EQ(static_cast<bool>(util->sensor_lib), !closed);
+        EXPECT_EQ(util->sensor_library_open(), !closed);
         axsim::clear_faults();
     }
 }
@@ -255,7 +255,7 @@ TEST_F(Vin, FailedReceiverTearDownDoesNotFailTheOperation) {
     EXPECT_TRUE(util->axera_vin_deinit());
     EXPECT_EQ(call_names().back(), "AX_MIPI_RX_Stop");
     EXPECT_EQ(log_lines().back(), (LogLine{"error", "MIPI deinit failed"}));
-    EXPECT_EQ(util->dev_id, 0);
+    EXPECT_EQ(util->capture_device(), 0);
     axsim::clear_faults();
     EXPECT_TRUE(util->axera_mipi_deinit());
 }
@@ -264,8 +264,7 @@ TEST_F(Vin, ReconfigurationAtANewGeometry) {
     auto util = with_pools(1920, 1080);
     ASSERT_TRUE(util->axera_vin_init());
     ASSERT_TRUE(util->axera_vin_deinit());
-    util->width = 1366;
-    util->height = 768;
+    util->set_next_geometry({1366, 768, 60});
     clear_trace();
     ASSERT_TRUE(util->axera_vin_init());
     EXPECT_EQ(call_names(), kBringUp);

@@ -45,9 +45,9 @@ TEST_F(ServiceRoads, ServiceObjectsTakeTheProbedGeometryAndTheBridgeDirectory) {
     create_service_objects(*data, LogSettings{"debug", "console", "/tmp/unused.log"},
                            bridge_dir.string());
     ASSERT_TRUE(global_axera_util);
-    EXPECT_EQ(global_axera_util->width, 1280);
-    EXPECT_EQ(global_axera_util->height, 720);
-    EXPECT_EQ(global_axera_util->fps, 50);
+    EXPECT_EQ(global_axera_util->geometry().width, 1280);
+    EXPECT_EQ(global_axera_util->geometry().height, 720);
+    EXPECT_EQ(global_axera_util->geometry().fps, 50);
     ASSERT_TRUE(global_lt6911_util);
     EXPECT_EQ(global_lt6911_util->get_base_dir(), bridge_dir.string());
     EXPECT_EQ(global_lt6911_util->get_logger()->name(), "AxeraUtil");
